@@ -1,0 +1,16 @@
+// The entry points main() dispatches to, each owned by its own module.
+#pragma once
+
+int collector_run(int argc, char** argv);
+void interfaces_list();
+void tz_list();
+int tz_offset(char* zone_name);
+void svc_install(const char* name, const char* display_name, const char* quoted_args);
+void svc_uninstall(const char* name);
+// Hands the process to the platform's service mechanism; returns when the service stopped.
+int svc_dispatch();
+// Each argument from argv[first] on, in double quotes, separated by blanks.
+char* args_quote(int argc, char** argv, int first);
+
+extern int svc_argc;
+extern char** svc_argv;

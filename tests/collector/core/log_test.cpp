@@ -1,0 +1,169 @@
+#include <gtest/gtest.h>
+
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "collector/core/log.h"
+#include "tests/support/process.h"
+#include "toolkit/alloc.h"
+#include "toolkit/diag.h"
+
+namespace {
+
+const std::regex line_re(R"(^\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2} \[\d+:\d+\]: (.*)$)");
+
+// Splits a collector file into lines, checking every one ends with CR LF.
+std::vector<std::string> crlf_lines(const std::string& content)
+{
+    std::vector<std::string> lines;
+    size_t pos = 0;
+    while (pos < content.size()) {
+        size_t nl = content.find('\n', pos);
+        EXPECT_NE(nl, std::string::npos) << "unterminated last line";
+        if (nl == std::string::npos) break;
+        EXPECT_TRUE(nl > pos && content[nl - 1] == '\r') << "line without CR: " << content.substr(pos, nl - pos);
+        lines.push_back(content.substr(pos, nl - pos - (nl > pos ? 1 : 0)));
+        pos = nl + 1;
+    }
+    return lines;
+}
+
+class LogFile : public testing::Test {
+protected:
+    temp_dir dir;
+    std::string path = dir.file("h.log");
+    void TearDown() override { log_close_for_tests(); }
+};
+
+TEST_F(LogFile, LinesCarryThePrefixAndCrLf)
+{
+    log_open(path.c_str());
+    log_message("stopping...");
+    log_message("value %d and %s", 42, "text");
+    log_message("ends in newline\n");
+    auto lines = crlf_lines(read_file(path));
+    ASSERT_EQ(lines.size(), 4u);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(lines[0], m, line_re)) << lines[0];
+    EXPECT_EQ(m[1], "stopping...");
+    ASSERT_TRUE(std::regex_match(lines[1], m, line_re));
+    EXPECT_EQ(m[1], "value 42 and text");
+    ASSERT_TRUE(std::regex_match(lines[2], m, line_re));
+    EXPECT_EQ(m[1], "ends in newline");
+    EXPECT_EQ(lines[3], "");  // the facility always adds its own line feed
+    std::ostringstream pid;
+    pid << "[" << getpid() << ":" << gettid() << "]";
+    EXPECT_NE(lines[0].find(pid.str()), std::string::npos) << lines[0];
+}
+
+TEST_F(LogFile, LongMessagesAreWrittenWhole)
+{
+    log_open(path.c_str());
+    std::string big(5000, 'q');
+    log_message("%s", big.c_str());
+    auto lines = crlf_lines(read_file(path));
+    ASSERT_EQ(lines.size(), 1u);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(lines[0], m, line_re));
+    EXPECT_EQ(m[1], big);
+}
+
+TEST_F(LogFile, ConcurrentLinesNeverMix)
+{
+    log_open(path.c_str());
+    constexpr int threads = 8, per_thread = 3000;
+    std::vector<std::thread> pool;
+    for (int t = 0; t < threads; ++t) {
+        pool.emplace_back([t] {
+            for (int i = 0; i < per_thread; ++i) {
+                log_message("thread %d line %d %s", t, i, "padding-padding-padding-padding");
+            }
+        });
+    }
+    for (auto& th : pool) th.join();
+    auto lines = crlf_lines(read_file(path));
+    ASSERT_EQ(lines.size(), static_cast<size_t>(threads * per_thread));
+    std::set<std::string> seen;
+    const std::regex body_re(R"(thread (\d) line (\d+) padding-padding-padding-padding)");
+    for (const auto& line : lines) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(line, m, line_re)) << line;
+        std::string body = m[1];
+        ASSERT_TRUE(std::regex_match(body, body_re)) << body;
+        seen.insert(body);
+    }
+    EXPECT_EQ(seen.size(), lines.size());
+}
+
+TEST_F(LogFile, ConsoleWhenNoFileCanBeOpened)
+{
+    log_open(dir.file("missing/dir/h.log").c_str());
+    testing::internal::CaptureStdout();
+    log_message("to the console");
+    std::string out = testing::internal::GetCapturedStdout();
+    std::smatch m;
+    ASSERT_FALSE(out.empty());
+    EXPECT_EQ(out.back(), '\n');
+    EXPECT_EQ(out.find('\r'), std::string::npos);  // console output stays LF
+    out.pop_back();
+    ASSERT_TRUE(std::regex_match(out, m, line_re)) << out;
+    EXPECT_EQ(m[1], "to the console");
+}
+
+TEST_F(LogFile, StrNchrAndDump)
+{
+    const char* text = "key = value";
+    EXPECT_EQ(str_nchr(text, '=', 11), text + 4);
+    EXPECT_EQ(str_nchr(text, '=', 4), nullptr);
+    EXPECT_EQ(str_nchr("ab", 'x', 100), nullptr);  // stops at the NUL
+    log_open(path.c_str());
+    strlist_ptr list(strlist_split("a b", ' '));
+    strlist_dump(list.get());
+    auto lines = crlf_lines(read_file(path));
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[0].find("next 0x"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[1].find("data b"), std::string::npos) << lines[1];
+}
+
+using LogFileDeathTest = LogFile;
+
+TEST_F(LogFileDeathTest, FatalLineIsCompleteAndLast)
+{
+    EXPECT_EXIT(
+        {
+            log_open(path.c_str());
+            log_message("before");
+            log_error_exit(13, "open() failed: %d", 13);
+        },
+        testing::ExitedWithCode(13), "");
+    auto lines = crlf_lines(read_file(path));
+    ASSERT_EQ(lines.size(), 2u);
+    std::smatch m;
+    ASSERT_TRUE(std::regex_match(lines[1], m, line_re));
+    EXPECT_EQ(m[1], "*** ERROR *** open() failed: 13");
+}
+
+TEST_F(LogFileDeathTest, FatalWithZeroCodeStillFails)
+{
+    EXPECT_EXIT(log_error_exit(0, "x"), testing::ExitedWithCode(255), R"(\*\*\* ERROR \*\*\* x)");
+}
+
+TEST_F(LogFileDeathTest, ToolkitFailuresReachTheLog)
+{
+    EXPECT_EXIT(
+        {
+            log_open(path.c_str());
+            log_bind_fatal_reporter();
+            fatal(12, "realloc() failed: %d", 12);
+        },
+        testing::ExitedWithCode(12), "");
+    auto lines = crlf_lines(read_file(path));
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_NE(lines[0].find("*** ERROR *** realloc() failed: 12"), std::string::npos);
+}
+
+}  // namespace

@@ -1,0 +1,133 @@
+#include "tests/support/process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+process_result run_process(const std::vector<std::string>& argv, const std::string& input,
+                           const std::string& cwd)
+{
+    int in_pipe[2], out_pipe[2], err_pipe[2];
+    if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0 || pipe(err_pipe) != 0) {
+        throw std::runtime_error("pipe failed");
+    }
+    pid_t pid = fork();
+    if (pid < 0) {
+        throw std::runtime_error("fork failed");
+    }
+    if (pid == 0) {
+        dup2(in_pipe[0], 0);
+        dup2(out_pipe[1], 1);
+        dup2(err_pipe[1], 2);
+        for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]}) {
+            close(fd);
+        }
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0) {
+            _exit(127);
+        }
+        std::vector<char*> args;
+        for (const auto& a : argv) {
+            args.push_back(const_cast<char*>(a.c_str()));
+        }
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    close(in_pipe[0]);
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+    process_result result;
+    size_t written = 0;
+    int in_fd = in_pipe[1];
+    if (input.empty()) {
+        close(in_fd);
+        in_fd = -1;
+    }
+    fcntl(out_pipe[0], F_SETFL, O_NONBLOCK);
+    fcntl(err_pipe[0], F_SETFL, O_NONBLOCK);
+    bool out_open = true, err_open = true;
+    while (out_open || err_open) {
+        pollfd fds[3];
+        int n = 0;
+        if (out_open) fds[n++] = {out_pipe[0], POLLIN, 0};
+        if (err_open) fds[n++] = {err_pipe[0], POLLIN, 0};
+        if (in_fd >= 0) fds[n++] = {in_fd, POLLOUT, 0};
+        if (poll(fds, n, -1) < 0) {
+            continue;
+        }
+        for (int i = 0; i < n; ++i) {
+            if (fds[i].revents == 0) continue;
+            if (fds[i].fd == in_fd) {
+                ssize_t w = write(in_fd, input.data() + written, input.size() - written);
+                if (w > 0) written += static_cast<size_t>(w);
+                if (w < 0 || written == input.size()) {
+                    close(in_fd);
+                    in_fd = -1;
+                }
+                continue;
+            }
+            char buf[65536];
+            ssize_t r = read(fds[i].fd, buf, sizeof buf);
+            if (r > 0) {
+                (fds[i].fd == out_pipe[0] ? result.out : result.err).append(buf, static_cast<size_t>(r));
+            } else if (r == 0 || (r < 0 && errno != EAGAIN && errno != EINTR)) {
+                if (fds[i].fd == out_pipe[0]) out_open = false; else err_open = false;
+            }
+        }
+    }
+    if (in_fd >= 0) close(in_fd);
+    close(out_pipe[0]);
+    close(err_pipe[0]);
+    int wstatus = 0;
+    waitpid(pid, &wstatus, 0);
+    if (WIFEXITED(wstatus)) {
+        result.status = WEXITSTATUS(wstatus);
+    } else if (WIFSIGNALED(wstatus)) {
+        result.signal = WTERMSIG(wstatus);
+    }
+    return result;
+}
+
+temp_dir::temp_dir()
+{
+    char tmpl[] = "/tmp/harvd-test-XXXXXX";
+    if (mkdtemp(tmpl) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    path_ = tmpl;
+}
+
+temp_dir::~temp_dir()
+{
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+std::string read_file(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void write_file(const std::string& path, const std::string& content)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+bool file_exists(const std::string& path)
+{
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}

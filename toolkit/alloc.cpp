@@ -1,0 +1,44 @@
+#include "toolkit/alloc.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "toolkit/diag.h"
+
+void* xrealloc(void* block, size_t size)
+{
+    // glibc's realloc(p, 0) frees and returns nothing, which would read as a
+    // failure: ask for one byte instead.
+    if (size == 0) {
+        size = 1;
+    }
+    void* moved = realloc(block, size);
+    if (moved == nullptr) {
+        int err = errno;
+        fatal(fatal_code(err), "realloc() failed: %d", err);
+    }
+    return moved;
+}
+
+void* xalloc(size_t size, int zero)
+{
+    void* block = xrealloc(nullptr, size);
+    if (zero) {
+        memset(block, 0, size == 0 ? 1 : size);
+    }
+    return block;
+}
+
+void xfree(void* block)
+{
+    free(block);
+}
+
+char* xstrdup(const char* text)
+{
+    size_t len = strlen(text);
+    char* copy = static_cast<char*>(xalloc(len + 1, 0));
+    memcpy(copy, text, len + 1);
+    return copy;
+}

@@ -1,0 +1,53 @@
+#include "toolkit/number.h"
+
+#include <limits>
+
+#include "toolkit/text.h"
+
+int64_t num_parse_i64(const char* text)
+{
+    const auto* p = reinterpret_cast<const unsigned char*>(text);
+    while (ascii_space(*p)) {
+        ++p;
+    }
+    bool negative = false;
+    if (*p == '+' || *p == '-') {
+        negative = (*p == '-');
+        ++p;
+    }
+    // Accumulate as a negative number so INT64_MIN is reachable.
+    constexpr int64_t lowest = std::numeric_limits<int64_t>::min();
+    int64_t value = 0;
+    bool saturated = false;
+    for (; ascii_digit(*p); ++p) {
+        int digit = *p - '0';
+        if (saturated) {
+            continue;
+        }
+        if (value < (lowest + digit) / 10) {
+            saturated = true;
+            value = lowest;
+            continue;
+        }
+        value = value * 10 - digit;
+    }
+    if (negative) {
+        return value;
+    }
+    if (value == lowest) {
+        return std::numeric_limits<int64_t>::max();
+    }
+    return -value;
+}
+
+int32_t num_parse_i32(const char* text)
+{
+    int64_t value = num_parse_i64(text);
+    if (value > std::numeric_limits<int32_t>::max()) {
+        return std::numeric_limits<int32_t>::max();
+    }
+    if (value < std::numeric_limits<int32_t>::min()) {
+        return std::numeric_limits<int32_t>::min();
+    }
+    return static_cast<int32_t>(value);
+}
