@@ -104,10 +104,13 @@ TEST(Mutex, RecursiveAndOwnerOnlyRelease)
     ASSERT_EQ(mutex_init(&m, nullptr), 0);
     EXPECT_EQ(mutex_lock(&m), 0);
     EXPECT_EQ(mutex_lock(&m), 0);
+#ifndef __SANITIZE_THREAD__
+    // ThreadSanitizer reports the foreign release itself, which is what is tested here.
     int other = 0;
     std::thread t([&] { other = mutex_unlock(&m); });
     t.join();
     EXPECT_EQ(other, -1);
+#endif
     EXPECT_EQ(mutex_unlock(&m), 0);
     EXPECT_EQ(mutex_unlock(&m), 0);
     EXPECT_EQ(mutex_destroy(&m), 0);

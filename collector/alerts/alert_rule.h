@@ -1,0 +1,26 @@
+// Alert rules: one record per rule, with the check for the kind of record it watches.
+#pragma once
+
+#include <cstdint>
+
+#include "collector/core/context.h"
+#include "collector/methods/records.h"
+
+struct alert_rule;
+
+// Returns a new 1024-byte alert text (xalloc, owned by the caller) or nullptr.
+using alert_check = char* (*)(collector_ctx* ctx, method_rec* method, alert_rule* rule, ip_info* ip,
+                              void* record, const event_time* when);
+
+struct alert_rule {
+    char* type;  // heap copy of the rule type name
+    int32_t id;
+    int32_t node_id;  // 0: every node
+    void* param;      // the kind's parameter record
+    alert_check check_dhcp_pkt;
+    alert_check check_dnsq_req;
+    alert_check check_dnsq_resp;
+    alert_rule* next;
+};
+
+void rule_list_free(alert_rule* head);

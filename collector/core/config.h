@@ -1,0 +1,21 @@
+// The configuration file and the key:value words of `method` / `alert` entries.
+#pragma once
+
+#include <cstdio>
+
+#include "toolkit/strlist.h"
+
+struct conf_option {
+    char* key;    // file list: lower-cased and trimmed; entry list: as written
+    char* value;  // file list: trimmed; entry list: as written (may be empty)
+    conf_option* next;
+};
+
+conf_option* conf_load(const char* path);
+char* conf_read_line(FILE* stream);
+conf_option* conf_parse_line(const char* line);
+conf_option* conf_option_new();
+conf_option* conf_find(conf_option* list, const char* name);
+void conf_free(conf_option* list);
+conf_option* opts_parse(const char* value);
+strlist* strlist_read_file(const char* path);

@@ -1,0 +1,55 @@
+// The one collector context and the records of started collection methods.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "collector/core/config.h"
+#include "collector/methods/records.h"
+#include "platform/sync.h"
+
+struct alert_rule;
+struct pattern_index;
+
+struct method_rec {
+    char* type;     // owned copy of the entry's type
+    int32_t id;     // non-zero, unique among recorded methods
+    int32_t node_id;
+    void* handler;  // capture context of a capture method
+    method_rec* next;
+};
+
+struct collector_ctx {
+    int32_t stop;
+    sync_mutex lock;  // guards stop
+    record_callback on_dhcp_pkt;
+    record_callback on_dnsq_req;
+    record_callback on_dnsq_resp;
+    method_rec* methods;
+    alert_rule* dhcp_rules;
+    pattern_index* dhcp_pkt_alerts_mac;
+    alert_rule* dnsq_req_rules;
+    pattern_index* dnsq_req_alerts_qname;
+    alert_rule* dnsq_resp_rules;
+    pattern_index* dnsq_resp_alerts_qname;
+    int32_t verbose;
+};
+
+// Rule loaders: (context, alert id, node id, entry list); result ignored.
+using rule_loader = int (*)(collector_ctx* ctx, int32_t alert_id, int32_t node_id, conf_option* entry);
+// Method starters: 0 when the starter took the record, else it refused (and logged why).
+using method_starter = int (*)(collector_ctx* ctx, method_rec* method, conf_option* entry);
+
+// Set during start-up; safe to read from any thread.
+extern std::atomic<collector_ctx*> collector_instance;
+extern int32_t verbose_flag;
+extern const char* alert_dir_path;
+
+collector_ctx* collector_new();
+int collector_wait(collector_ctx* ctx);
+void collector_stop(collector_ctx* ctx);
+void collector_free(collector_ctx* ctx);
+
+method_rec* method_new(int32_t id, int32_t node_id, const char* type);
+method_rec* method_list_append(method_rec* head, method_rec* rec);
+void method_list_free(method_rec* rec);

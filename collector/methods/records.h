@@ -1,0 +1,49 @@
+// The records every collection method fills and every record callback reads.
+// Plain fixed-size structures: a decoded record belongs to its capture
+// context or syslog handler and is overwritten by the next event.
+#pragma once
+
+#include <cstdint>
+
+struct collector_ctx;
+struct method_rec;
+
+// IPv4 summary of an event. Addresses: the IPv4 address in network byte
+// order in the first 4 bytes, the other 12 zero.
+struct ip_info {
+    int32_t version;
+    int32_t hdr_len;
+    int32_t payload_len;
+    int32_t protocol;
+    unsigned char src[16];
+    unsigned char dst[16];
+};
+
+struct dhcp_pkt_rec {
+    int32_t msg_type;            // option 53, 0 when absent
+    unsigned char client_ip[4];  // ciaddr, network byte order
+    unsigned char relay_ip[4];   // giaddr, network byte order
+    char client_mac[33];         // hex text of chaddr
+    char hostname[256];          // option 12
+    char hostname_esc[771];      // written by the record callback
+};
+
+struct dnsq_rec {
+    int32_t qr;     // 0 query, 128 response
+    int32_t rcode;  // 0-15
+    char qname[257];
+    char qname_esc[771];  // written by the record callbacks
+    int32_t qtype;
+    int32_t qclass;
+};
+
+// Seconds since the epoch (64-bit inside) and microseconds.
+struct event_time {
+    int64_t sec;
+    int32_t usec;
+};
+
+// on_dhcp_pkt gets a dhcp_pkt_rec, on_dnsq_req / on_dnsq_resp a dnsq_rec.
+// The result is ignored by every caller; callers skip an unset slot.
+using record_callback = int (*)(collector_ctx* ctx, method_rec* method, ip_info* ip, void* record,
+                                const event_time* when);
