@@ -1,7 +1,6 @@
 // Helpers shared by the alert queue and writer tests.
 #pragma once
 
-#include <regex>
 #include <string>
 #include <vector>
 
@@ -26,12 +25,22 @@ inline std::vector<std::string> crlf_lines(const std::string& content)
     return lines;
 }
 
-// The message of a log line, without its time, process and thread prefix;
-// other lines (continuations of a multi-line message) as they are.
+// The message of a log line, without its "YYYY/MM/DD HH:MM:SS [pid:tid]: "
+// prefix; other lines (continuations of a multi-line message) as they are.
 inline std::string log_message_of(const std::string& line)
 {
-    static const std::regex prefix(R"(^\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2} \[\d+:\d+\]: )");
-    return std::regex_replace(line, prefix, "", std::regex_constants::format_first_only);
+    const std::string shape = "dddd/dd/dd dd:dd:dd [";
+    if (line.size() < shape.size()) return line;
+    for (size_t i = 0; i < shape.size(); ++i) {
+        bool digit = line[i] >= '0' && line[i] <= '9';
+        if (shape[i] == 'd' ? !digit : line[i] != shape[i]) return line;
+    }
+    size_t close = line.find("]: ", shape.size());
+    if (close == std::string::npos) return line;
+    for (size_t i = shape.size(); i < close; ++i) {
+        if (!(line[i] >= '0' && line[i] <= '9') && line[i] != ':') return line;
+    }
+    return line.substr(close + 3);
 }
 
 inline std::vector<std::string> log_messages(const std::string& path)
