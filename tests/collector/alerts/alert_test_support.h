@@ -1,0 +1,53 @@
+// Helpers shared by the alert queue and writer tests.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "tests/support/process.h"
+
+namespace alert_test {
+
+// The lines of a collector file, CR LF checked and stripped.
+inline std::vector<std::string> crlf_lines(const std::string& content)
+{
+    std::vector<std::string> lines;
+    size_t pos = 0;
+    while (pos < content.size()) {
+        size_t nl = content.find('\n', pos);
+        if (nl == std::string::npos || nl == pos || content[nl - 1] != '\r') {
+            lines.push_back("<bad line end> " + content.substr(pos));
+            break;
+        }
+        lines.push_back(content.substr(pos, nl - pos - 1));
+        pos = nl + 1;
+    }
+    return lines;
+}
+
+// The message of a log line, without its "YYYY/MM/DD HH:MM:SS [pid:tid]: "
+// prefix; other lines (continuations of a multi-line message) as they are.
+inline std::string log_message_of(const std::string& line)
+{
+    const std::string shape = "dddd/dd/dd dd:dd:dd [";
+    if (line.size() < shape.size()) return line;
+    for (size_t i = 0; i < shape.size(); ++i) {
+        bool digit = line[i] >= '0' && line[i] <= '9';
+        if (shape[i] == 'd' ? !digit : line[i] != shape[i]) return line;
+    }
+    size_t close = line.find("]: ", shape.size());
+    if (close == std::string::npos) return line;
+    for (size_t i = shape.size(); i < close; ++i) {
+        if (!(line[i] >= '0' && line[i] <= '9') && line[i] != ':') return line;
+    }
+    return line.substr(close + 3);
+}
+
+inline std::vector<std::string> log_messages(const std::string& path)
+{
+    std::vector<std::string> out;
+    for (const auto& line : crlf_lines(read_file(path))) out.push_back(log_message_of(line));
+    return out;
+}
+
+}  // namespace alert_test
