@@ -97,7 +97,9 @@ void al_rotate(activity_log* log)
     }
     size_t size = strlen(log->path) + 32;
     char* name = static_cast<char*>(xalloc(size, 0));
-    snprintf(name, size, "%s.%" PRId64, log->path, static_cast<int64_t>(time(nullptr)));
+    // The precise clock: time() may lag it by a tick and name a rotation
+    // made right on a period boundary after the second before.
+    snprintf(name, size, "%s.%" PRId64, log->path, wall_clock_ms() / 1000);
     fclose(log->file);
     log->file = nullptr;
     // Never over an existing file: an earlier rotated log must not be lost.
