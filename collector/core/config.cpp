@@ -53,23 +53,23 @@ char* conf_read_line(FILE* stream)
     // The line is read whole, however long, and the comment rule looks only at
     // its first byte: a long comment never turns into a live setting because
     // its tail happened to start a new read.
-    char piece[1024];
+    char chunk[1024];
     char* line = nullptr;
     size_t len = 0;
     bool skipping = false;  // inside a comment line, up to its line feed
     for (;;) {
-        if (fgets(piece, sizeof piece, stream) == nullptr) {
+        if (fgets(chunk, sizeof chunk, stream) == nullptr) {
             if (ferror(stream)) {
                 log_error_exit(errno, "ferror() while reading file");
             }
             return line;  // a last line without a line feed still counts
         }
-        size_t n = strlen(piece);
+        size_t n = strlen(chunk);
         if (n == 0) {
             continue;  // a NUL byte at the start of a read: nothing to keep
         }
-        bool ends_line = piece[n - 1] == '\n';
-        if (len == 0 && !skipping && piece[0] == '#') {
+        bool ends_line = chunk[n - 1] == '\n';
+        if (len == 0 && !skipping && chunk[0] == '#') {
             skipping = !ends_line;
             continue;
         }
@@ -78,7 +78,7 @@ char* conf_read_line(FILE* stream)
             continue;
         }
         line = static_cast<char*>(xrealloc(line, len + n + 1));
-        memcpy(line + len, piece, n + 1);
+        memcpy(line + len, chunk, n + 1);
         len += n;
         if (ends_line) {
             line[len - 1] = '\0';

@@ -1,4 +1,4 @@
-// Pieces of the collector's start-up, exposed for their tests.
+// Steps of the collector's start-up, exposed for their tests.
 #pragma once
 
 #include "collector/core/config.h"

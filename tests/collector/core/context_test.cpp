@@ -30,7 +30,7 @@ conf_ptr config_of(const std::vector<std::pair<std::string, std::string>>& optio
     return conf_ptr(head);
 }
 
-// Publishes a fresh context for the start-up pieces, as collector_run does.
+// Publishes a fresh context for the start-up steps, as collector_run does.
 class Context : public testing::Test {
 protected:
     collector_ctx* ctx = collector_new();
