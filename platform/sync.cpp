@@ -23,15 +23,21 @@ timespec monotonic_after_ms(int64_t ms)
 int mutex_init(sync_mutex* m, const void*)
 {
     pthread_mutexattr_t attr;
-    if (pthread_mutexattr_init(&attr) != 0) {
+    int arc = pthread_mutexattr_init(&attr);
+    if (arc != 0) {
         m->ready = 0;
+        errno = arc;
         return -1;
     }
     pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_RECURSIVE);
     int rc = pthread_mutex_init(&m->native, &attr);
     pthread_mutexattr_destroy(&attr);
     m->ready = (rc == 0);
-    return rc == 0 ? 0 : -1;
+    if (rc != 0) {
+        errno = rc;  // callers that must report the failure read the number here
+        return -1;
+    }
+    return 0;
 }
 
 int mutex_lock(sync_mutex* m)
@@ -64,19 +70,24 @@ int cond_init(sync_cond* c, const void*)
 {
     c->ready = 0;
     c->signalled = 0;
-    if (pthread_mutex_init(&c->lock, nullptr) != 0) {
+    int rc = pthread_mutex_init(&c->lock, nullptr);
+    if (rc != 0) {
+        errno = rc;
         return -1;
     }
     pthread_condattr_t attr;
-    if (pthread_condattr_init(&attr) != 0) {
+    rc = pthread_condattr_init(&attr);
+    if (rc != 0) {
         pthread_mutex_destroy(&c->lock);
+        errno = rc;
         return -1;
     }
     pthread_condattr_setclock(&attr, CLOCK_MONOTONIC);
-    int rc = pthread_cond_init(&c->wake, &attr);
+    rc = pthread_cond_init(&c->wake, &attr);
     pthread_condattr_destroy(&attr);
     if (rc != 0) {
         pthread_mutex_destroy(&c->lock);
+        errno = rc;
         return -1;
     }
     c->ready = 1;
@@ -98,10 +109,14 @@ int cond_signal(sync_cond* c)
 int64_t deadline_wait_ms(const cond_deadline* deadline)
 {
     int64_t now = static_cast<int64_t>(time(nullptr));
-    if (deadline->seconds > now) {
-        return (deadline->seconds - now) * 1000;
+    if (deadline->seconds <= now) {
+        return 0;
     }
-    return 0;
+    // A deadline centuries ahead would overflow the millisecond count (and the
+    // timespec built from it); waiting a year is as good as forever here.
+    constexpr int64_t longest = int64_t{366} * 24 * 3600;
+    int64_t seconds = deadline->seconds - now;
+    return (seconds > longest ? longest : seconds) * 1000;
 }
 
 int cond_timedwait(sync_cond* c, sync_mutex* m, const cond_deadline* deadline)

@@ -29,6 +29,7 @@ struct cond_deadline {
     int64_t seconds;
 };
 
+// mutex_init and cond_init set errno to the error number when they fail.
 int mutex_init(sync_mutex* m, const void* attributes);
 int mutex_lock(sync_mutex* m);
 int mutex_unlock(sync_mutex* m);

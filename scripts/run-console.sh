@@ -5,7 +5,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 bash scripts/deps.sh
-bash scripts/build.sh build/plain none -DHARVD_BUILD_TESTS=OFF
+bash scripts/build.sh build/console none -DHARVD_BUILD_TESTS=OFF
 mkdir -p run/al run/alerts
 echo "harvd log: $root/run/harvd.log"
-exec build/plain/collector/harvd --run-console run/harvd.log examples/harvd.conf
+exec build/console/collector/harvd --run-console run/harvd.log examples/harvd.conf

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdio>
+#include <memory>
 
 #include "toolkit/strlist.h"
 
@@ -19,3 +20,9 @@ conf_option* conf_find(conf_option* list, const char* name);
 void conf_free(conf_option* list);
 conf_option* opts_parse(const char* value);
 strlist* strlist_read_file(const char* path);
+
+// Owns a list for the length of a scope.
+struct conf_deleter {
+    void operator()(conf_option* list) const { conf_free(list); }
+};
+using conf_ptr = std::unique_ptr<conf_option, conf_deleter>;

@@ -33,6 +33,7 @@ struct collector_ctx {
     alert_rule* dnsq_resp_rules;
     pattern_index* dnsq_resp_alerts_qname;
     int32_t verbose;
+    sync_cond stop_event;  // wakes the run loop as soon as a stop is requested
 };
 
 // Rule loaders: (context, alert id, node id, entry list); result ignored.
@@ -45,8 +46,14 @@ extern std::atomic<collector_ctx*> collector_instance;
 extern int32_t verbose_flag;
 extern const char* alert_dir_path;
 
+// Zero-filled context with its pattern indexes, lock and stop event; a lock
+// or event that cannot be made is fatal.
 collector_ctx* collector_new();
+// The run loop: returns 0 once a stop has been requested (at once when it
+// was requested before, even before the context existed).
 int collector_wait(collector_ctx* ctx);
+// Requests the stop; safe from any thread. With no context yet (nullptr) the
+// request is remembered and honoured when the run loop starts.
 void collector_stop(collector_ctx* ctx);
 void collector_free(collector_ctx* ctx);
 

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "collector/core/commands.h"
+#include "collector/core/console_stop.h"
 #include "collector/core/log.h"
 #include "collector/core/usage.h"
 #include "toolkit/alloc.h"
@@ -28,6 +29,7 @@ int main(int argc, char** argv)
     }
     if (argc >= 4 && strcmp(cmd, "--run-console") == 0) {
         log_open(argv[2]);
+        console_stop_start();
         // A configuration that cannot be read must not look like success.
         return collector_run(argc, argv) == 0 ? 0 : -1;
     }

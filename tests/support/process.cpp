@@ -6,7 +6,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdlib>
+#include <ctime>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -95,6 +98,84 @@ process_result run_process(const std::vector<std::string>& argv, const std::stri
         result.signal = WTERMSIG(wstatus);
     }
     return result;
+}
+
+child_process::child_process(const std::vector<std::string>& argv, const std::string& cwd,
+                             const std::string& output_path)
+{
+    pid_t pid = fork();
+    if (pid < 0) {
+        throw std::runtime_error("fork failed");
+    }
+    if (pid == 0) {
+        int in = open("/dev/null", O_RDONLY);
+        int out = output_path.empty() ? open("/dev/null", O_WRONLY)
+                                      : open(output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        if (in < 0 || out < 0) {
+            _exit(127);
+        }
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(out, 2);
+        if (!cwd.empty() && chdir(cwd.c_str()) != 0) {
+            _exit(127);
+        }
+        std::vector<char*> args;
+        for (const auto& a : argv) {
+            args.push_back(const_cast<char*>(a.c_str()));
+        }
+        args.push_back(nullptr);
+        execv(args[0], args.data());
+        _exit(127);
+    }
+    pid_ = pid;
+}
+
+child_process::~child_process()
+{
+    if (!reaped_ && pid_ > 0) {
+        kill(pid_, SIGKILL);
+        waitpid(pid_, nullptr, 0);
+    }
+}
+
+void child_process::send(int sig) const
+{
+    if (!reaped_ && pid_ > 0) {
+        kill(pid_, sig);
+    }
+}
+
+bool child_process::wait_for(int timeout_ms, process_result& result)
+{
+    if (reaped_) {
+        return true;
+    }
+    int wstatus = 0;
+    for (int waited = 0;; waited += 10) {
+        pid_t done = waitpid(pid_, &wstatus, WNOHANG);
+        if (done == pid_) {
+            break;
+        }
+        if (waited >= timeout_ms) {
+            return false;
+        }
+        sleep_ms(10);
+    }
+    reaped_ = true;
+    if (WIFEXITED(wstatus)) {
+        result.status = WEXITSTATUS(wstatus);
+    } else if (WIFSIGNALED(wstatus)) {
+        result.signal = WTERMSIG(wstatus);
+    }
+    return true;
+}
+
+void sleep_ms(int ms)
+{
+    timespec ts{ms / 1000, static_cast<long>(ms % 1000) * 1000000L};
+    while (nanosleep(&ts, &ts) != 0 && errno == EINTR) {
+    }
 }
 
 temp_dir::temp_dir()

@@ -15,6 +15,30 @@ struct process_result {
 process_result run_process(const std::vector<std::string>& argv, const std::string& input = "",
                            const std::string& cwd = "");
 
+// A program started in the background, for tests that signal it while it
+// runs. Standard input is empty; output goes to `output_path` (or nowhere).
+// A child still running when the object goes is killed and reaped.
+class child_process {
+public:
+    explicit child_process(const std::vector<std::string>& argv, const std::string& cwd = "",
+                           const std::string& output_path = "");
+    ~child_process();
+    child_process(const child_process&) = delete;
+    child_process& operator=(const child_process&) = delete;
+    int pid() const { return pid_; }
+    void send(int sig) const;
+    // Waits up to `timeout_ms` for the child to end; false when it still runs.
+    bool wait_for(int timeout_ms, process_result& result);
+
+private:
+    int pid_ = -1;
+    bool reaped_ = false;
+};
+
+// Polls `ready` every 10 ms for up to `timeout_ms`; its last answer.
+template <typename F>
+bool wait_until(F ready, int timeout_ms);
+
 // A fresh folder under /tmp, removed with its contents when the object goes.
 class temp_dir {
 public:
@@ -29,6 +53,19 @@ private:
     std::string path_;
 };
 
+void sleep_ms(int ms);
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& content);
 bool file_exists(const std::string& path);
+
+template <typename F>
+bool wait_until(F ready, int timeout_ms)
+{
+    for (int waited = 0; waited < timeout_ms; waited += 10) {
+        if (ready()) {
+            return true;
+        }
+        sleep_ms(10);
+    }
+    return ready();
+}

@@ -1,0 +1,130 @@
+#include "collector/core/context.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "collector/alerts/alert_rule.h"
+#include "collector/alerts/pattern_index.h"
+#include "collector/core/log.h"
+#include "toolkit/alloc.h"
+
+std::atomic<collector_ctx*> collector_instance{nullptr};
+int32_t verbose_flag = 0;
+const char* alert_dir_path = ".";
+
+namespace {
+
+// A stop asked for before collector_new published the context.
+std::atomic<int> stop_pending{0};
+
+constexpr int64_t run_loop_poll_seconds = 5;
+
+}  // namespace
+
+collector_ctx* collector_new()
+{
+    auto* ctx = static_cast<collector_ctx*>(xalloc(sizeof(collector_ctx), 1));
+    ctx->dhcp_pkt_alerts_mac = pattern_index_new();
+    ctx->dnsq_req_alerts_qname = pattern_index_new();
+    ctx->dnsq_resp_alerts_qname = pattern_index_new();
+    if (mutex_init(&ctx->lock, nullptr) != 0) {
+        int err = errno;
+        log_error_exit(err, "mutex_init() failed: %d", err);
+    }
+    if (cond_init(&ctx->stop_event, nullptr) != 0) {
+        int err = errno;
+        log_error_exit(err, "cond_init() failed: %d", err);
+    }
+    return ctx;
+}
+
+int collector_wait(collector_ctx* ctx)
+{
+    mutex_lock(&ctx->lock);
+    for (;;) {
+        if (stop_pending.exchange(0) != 0) {
+            ctx->stop = 1;
+        }
+        if (ctx->stop == 1) {
+            mutex_unlock(&ctx->lock);
+            return 0;
+        }
+        // The event makes a stop take effect at once; the time limit keeps
+        // the flag polled even so.
+        cond_deadline deadline{0, static_cast<int64_t>(time(nullptr)) + run_loop_poll_seconds};
+        cond_timedwait(&ctx->stop_event, &ctx->lock, &deadline);
+    }
+}
+
+void collector_stop(collector_ctx* ctx)
+{
+    if (ctx == nullptr) {
+        stop_pending = 1;
+        // The context may have been published meanwhile: its run loop reads
+        // the remembered request at its next wake, at most one poll later.
+        ctx = collector_instance.load();
+        if (ctx == nullptr) {
+            return;
+        }
+        cond_signal(&ctx->stop_event);
+        return;
+    }
+    mutex_lock(&ctx->lock);
+    ctx->stop = 1;
+    mutex_unlock(&ctx->lock);
+    cond_signal(&ctx->stop_event);
+}
+
+void collector_free(collector_ctx* ctx)
+{
+    if (ctx == nullptr) {
+        return;
+    }
+    method_list_free(ctx->methods);
+    rule_list_free(ctx->dhcp_rules);
+    pattern_index_free(ctx->dhcp_pkt_alerts_mac);
+    rule_list_free(ctx->dnsq_req_rules);
+    pattern_index_free(ctx->dnsq_req_alerts_qname);
+    rule_list_free(ctx->dnsq_resp_rules);
+    pattern_index_free(ctx->dnsq_resp_alerts_qname);
+    mutex_destroy(&ctx->lock);
+    cond_destroy(&ctx->stop_event);
+    free(ctx);
+}
+
+method_rec* method_new(int32_t id, int32_t node_id, const char* type)
+{
+    auto* rec = static_cast<method_rec*>(xalloc(sizeof(method_rec), 1));
+    rec->type = strdup(type);
+    if (rec->type == nullptr) {
+        log_error_exit(-1, "strdup() failed");
+    }
+    rec->id = id;
+    rec->node_id = node_id;
+    return rec;
+}
+
+method_rec* method_list_append(method_rec* head, method_rec* rec)
+{
+    if (head == nullptr) {
+        return rec;
+    }
+    method_rec* last = head;
+    while (last->next != nullptr) {
+        last = last->next;
+    }
+    last->next = rec;
+    return head;
+}
+
+void method_list_free(method_rec* rec)
+{
+    while (rec != nullptr) {
+        method_rec* next = rec->next;
+        free(rec->type);
+        free(rec);
+        rec = next;
+    }
+}

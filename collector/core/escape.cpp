@@ -1,0 +1,125 @@
+#include "collector/core/escape.h"
+
+#include <cstring>
+
+#include "toolkit/text.h"
+
+namespace {
+
+bool needs_escape(unsigned char b)
+{
+    return b < 0x20 || b >= 0x7F || b == '|' || b == '%';
+}
+
+// -1 when `c` is no hexadecimal digit.
+int hex_value(unsigned char c)
+{
+    if (ascii_digit(c)) {
+        return c - '0';
+    }
+    unsigned char lower = ascii_lower(c);
+    if (lower >= 'a' && lower <= 'f') {
+        return lower - 'a' + 10;
+    }
+    return -1;
+}
+
+}  // namespace
+
+void str_escape(const char* src, char* dst, size_t dst_size)
+{
+    if (dst_size == 0) {
+        return;
+    }
+    size_t room = dst_size - 1;  // keep one byte for the NUL
+    size_t out = 0;
+    for (const auto* p = reinterpret_cast<const unsigned char*>(src); *p != '\0'; ++p) {
+        unsigned char b = *p;
+        if (!needs_escape(b)) {
+            if (out + 1 > room) {
+                break;
+            }
+            dst[out++] = static_cast<char>(b);
+            continue;
+        }
+        if (out + 3 > room) {
+            break;  // never half an escape: every '%' written starts a whole one
+        }
+        dst[out++] = '%';
+        dst[out++] = static_cast<char>(0x30 + (b >> 4));
+        dst[out++] = static_cast<char>(0x30 + (b & 0x0F));
+    }
+    dst[out] = '\0';
+}
+
+void str_unescape(char* text)
+{
+    size_t in = 0;
+    size_t out = 0;
+    while (text[in] != '\0') {
+        if (text[in] == '%') {
+            // text[in + 1] is read only when it is not the NUL, so this never
+            // looks past the end.
+            int high = text[in + 1] != '\0' ? hex_value(static_cast<unsigned char>(text[in + 1])) : -1;
+            int low = high >= 0 ? hex_value(static_cast<unsigned char>(text[in + 2])) : -1;
+            if (low >= 0) {
+                text[out++] = static_cast<char>((high << 4) | low);
+                in += 3;
+                continue;
+            }
+        }
+        text[out++] = text[in++];
+    }
+    text[out] = '\0';
+}
+
+int mem_equal(const void* a, const void* b, size_t n)
+{
+    return n == 0 || memcmp(a, b, n) == 0 ? 1 : 0;
+}
+
+int str_next_space(const char** cursor)
+{
+    for (const char* p = *cursor; *p != '\0'; ++p) {
+        if (ascii_space(static_cast<unsigned char>(*p))) {
+            *cursor = p;
+            return 0;
+        }
+    }
+    return -1;
+}
+
+int str_next_space_n(const char** cursor, int n)
+{
+    const char* p = *cursor;
+    for (int i = 0; i < n; ++i) {
+        if (ascii_space(static_cast<unsigned char>(p[i]))) {
+            *cursor = p + i;
+            return 0;
+        }
+    }
+    return -1;
+}
+
+int str_skip_space(const char** cursor)
+{
+    for (const char* p = *cursor; *p != '\0'; ++p) {
+        if (!ascii_space(static_cast<unsigned char>(*p))) {
+            *cursor = p;
+            return 0;
+        }
+    }
+    return -1;
+}
+
+int str_skip_space_n(const char** cursor, int n)
+{
+    const char* p = *cursor;
+    for (int i = 0; i < n; ++i) {
+        if (!ascii_space(static_cast<unsigned char>(p[i]))) {
+            *cursor = p + i;
+            return 0;
+        }
+    }
+    return -1;
+}

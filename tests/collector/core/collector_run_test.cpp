@@ -1,0 +1,205 @@
+#include <gtest/gtest.h>
+
+#include <dirent.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <chrono>
+#include <csignal>
+#include <map>
+#include <regex>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "tests/support/process.h"
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+const std::regex line_re(R"(^\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2} \[\d+:\d+\]: (.*)$)");
+
+// The messages of a collector log, each line checked for its prefix and CR LF.
+std::vector<std::string> messages(const std::string& path)
+{
+    std::string content = read_file(path);
+    std::vector<std::string> out;
+    size_t pos = 0;
+    while (pos < content.size()) {
+        size_t nl = content.find('\n', pos);
+        EXPECT_NE(nl, std::string::npos) << "unterminated line in " << path;
+        if (nl == std::string::npos) break;
+        EXPECT_TRUE(nl > pos && content[nl - 1] == '\r') << "line without CR in " << path;
+        std::string line = content.substr(pos, nl - pos - 1);
+        std::smatch m;
+        EXPECT_TRUE(std::regex_match(line, m, line_re)) << line;
+        out.push_back(m.size() > 1 ? std::string(m[1]) : line);
+        pos = nl + 1;
+    }
+    return out;
+}
+
+std::set<std::string> dir_names(const std::string& dir)
+{
+    std::set<std::string> names;
+    if (DIR* d = opendir(dir.c_str())) {
+        while (dirent* e = readdir(d)) {
+            std::string n = e->d_name;
+            if (n != "." && n != "..") names.insert(n);
+        }
+        closedir(d);
+    }
+    return names;
+}
+
+std::vector<std::string> console(const temp_dir& dir)
+{
+    return {HARVD_BIN, "--run-console", dir.file("h.log"), dir.file("h.conf")};
+}
+
+bool contains(const std::vector<std::string>& lines, const std::string& message)
+{
+    return std::find(lines.begin(), lines.end(), message) != lines.end();
+}
+
+TEST(CollectorRun, RunsRotatesAndStopsCleanlyOnSigterm)
+{
+    temp_dir dir;
+    std::string al = dir.file("al");
+    mkdir(al.c_str(), 0755);
+    std::string pid_file = dir.file("harvd.pid");
+    write_file(pid_file, "999999999\r\nstale\r\n");  // replaced, not appended to
+    write_file(dir.file("h.conf"), "# test run\r\nal_dir = " + al + "\r\npid_file = " + pid_file +
+                                       "\r\nrotate_interval = 2\r\nverbose = 1\r\n");
+    child_process harvd(console(dir));
+    sleep_ms(5000);
+
+    EXPECT_EQ(read_file(pid_file), std::to_string(harvd.pid()));
+    std::set<std::string> names = dir_names(al);
+    EXPECT_TRUE(names.count("dhcp-pkt.al") && names.count("dnsq-req.al"));
+    std::map<std::string, int> rotated;
+    const std::regex rotated_re(R"(^(dhcp-pkt|dnsq-req)\.al\.(\d+)$)");
+    for (const auto& n : names) {
+        std::smatch m;
+        if (std::regex_match(n, m, rotated_re)) {
+            rotated[m[1]]++;
+            EXPECT_EQ(std::stoll(m[2]) % 2, 0) << n;
+        }
+    }
+    EXPECT_GE(rotated["dhcp-pkt"], 1) << names.size();
+    EXPECT_GE(rotated["dnsq-req"], 1);
+
+    auto start = clock_type::now();
+    harvd.send(SIGTERM);
+    process_result r;
+    ASSERT_TRUE(harvd.wait_for(10000, r));
+    EXPECT_LT(clock_type::now() - start, std::chrono::seconds(5));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.signal, 0);
+
+    auto log = messages(dir.file("h.log"));
+    ASSERT_GE(log.size(), 5u);
+    EXPECT_EQ(log[0], "harvd 2.2.0");
+    EXPECT_EQ(log[1], "loading config from " + dir.file("h.conf"));
+    EXPECT_EQ(log[2], "opening activity log " + al + "/dhcp-pkt.al");
+    EXPECT_EQ(log[3], "opening activity log " + al + "/dnsq-req.al");
+    EXPECT_TRUE(contains(log, "rotating file " + al + "/dhcp-pkt.al"));
+    EXPECT_TRUE(contains(log, "rotating file " + al + "/dnsq-req.al"));
+    EXPECT_EQ(log.back(), "stopping...");
+}
+
+TEST(CollectorRun, DefaultsAndFirstValuesWithSigint)
+{
+    // No al_dir: the logs go to the current folder. A second al_dir and a
+    // non-numeric verbose are ignored / off.
+    temp_dir dir;
+    write_file(dir.file("h.conf"), "pid_file = harvd.pid\nverbose = yes\nverbose = 1\nbuffer_als = 1\n");
+    child_process harvd(console(dir), dir.path());
+    ASSERT_TRUE(wait_until([&] { return file_exists(dir.file("dnsq-req.al")); }, 10000));
+    EXPECT_TRUE(file_exists(dir.file("dhcp-pkt.al")));
+    harvd.send(SIGINT);
+    process_result r;
+    ASSERT_TRUE(harvd.wait_for(10000, r));
+    EXPECT_EQ(r.status, 0);
+    auto log = messages(dir.file("h.log"));
+    EXPECT_EQ(log, (std::vector<std::string>{"harvd 2.2.0", "loading config from " + dir.file("h.conf"),
+                                             "stopping..."}));
+}
+
+TEST(CollectorRun, StopsBeforeStartUpEndsAreHonoured)
+{
+    // A signal that arrives while start-up still runs is not lost.
+    temp_dir dir;
+    write_file(dir.file("h.conf"), "al_dir = " + dir.path() + "\n");
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        child_process harvd(console(dir));
+        sleep_ms(attempt * 5);
+        harvd.send(SIGTERM);
+        process_result r;
+        ASSERT_TRUE(harvd.wait_for(10000, r));
+        // Before the signal thread exists the default action still ends it.
+        EXPECT_TRUE(r.status == 0 || r.signal == SIGTERM) << r.status << " " << r.signal;
+    }
+}
+
+TEST(CollectorRun, ConfigurationErrorsEndWithTheirMessage)
+{
+    const struct {
+        const char* name;
+        std::string conf;  // "@" stands for the test's folder
+        int status;
+        std::string last;  // last message of the log; "@" as above
+        bool creates_logs;
+    } cases[] = {
+        {"comments only", "# verbose = 1\n#al_dir = @\n\n   \n", 255, "loading config from @/h.conf", false},
+        {"rotate_interval 0", "al_dir = @\nrotate_interval = 0\n", 255,
+         "*** ERROR *** rotate_interval must be a number of seconds greater than 0, not '0'", true},
+        {"rotate_interval negative", "al_dir = @\nrotate_interval = -5\n", 255,
+         "*** ERROR *** rotate_interval must be a number of seconds greater than 0, not '-5'", true},
+        {"rotate_interval text", "al_dir = @\nrotate_interval = soon\n", 255,
+         "*** ERROR *** rotate_interval must be a number of seconds greater than 0, not 'soon'", true},
+        {"unknown alert", "al_dir = @\nalert = id:1 type:x\n", 255, "*** ERROR *** unknown alert 'x'", true},
+        {"unknown method", "al_dir = @\nmethod = id:1 node_id:1 type:x\n", 255,
+         "*** ERROR *** unknown collection method 'x'", true},
+        {"alerts load before methods", "al_dir = @\nmethod = id:1 node_id:1 type:dhcp-pkt-raw\nalert = id:2 type:dhcp-mac-watch\n",
+         255, "*** ERROR *** alert 'dhcp-mac-watch' is not available yet", true},
+        {"unknown alert after a skipped one", "al_dir = @\nalert = id:0 type:y\nalert = id:2 type:x\n", 255,
+         "*** ERROR *** unknown alert 'x'", true},
+        {"pid file folder missing", "pid_file = @/none/harvd.pid\nal_dir = @\n", 2,
+         "*** ERROR *** fpen(@/none/harvd.pid) failed: 2", false},
+        {"al_dir missing", "al_dir = @/none\n", 2, "*** ERROR *** fopen(@/none/dhcp-pkt.al) failed: 2", false},
+    };
+    auto fill = [](std::string text, const std::string& dir) {
+        for (size_t at; (at = text.find('@')) != std::string::npos;) {
+            text.replace(at, 1, dir);
+        }
+        return text;
+    };
+    for (const auto& c : cases) {
+        temp_dir dir;
+        write_file(dir.file("h.conf"), fill(c.conf, dir.path()));
+        process_result r = run_process(console(dir));
+        EXPECT_EQ(r.status, c.status) << c.name;
+        auto log = messages(dir.file("h.log"));
+        ASSERT_FALSE(log.empty()) << c.name;
+        EXPECT_EQ(log.back(), fill(c.last, dir.path())) << c.name;
+        std::set<std::string> expected = {"h.conf", "h.log"};
+        if (c.creates_logs) {
+            expected.insert({"dhcp-pkt.al", "dnsq-req.al"});
+        }
+        EXPECT_EQ(dir_names(dir.path()), expected) << c.name;
+    }
+}
+
+TEST(CollectorRun, MissingConfigurationIsReportedAndFails)
+{
+    temp_dir dir;
+    process_result r = run_process(console(dir));
+    EXPECT_EQ(r.status, 255);
+    auto log = messages(dir.file("h.log"));
+    ASSERT_EQ(log.size(), 3u);
+    EXPECT_EQ(log[2], "*** ERROR *** fopen(" + dir.file("h.conf") + ") failed: 2");
+}
+
+}  // namespace

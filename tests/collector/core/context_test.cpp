@@ -1,0 +1,163 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "collector/core/config.h"
+#include "collector/core/context.h"
+#include "collector/core/startup.h"
+#include "tests/support/process.h"
+
+namespace {
+
+using clock_type = std::chrono::steady_clock;
+
+// A configuration list as conf_load would give it.
+conf_ptr config_of(const std::vector<std::pair<std::string, std::string>>& options)
+{
+    conf_option* head = nullptr;
+    conf_option** tail = &head;
+    for (const auto& [key, value] : options) {
+        conf_option* opt = conf_option_new();
+        opt->key = strdup(key.c_str());
+        opt->value = strdup(value.c_str());
+        *tail = opt;
+        tail = &opt->next;
+    }
+    return conf_ptr(head);
+}
+
+// Publishes a fresh context for the start-up steps, as collector_run does.
+class Context : public testing::Test {
+protected:
+    collector_ctx* ctx = collector_new();
+    void SetUp() override { collector_instance = ctx; }
+    void TearDown() override
+    {
+        collector_instance = nullptr;
+        collector_free(ctx);
+    }
+};
+
+TEST_F(Context, StopBeforeWaitReturnsAtOnce)
+{
+    collector_stop(ctx);
+    auto start = clock_type::now();
+    EXPECT_EQ(collector_wait(ctx), 0);
+    EXPECT_LT(clock_type::now() - start, std::chrono::seconds(2));
+}
+
+TEST_F(Context, StopFromAnotherThreadEndsTheRunLoopWithoutWaitingForThePoll)
+{
+    std::thread stopper([this] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        collector_stop(ctx);
+    });
+    auto start = clock_type::now();
+    EXPECT_EQ(collector_wait(ctx), 0);
+    stopper.join();
+    EXPECT_LT(clock_type::now() - start, std::chrono::seconds(4));
+}
+
+TEST(ContextEarlyStop, StopBeforeTheContextExistsIsHonouredByTheRunLoop)
+{
+    collector_stop(nullptr);  // must not touch a missing context
+    collector_ctx* ctx = collector_new();
+    collector_instance = ctx;
+    auto start = clock_type::now();
+    EXPECT_EQ(collector_wait(ctx), 0);
+    EXPECT_LT(clock_type::now() - start, std::chrono::seconds(2));
+    collector_instance = nullptr;
+    collector_free(ctx);
+}
+
+TEST(MethodList, AppendKeepsOrderAndCopiesType)
+{
+    std::string type = "dhcp-pkt-raw";
+    method_rec* head = method_list_append(nullptr, method_new(1, 10, type.c_str()));
+    head = method_list_append(head, method_new(2, 20, "dnsq-req-raw"));
+    type[0] = 'X';
+    ASSERT_NE(head->next, nullptr);
+    EXPECT_STREQ(head->type, "dhcp-pkt-raw");
+    EXPECT_EQ(head->id, 1);
+    EXPECT_EQ(head->node_id, 10);
+    EXPECT_EQ(head->next->id, 2);
+    EXPECT_EQ(head->next->next, nullptr);
+    method_list_free(head);
+}
+
+TEST_F(Context, IncompleteEntriesAreSkippedSilently)
+{
+    // Unknown types would be fatal: reaching the end shows each was skipped.
+    auto config = config_of({
+        {"method", "id:0 node_id:1 type:nope"},
+        {"method", "id:1 type:nope"},
+        {"method", "id:1 node_id:0 type:nope"},
+        {"method", "node_id:1 type:nope"},
+        {"method", "id:1 node_id:1"},
+        {"method", "ID:1 node_id:1 type:nope"},
+        {"alert", "id:0 type:nope"},
+        {"alert", "type:nope"},
+        {"alert", "id:3"},
+        {"alert", "id:abc type:nope"},
+        {"methods", "id:1 node_id:1 type:nope"},
+    });
+    alerts_load(config.get());
+    methods_load(config.get());
+    EXPECT_EQ(ctx->methods, nullptr);
+}
+
+using ContextDeathTest = Context;
+
+TEST_F(ContextDeathTest, DuplicateMethodIdIsFatalBeforeTheTypeIsLookedAt)
+{
+    ctx->methods = method_new(5, 1, "dhcp-pkt-raw");
+    auto config = config_of({{"method", "id:5 node_id:2 type:no-such-type"}});
+    EXPECT_EXIT(methods_load(config.get()), testing::ExitedWithCode(255),
+                "\\*\\*\\* ERROR \\*\\*\\* one or more 'method's are using the same 'id'");
+}
+
+TEST_F(ContextDeathTest, UnknownTypesAreFatal)
+{
+    auto methods = config_of({{"method", "id:1 node_id:1 type:x"}});
+    EXPECT_EXIT(methods_load(methods.get()), testing::ExitedWithCode(255),
+                "\\*\\*\\* ERROR \\*\\*\\* unknown collection method 'x'");
+    auto alerts = config_of({{"alert", "id:1 type:x"}});
+    EXPECT_EXIT(alerts_load(alerts.get()), testing::ExitedWithCode(255),
+                "\\*\\*\\* ERROR \\*\\*\\* unknown alert 'x'");
+}
+
+TEST_F(ContextDeathTest, KnownTypesReachTheirStarterOrLoader)
+{
+    const std::pair<const char*, const char*> methods[] = {
+        {"dhcp-pkt-raw", "collection method 'dhcp-pkt-raw'"},
+        {"dnsq-req-raw", "collection method 'dnsq-req-raw'"},
+        {"dnsq-req-bind9-syslog", "collection method 'dnsq-req-bind9-syslog'"},
+        {"dhcp-pkt-isc-syslog", "collection method 'dhcp-pkt-isc-syslog'"},
+    };
+    for (const auto& [type, what] : methods) {
+        auto config = config_of({{"method", std::string("id:1 node_id:1 type:") + type}});
+        EXPECT_EXIT(methods_load(config.get()), testing::ExitedWithCode(255),
+                    std::string(what) + " is not available yet");
+    }
+    for (const char* type : {"dhcp-mac-watch", "dns-query-watch", "dns-rcode-watch", "dns-query-rate",
+                             "dhcp-packet-rate"}) {
+        auto config = config_of({{"alert", std::string("id:1 type:") + type}});
+        EXPECT_EXIT(alerts_load(config.get()), testing::ExitedWithCode(255),
+                    std::string("alert '") + type + "' is not available yet");
+    }
+}
+
+TEST(PidFile, ReplacesTheFileWithTheBareNumber)
+{
+    temp_dir dir;
+    std::string path = dir.file("harvd.pid");
+    write_file(path, "123456789\r\nold\r\n");
+    pid_file_write(path.c_str(), 4242);
+    EXPECT_EQ(read_file(path), "4242");
+}
+
+}  // namespace
