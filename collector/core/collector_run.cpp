@@ -244,5 +244,7 @@ int collector_run(int argc, char** argv)
     // their locks, so no writer or rotation is cut off half way.
     al_close(&dhcp_pkt_log);
     al_close(&dnsq_req_log);
+    // Queued alerts get a few seconds to reach their files before the process ends.
+    alert_queue_drain(alert_drain_seconds);
     return rc;
 }
