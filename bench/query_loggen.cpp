@@ -30,7 +30,8 @@ int main(int argc, char** argv)
     while (written < target) {
         ctime += rng() % 3;
         int n = fprintf(out, "%" PRId64 "|Replica-%02u.example.net|%s|/zones/db.zone%05u.example.com\n", ctime,
-                        rng() % 50, operations[rng() % 5], rng() % 100000);
+                        static_cast<unsigned>(rng() % 50), operations[rng() % 5],
+                        static_cast<unsigned>(rng() % 100000));
         if (n < 0) {
             perror(path);
             return 1;
