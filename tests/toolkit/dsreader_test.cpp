@@ -1,0 +1,304 @@
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "tests/support/process.h"
+#include "tests/toolkit/fatal_capture.h"
+#include "toolkit/dsreader.h"
+
+namespace {
+
+struct line {
+    std::string text;
+    int fields;
+    bool operator==(const line& o) const { return text == o.text && fields == o.fields; }
+};
+
+std::ostream& operator<<(std::ostream& os, const line& l)
+{
+    return os << "'" << l.text << "' (" << l.fields << " fields)";
+}
+
+// What the reader must deliver: the pieces between '\n', each less one
+// trailing '\r'; the piece at the far end of the reading direction only when
+// it is not empty.
+std::vector<line> model(const std::string& content, int direction)
+{
+    std::vector<std::string> pieces;
+    size_t start = 0;
+    for (;;) {
+        size_t nl = content.find('\n', start);
+        if (nl == std::string::npos) {
+            pieces.push_back(content.substr(start));
+            break;
+        }
+        pieces.push_back(content.substr(start, nl - start));
+        start = nl + 1;
+    }
+    if (direction == DSREADER_BACKWARD) {
+        std::reverse(pieces.begin(), pieces.end());
+    }
+    if (pieces.back().empty()) {
+        pieces.pop_back();
+    }
+    std::vector<line> lines;
+    for (std::string& p : pieces) {
+        if (!p.empty() && p.back() == '\r') {
+            p.pop_back();
+        }
+        int fields = 1 + static_cast<int>(std::count(p.begin(), p.end(), '|'));
+        lines.push_back({p, fields});
+    }
+    return lines;
+}
+
+std::vector<line> read_all(const std::string& path, int direction)
+{
+    dsreader_ptr reader(dsreader_open(path.c_str(), direction));
+    std::vector<line> lines;
+    while (dsreader_next(reader.get()) == 0) {
+        int fields = reader->field_count;
+        dsreader_rejoin(reader.get(), '|');
+        lines.push_back({reader->line_start, fields});
+        EXPECT_EQ(strlen(reader->line_start), reader->line_length);
+    }
+    EXPECT_EQ(dsreader_next(reader.get()), 1) << "the end stays the end";
+    return lines;
+}
+
+void expect_matches_model(const std::string& path, const std::string& content, const std::string& what)
+{
+    for (int direction : {DSREADER_FORWARD, DSREADER_BACKWARD}) {
+        EXPECT_EQ(read_all(path, direction), model(content, direction))
+            << what << ", direction " << direction;
+    }
+}
+
+// A file of exactly `size` bytes: lines of up to 10 fields, some CR LF ends,
+// a line of more than two blocks when there is room, and a "\r\n" pair split
+// across every block boundary.
+std::string generated(size_t size, unsigned seed, int ending)
+{
+    std::mt19937 rng(seed);
+    std::string text;
+    bool long_line = size > 3 * DSREADER_CHUNK;
+    while (text.size() < size) {
+        size_t length = rng() % 90;
+        if (long_line && text.size() > 1000) {
+            length = 2 * DSREADER_CHUNK + 500;  // longer than two blocks
+            long_line = false;
+        }
+        int separators = static_cast<int>(rng() % 10);
+        std::string l;
+        for (size_t i = 0; i < length; ++i) {
+            l += static_cast<char>('a' + rng() % 26);
+        }
+        for (int s = 0; s < separators && !l.empty(); ++s) {
+            l[rng() % l.size()] = '|';
+        }
+        text += l;
+        text += (rng() % 3 == 0) ? "\r\n" : "\n";
+    }
+    text.resize(size);
+    for (size_t b = DSREADER_CHUNK; b < size; b += DSREADER_CHUNK) {
+        text[b - 1] = '\r';
+        text[b] = '\n';
+    }
+    if (size >= 2) {
+        if (ending == 0) text[size - 1] = '\n';
+        if (ending == 1) { text[size - 2] = '\r'; text[size - 1] = '\n'; }
+        if (ending == 2) text[size - 1] = 'z';
+    }
+    return text;
+}
+
+TEST(DsreaderModel, SmallFiles)
+{
+    temp_dir dir;
+    const char* cases[] = {
+        "", "\n", "a|b\nc|d\n", "a|b\nc|d", "\nx\n", "a\r\r\n", "a\rb\n", "|\n", "a|\n",
+        "\r", "\r\n", "\n\n\n", "x", "a|b|c\r\nd\re|f\r",
+    };
+    for (const char* c : cases) {
+        std::string path = dir.file("small");
+        write_file(path, c);
+        expect_matches_model(path, c, std::string("content '") + c + "'");
+    }
+}
+
+TEST(DsreaderModel, SizesAroundBlockMultiples)
+{
+    temp_dir dir;
+    const size_t C = DSREADER_CHUNK;
+    const size_t sizes[] = {1, 2, C - 1, C, C + 1, 2 * C - 1, 2 * C, 2 * C + 1, 3 * C + 1, 4 * C, 5 * C + 7};
+    unsigned seed = 1;
+    for (size_t size : sizes) {
+        for (int ending = 0; ending < 3; ++ending) {
+            std::string content = generated(size, seed++, ending);
+            ASSERT_EQ(content.size(), size);
+            std::string path = dir.file("gen");
+            write_file(path, content);
+            expect_matches_model(path, content,
+                                 "size " + std::to_string(size) + " ending " + std::to_string(ending));
+        }
+    }
+}
+
+TEST(DsreaderModel, KnownSplitsOfAShortFile)
+{
+    temp_dir dir;
+    std::string path = dir.file("ab");
+    write_file(path, "a|b\nc|d\n");
+    std::vector<line> backward = {{"", 1}, {"c|d", 2}, {"a|b", 2}};
+    EXPECT_EQ(read_all(path, DSREADER_BACKWARD), backward);
+    std::vector<line> forward = {{"a|b", 2}, {"c|d", 2}};
+    EXPECT_EQ(read_all(path, DSREADER_FORWARD), forward);
+}
+
+TEST(Dsreader, FieldsAreCutAndRejoined)
+{
+    temp_dir dir;
+    std::string path = dir.file("f");
+    write_file(path, "one|two||four\n");
+    dsreader_ptr reader(dsreader_open(path.c_str(), DSREADER_FORWARD));
+    ASSERT_EQ(dsreader_next(reader.get()), 0);
+    ASSERT_EQ(reader->field_count, 4);
+    EXPECT_STREQ(reader->fields[0], "one");
+    EXPECT_STREQ(reader->fields[1], "two");
+    EXPECT_STREQ(reader->fields[2], "");
+    EXPECT_STREQ(reader->fields[3], "four");
+    EXPECT_STREQ(reader->line_start, "one");
+    // Lowering the count first leaves the last separator cut: the line
+    // without its last field.
+    reader->field_count = 3;
+    dsreader_rejoin(reader.get(), '|');
+    EXPECT_STREQ(reader->line_start, "one|two|");
+    reader->field_count = 4;
+    dsreader_rejoin(reader.get(), '|');
+    EXPECT_STREQ(reader->line_start, "one|two||four");
+}
+
+TEST(Dsreader, NulInsideALineEndsWhatIsSeen)
+{
+    temp_dir dir;
+    std::string path = dir.file("nul");
+    write_file(path, std::string("a\0b|c\nd|e\n", 10));
+    dsreader_ptr reader(dsreader_open(path.c_str(), DSREADER_FORWARD));
+    ASSERT_EQ(dsreader_next(reader.get()), 0);
+    EXPECT_EQ(reader->field_count, 1);
+    EXPECT_STREQ(reader->line_start, "a");
+    ASSERT_EQ(dsreader_next(reader.get()), 0);
+    EXPECT_EQ(reader->field_count, 2);
+}
+
+TEST(Dsreader, TwentyFieldsAcceptedTwentyOneRefused)
+{
+    temp_dir dir;
+    std::string twenty = "f1";
+    for (int i = 2; i <= 20; ++i) twenty += "|f" + std::to_string(i);
+    std::string path = dir.file("fields");
+    write_file(path, twenty + "\n" + twenty + "|f21\n");
+    for (int direction : {DSREADER_FORWARD, DSREADER_BACKWARD}) {
+        dsreader_ptr reader(dsreader_open(path.c_str(), direction));
+        // Forward the 20-field line comes first, backward the empty piece
+        // after the last '\n'.
+        ASSERT_EQ(dsreader_next(reader.get()), 0);
+        EXPECT_EQ(reader->field_count, direction == DSREADER_FORWARD ? 20 : 1);
+        fatal_error e = expect_fatal([&] { dsreader_next(reader.get()); });
+        EXPECT_EQ(e.code, -1);
+        EXPECT_EQ(e.message, "line 'f1' has too many fields (more than 20)");
+    }
+}
+
+TEST(Dsreader, OpenFailures)
+{
+    temp_dir dir;
+    std::string present = dir.file("present");
+    write_file(present, "x\n");
+    std::string missing = dir.file("missing");
+    struct row {
+        std::string path;
+        int direction;
+        int code;
+        std::string message;
+    } rows[] = {
+        {missing, DSREADER_FORWARD, ENOENT, "fopen(" + missing + ") failed: 2"},
+        {missing, 3, ENOENT, "fopen(" + missing + ") failed: 2"},  // the open is reported first
+        {present, 3, -1, "unknown read direction '3'"},
+        {present, 0, -1, "unknown read direction '0'"},
+    };
+    for (const row& r : rows) {
+        fatal_error e = expect_fatal([&] { dsreader_open(r.path.c_str(), r.direction); });
+        EXPECT_EQ(e.code, r.code) << r.message;
+        EXPECT_EQ(e.message, r.message);
+    }
+}
+
+TEST(Dsreader, PipeReadsForwardAndRefusesBackward)
+{
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    ASSERT_EQ(write(fds[1], "a|b\nc\n", 6), 6);
+    close(fds[1]);
+    std::string path = "/dev/fd/" + std::to_string(fds[0]);
+
+    fatal_error e = expect_fatal([&] { dsreader_open(path.c_str(), DSREADER_BACKWARD); });
+    EXPECT_EQ(e.code, ESPIPE);
+    EXPECT_EQ(e.message, "lseek(" + path + ") failed: " + std::to_string(ESPIPE));
+
+    std::vector<line> expected = {{"a|b", 2}, {"c", 1}};
+    EXPECT_EQ(read_all(path, DSREADER_FORWARD), expected);
+    close(fds[0]);
+}
+
+// A sparse file past 4 GiB costs no disk: its last lines must come from the
+// right place, which 32-bit positions would get wrong.
+TEST(Dsreader, BackwardPastFourGiB)
+{
+    temp_dir dir;
+    std::string path = dir.file("big");
+    const off_t size = (off_t{1} << 32) + 12345;
+    std::string long_field(6000, 'm');  // spans the first block boundary from the end
+    std::string tail = "\nfirst|x\n" + long_field + "|y\r\nlast|z\n";
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, size), 0);
+    ASSERT_EQ(pwrite(fd, tail.data(), tail.size(), size - static_cast<off_t>(tail.size())),
+              static_cast<ssize_t>(tail.size()));
+    close(fd);
+
+    dsreader_ptr reader(dsreader_open(path.c_str(), DSREADER_BACKWARD));
+    EXPECT_EQ(reader->file_pos, size);
+    std::vector<std::string> got;
+    for (int i = 0; i < 4; ++i) {
+        ASSERT_EQ(dsreader_next(reader.get()), 0);
+        dsreader_rejoin(reader.get(), '|');
+        got.emplace_back(reader->line_start);
+    }
+    std::vector<std::string> expected = {"", "last|z", long_field + "|y", "first|x"};
+    EXPECT_EQ(got, expected);
+}
+
+TEST(ReadFull, CountsAndEnd)
+{
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    ASSERT_EQ(write(fds[1], "abcdef", 6), 6);
+    close(fds[1]);
+    char buf[8];
+    EXPECT_EQ(read_full(fds[0], buf, 0), 0);
+    EXPECT_EQ(read_full(fds[0], buf, 4), 4);
+    EXPECT_EQ(read_full(fds[0], buf, 4), 0);  // only two bytes were left
+    close(fds[0]);
+    EXPECT_EQ(read_full(-1, buf, 4), -1);
+}
+
+}  // namespace

@@ -1,0 +1,269 @@
+#include "toolkit/dsreader.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "toolkit/alloc.h"
+#include "toolkit/diag.h"
+
+namespace {
+
+[[noreturn]] void read_failed()
+{
+    int err = errno;
+    fatal(fatal_code(err), "read() failed: %d", err);
+}
+
+[[noreturn]] void seek_failed(const dsreader* reader)
+{
+    // A pipe or terminal cannot be read last line first: say so instead of
+    // reading from a position that does not exist.
+    int err = errno;
+    fatal(fatal_code(err), "lseek(%s) failed: %d", reader->path, err);
+}
+
+ssize_t read_some(int fd, char* buf, size_t count)
+{
+    for (;;) {
+        ssize_t got = read(fd, buf, count);
+        if (got >= 0 || errno != EINTR) {
+            return got;
+        }
+    }
+}
+
+// Cuts the completed line at every '|'. strchr keeps a NUL inside the line as
+// the end of what the split and the callers see.
+void split_line(dsreader* reader)
+{
+    reader->fields[0] = reader->line_start;
+    reader->field_count = 1;
+    char* p = reader->line_start;
+    while ((p = strchr(p, '|')) != nullptr) {
+        if (reader->field_count == DSREADER_MAX_FIELDS) {
+            fatal(-1, "line '%s' has too many fields (more than %d)", reader->line_start,
+                  DSREADER_MAX_FIELDS);
+        }
+        *p++ = '\0';
+        reader->fields[reader->field_count++] = p;
+    }
+}
+
+void drop_carriage_return(dsreader* reader)
+{
+    if (reader->line_length > 0 && reader->line_start[reader->line_length - 1] == '\r') {
+        --reader->line_length;
+        reader->line_start[reader->line_length] = '\0';
+    }
+}
+
+size_t grown_capacity(size_t capacity, size_t needed)
+{
+    while (capacity < needed) {
+        capacity *= 2;
+    }
+    return capacity;
+}
+
+int next_forward(dsreader* reader)
+{
+    reader->line_length = 0;
+    reader->line_start = reader->line_buf;
+    for (;;) {
+        if (reader->read_pos == reader->byte_count) {
+            ssize_t got = read_some(reader->descriptor, reader->read_buf, reader->chunk_size);
+            if (got < 0) {
+                read_failed();
+            }
+            reader->byte_count = static_cast<size_t>(got);
+            reader->read_pos = 0;
+            if (got == 0) {
+                reader->at_end = true;
+                if (reader->line_length == 0) {
+                    return 1;
+                }
+                break;  // the file's last line, without '\n'
+            }
+        }
+        const char* from = reader->read_buf + reader->read_pos;
+        size_t avail = reader->byte_count - reader->read_pos;
+        const auto* nl = static_cast<const char*>(memchr(from, '\n', avail));
+        size_t take = nl != nullptr ? static_cast<size_t>(nl - from) : avail;
+        size_t needed = reader->line_length + take + 1;  // room for the NUL too
+        if (needed > reader->capacity) {
+            reader->capacity = grown_capacity(reader->capacity, needed);
+            reader->line_buf = static_cast<char*>(xrealloc(reader->line_buf, reader->capacity));
+            reader->line_start = reader->line_buf;
+        }
+        memcpy(reader->line_buf + reader->line_length, from, take);
+        reader->line_length += take;
+        reader->read_pos += take;
+        if (nl != nullptr) {
+            ++reader->read_pos;
+            break;
+        }
+    }
+    reader->line_buf[reader->line_length] = '\0';
+    return 0;
+}
+
+// Reads the block that ends at the current file position into the read
+// buffer. Returns the bytes read; 0 at the start of the file.
+size_t read_previous_block(dsreader* reader)
+{
+    if (reader->file_pos == 0) {
+        return 0;
+    }
+    reader->file_pos -= static_cast<off_t>(reader->next_chunk);
+    if (lseek(reader->descriptor, reader->file_pos, SEEK_SET) < 0) {
+        seek_failed(reader);
+    }
+    ssize_t got = read_full(reader->descriptor, reader->read_buf, reader->next_chunk);
+    if (got < 0) {
+        read_failed();
+    }
+    reader->next_chunk = reader->chunk_size;
+    return static_cast<size_t>(got);
+}
+
+// Makes room for `take` more bytes in front of the line, which sits with its
+// NUL at the very end of the line buffer.
+void make_room_in_front(dsreader* reader, size_t take)
+{
+    size_t room = static_cast<size_t>(reader->line_start - reader->line_buf);
+    if (room >= take) {
+        return;
+    }
+    size_t old_capacity = reader->capacity;
+    size_t needed = reader->line_length + 1 + take;
+    reader->capacity = grown_capacity(old_capacity, needed);
+    reader->line_buf = static_cast<char*>(xrealloc(reader->line_buf, reader->capacity));
+    char* old_start = reader->line_buf + (old_capacity - 1 - reader->line_length);
+    reader->line_start = reader->line_buf + (reader->capacity - 1 - reader->line_length);
+    memmove(reader->line_start, old_start, reader->line_length + 1);
+}
+
+int next_backward(dsreader* reader)
+{
+    reader->line_length = 0;
+    reader->line_start = reader->line_buf + reader->capacity - 1;
+    *reader->line_start = '\0';
+    for (;;) {
+        if (reader->read_pos == 0) {
+            size_t got = read_previous_block(reader);
+            reader->byte_count = got;
+            reader->read_pos = got;
+            if (got == 0) {
+                reader->at_end = true;
+                if (reader->line_length == 0) {
+                    return 1;
+                }
+                break;  // the file's first line
+            }
+        }
+        const auto* nl = static_cast<const char*>(memrchr(reader->read_buf, '\n', reader->read_pos));
+        size_t from = nl != nullptr ? static_cast<size_t>(nl - reader->read_buf) + 1 : 0;
+        size_t take = reader->read_pos - from;
+        make_room_in_front(reader, take);
+        reader->line_start -= take;
+        memcpy(reader->line_start, reader->read_buf + from, take);
+        reader->line_length += take;
+        reader->read_pos = from;
+        if (nl != nullptr) {
+            --reader->read_pos;  // the '\n' itself is taken too
+            break;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+ssize_t read_full(int fd, char* buf, size_t count)
+{
+    if (count == 0) {
+        return 0;
+    }
+    size_t done = 0;
+    while (done < count) {
+        ssize_t got = read_some(fd, buf + done, count - done);
+        if (got < 0) {
+            return -1;
+        }
+        if (got == 0) {
+            return 0;
+        }
+        done += static_cast<size_t>(got);
+    }
+    return static_cast<ssize_t>(count);
+}
+
+dsreader* dsreader_open(const char* path, int direction)
+{
+    dsreader_ptr reader(static_cast<dsreader*>(xalloc(sizeof(dsreader), 1)));
+    reader->path = xstrdup(path);
+    reader->direction = direction;
+    reader->stream = fopen(path, "rb");
+    if (reader->stream == nullptr) {
+        int err = errno;
+        fatal(fatal_code(err), "fopen(%s) failed: %d", path, err);
+    }
+    reader->descriptor = fileno(reader->stream);
+    reader->chunk_size = DSREADER_CHUNK;
+    reader->capacity = DSREADER_CHUNK;
+    reader->line_buf = static_cast<char*>(xalloc(reader->capacity, 0));
+    reader->line_start = reader->line_buf;
+    reader->line_buf[0] = '\0';
+    reader->read_buf = static_cast<char*>(xalloc(DSREADER_CHUNK, 0));
+    if (direction != DSREADER_FORWARD && direction != DSREADER_BACKWARD) {
+        fatal(-1, "unknown read direction '%d'", direction);
+    }
+    if (direction == DSREADER_BACKWARD) {
+        off_t size = lseek(reader->descriptor, 0, SEEK_END);
+        if (size < 0) {
+            seek_failed(reader.get());
+        }
+        reader->file_pos = size;
+        size_t rest = static_cast<size_t>(size % static_cast<off_t>(DSREADER_CHUNK));
+        reader->next_chunk = rest == 0 ? DSREADER_CHUNK : rest;
+    }
+    return reader.release();
+}
+
+int dsreader_next(dsreader* reader)
+{
+    if (reader->at_end) {
+        return 1;
+    }
+    int rc = reader->direction == DSREADER_FORWARD ? next_forward(reader) : next_backward(reader);
+    if (rc != 0) {
+        reader->field_count = 0;
+        return rc;
+    }
+    drop_carriage_return(reader);
+    split_line(reader);
+    return 0;
+}
+
+void dsreader_rejoin(dsreader* reader, int ch)
+{
+    for (int i = 1; i < reader->field_count; ++i) {
+        reader->fields[i][-1] = static_cast<char>(ch);
+    }
+}
+
+void dsreader_close(dsreader* reader)
+{
+    if (reader == nullptr) {
+        return;
+    }
+    xfree(reader->path);
+    xfree(reader->line_buf);
+    xfree(reader->read_buf);
+    if (reader->stream != nullptr) {
+        fclose(reader->stream);
+    }
+    xfree(reader);
+}

@@ -1,0 +1,60 @@
+// The dataset line reader: one '|'-separated text file read a line at a time,
+// first line first or last line first, each line split in place into fields.
+//
+// A line is the text up to a '\n' (the last one may lack it); one '\r' before
+// the end is dropped. Fields are separated by '|' with no quoting; a line has
+// at most DSREADER_MAX_FIELDS of them. Every failure ends the process through
+// the toolkit's fatal reporter.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdio>
+#include <memory>
+
+constexpr int DSREADER_FORWARD = 1;
+constexpr int DSREADER_BACKWARD = 2;
+constexpr int DSREADER_MAX_FIELDS = 20;
+constexpr size_t DSREADER_CHUNK = 8192;
+
+struct dsreader {
+    char* path;             // owned copy of the path given to dsreader_open
+    int direction;          // DSREADER_FORWARD or DSREADER_BACKWARD
+    FILE* stream;           // opened "rb"; every read goes through `descriptor`
+    int descriptor;
+    off_t file_pos;         // backward: end of the part of the file not yet read
+    size_t chunk_size;      // DSREADER_CHUNK
+    size_t next_chunk;      // backward: size of the next block read
+    char* line_start;       // the current line inside line_buf
+    char* line_buf;         // grows (doubling) for long lines, never shrinks
+    size_t capacity;
+    size_t line_length;     // characters of the current line, without its NUL
+    char* read_buf;         // one block of file data
+    size_t byte_count;      // bytes the last read put into read_buf
+    size_t read_pos;        // forward: next byte to take; backward: bytes not yet taken
+    bool at_end;            // the end of the file was delivered: every later call returns 1
+    char* fields[DSREADER_MAX_FIELDS];
+    int field_count;
+};
+
+// Opens `path` for reading in `direction`; never returns empty-handed.
+dsreader* dsreader_open(const char* path, int direction);
+
+// 0: a line is ready and split; 1: end of file, no line.
+int dsreader_next(dsreader* reader);
+
+// Writes `ch` back in front of fields 2 to field_count of the current line.
+void dsreader_rejoin(dsreader* reader, int ch);
+
+// Closes the stream and frees the reader; nullptr is accepted.
+void dsreader_close(dsreader* reader);
+
+// Reads exactly `count` bytes: count when all came, 0 when the end of the file
+// came first (bytes already read are disregarded), -1 when a read failed.
+ssize_t read_full(int fd, char* buf, size_t count);
+
+struct dsreader_deleter {
+    void operator()(dsreader* reader) const { dsreader_close(reader); }
+};
+using dsreader_ptr = std::unique_ptr<dsreader, dsreader_deleter>;

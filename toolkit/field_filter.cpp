@@ -1,0 +1,364 @@
+#include "toolkit/field_filter.h"
+
+#include <cstring>
+
+#include "toolkit/diag.h"
+#include "toolkit/number.h"
+#include "toolkit/text.h"
+
+namespace {
+
+// The operand of a filter value once the index and the operator are read.
+struct filter_head {
+    int index;
+    int op;
+    const char* operand;  // NUL-terminated, `length` characters
+    size_t length;
+};
+
+int op_code(char c)
+{
+    switch (c) {
+    case '=': return FILTER_OP_EQ;
+    case '>': return FILTER_OP_GT;
+    case '<': return FILTER_OP_LT;
+    case '!': return FILTER_OP_NE;
+    default: return -1;
+    }
+}
+
+// Index, length and operator, the steps every type shares, in this order.
+filter_head parse_head(const char* value, const char* type_name, const char* operators)
+{
+    filter_head head{};
+    const char* cursor = value;
+    head.index = filter_parse_index(&cursor);
+    size_t rest_length = strlen(cursor);
+    // The length is judged before the operator: one character after the index
+    // is too short whatever it is.
+    if (rest_length < 2) {
+        fatal(-1, "%s filter has zero length string", type_name);
+    }
+    head.length = rest_length - 1;
+    if (strchr(operators, cursor[0]) == nullptr) {
+        if (strcmp(type_name, "dttm") == 0) {
+            // The index took every leading digit, so what stands here is not
+            // a digit: the operand cannot start a time.
+            fatal(-1, "dttm filter has invalid string '%s'", cursor);
+        }
+        fatal(-1, "invalid operator in filter string '%s'", cursor);
+    }
+    head.op = op_code(cursor[0]);
+    head.operand = cursor + 1;
+    return head;
+}
+
+bool hex_digit_value(unsigned char c, uint32_t* value)
+{
+    if (c >= '0' && c <= '9') {
+        *value = c - '0';
+    } else if (c >= 'a' && c <= 'f') {
+        *value = c - 'a' + 10;
+    } else if (c >= 'A' && c <= 'F') {
+        *value = c - 'A' + 10;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+// Eight hexadecimal digits, either case, first digit most significant.
+bool hex8_value(const char* text, uint32_t* value)
+{
+    uint32_t result = 0;
+    for (int i = 0; i < 8; ++i) {
+        uint32_t digit = 0;
+        if (!hex_digit_value(static_cast<unsigned char>(text[i]), &digit)) {
+            return false;
+        }
+        result = (result << 4) | digit;
+    }
+    *value = result;
+    return true;
+}
+
+std::unique_ptr<field_filter> new_filter(int type, int index)
+{
+    auto filter = std::make_unique<field_filter>();
+    filter->type = type;
+    filter->index = index;
+    return filter;
+}
+
+bool is_digit(char c) { return ascii_digit(static_cast<unsigned char>(c)); }
+
+bool compare(int op, int64_t v, int64_t operand)
+{
+    switch (op) {
+    case FILTER_OP_GT: return v > operand;
+    case FILTER_OP_LT: return v < operand;
+    case FILTER_OP_NE: return v != operand;
+    default: return v == operand;
+    }
+}
+
+}  // namespace
+
+int filter_parse_index(const char** cursor)
+{
+    int index = num_parse_i32(*cursor);
+    // Only digits are skipped: a sign or a blank stays for the operator test.
+    const char* p = *cursor;
+    while (is_digit(*p)) {
+        ++p;
+    }
+    *cursor = p;
+    if (index <= 0) {
+        fatal(-1, "filter index cannot be 0 or less");
+    }
+    return index;
+}
+
+field_filter* filter_dttm_parse(const char* value)
+{
+    filter_head head = parse_head(value, "dttm", "=><");
+    const char* operand = head.operand;
+    if (!is_digit(operand[0]) || !is_digit(operand[head.length - 1])) {
+        fatal(-1, "dttm filter has invalid string '%s'", operand);
+    }
+    int hyphens = 0;
+    const char* hyphen = nullptr;
+    for (const char* p = operand; *p != '\0'; ++p) {
+        if (*p == '-') {
+            ++hyphens;
+            hyphen = p;
+        } else if (!is_digit(*p)) {
+            fatal(-1, "dttm filter has invalid filter string");
+        }
+    }
+    if (hyphens > 1) {
+        fatal(-1, "dttm filter has too many hyphens '%s'", operand);
+    }
+    auto filter = new_filter(FILTER_DTTM, head.index);
+    dttm_filter data;
+    data.op = head.op;
+    if (hyphen != nullptr) {
+        data.range = true;
+        data.low = num_parse_i64(operand);
+        data.high = num_parse_i64(hyphen + 1);
+    } else {
+        data.exact = num_parse_i64(operand);
+    }
+    filter->data = data;
+    return filter.release();
+}
+
+field_filter* filter_enum_parse(const char* value)
+{
+    filter_head head = parse_head(value, "enum", "=!");
+    const char* operand = head.operand;
+    if (operand[0] == ',' || operand[head.length - 1] == ',') {
+        fatal(-1, "enum filter has invalid string '%s'", operand);
+    }
+    auto filter = new_filter(FILTER_ENUM, head.index);
+    enum_filter data;
+    data.op = head.op;
+    // Every ',' separates: two in a row give an empty item.
+    const char* start = operand;
+    for (;;) {
+        const char* comma = strchr(start, ',');
+        if (comma == nullptr) {
+            data.items.emplace_back(start);
+            break;
+        }
+        data.items.emplace_back(start, static_cast<size_t>(comma - start));
+        start = comma + 1;
+    }
+    filter->data = std::move(data);
+    return filter.release();
+}
+
+field_filter* filter_ip_parse(const char* value)
+{
+    filter_head head = parse_head(value, "ip", "=!");
+    const char* operand = head.operand;
+    int slashes = 0;
+    const char* slash = nullptr;
+    for (const char* p = operand; *p != '\0'; ++p) {
+        uint32_t digit = 0;
+        if (*p == '/') {
+            ++slashes;
+            slash = p;
+        } else if (!hex_digit_value(static_cast<unsigned char>(*p), &digit)) {
+            fatal(-1, "ip filter has invalid filter string");
+        }
+    }
+    if (slashes > 1) {
+        fatal(-1, "ip filter has too many forward slashes '%s'", operand);
+    }
+    auto filter = new_filter(FILTER_IP, head.index);
+    ip_filter data;
+    data.op = head.op;
+    size_t address_length = slash != nullptr ? static_cast<size_t>(slash - operand) : head.length;
+    if (address_length != 8) {
+        fatal(-1, "ip filter has invalid ip address length");
+    }
+    if (slash != nullptr) {
+        if (strlen(slash + 1) != 8) {
+            fatal(-1, "ip filter has invalid mask length");
+        }
+        hex8_value(slash + 1, &data.mask);
+        data.has_mask = true;
+    }
+    hex8_value(operand, &data.address);
+    if (data.has_mask) {
+        data.address &= data.mask;
+    }
+    filter->data = data;
+    return filter.release();
+}
+
+field_filter* filter_number_parse(const char* value)
+{
+    filter_head head = parse_head(value, "number", "=><!");
+    const char* operand = head.operand;
+    if (!is_digit(operand[0]) || !is_digit(operand[head.length - 1])) {
+        fatal(-1, "number filter has invalid string '%s'", operand);
+    }
+    for (const char* p = operand; *p != '\0'; ++p) {
+        if (!is_digit(*p)) {
+            fatal(-1, "number filter has invalid filter string");
+        }
+    }
+    auto filter = new_filter(FILTER_NUMBER, head.index);
+    number_filter data;
+    data.op = head.op;
+    data.value = num_parse_i64(operand);
+    filter->data = data;
+    return filter.release();
+}
+
+field_filter* filter_string_parse(const char* value)
+{
+    filter_head head = parse_head(value, "string", "=!");
+    const char* operand = head.operand;
+    size_t length = head.length;
+    auto filter = new_filter(FILTER_STRING, head.index);
+    string_filter data;
+    data.op = head.op;
+    if (operand[0] == '*') {
+        if (length >= 3 && operand[length - 1] == '*') {
+            data.mode = STRING_CONTAINS;
+            data.pattern.assign(operand + 1, length - 2);
+        } else {
+            data.mode = STRING_SUFFIX;
+            data.pattern.assign(operand + 1, length - 1);
+        }
+    } else if (operand[length - 1] == '*') {
+        data.mode = STRING_PREFIX;
+        data.pattern.assign(operand, length - 1);
+    } else {
+        data.mode = STRING_EXACT;
+        data.pattern.assign(operand, length);
+    }
+    for (char& c : data.pattern) {
+        c = static_cast<char>(ascii_lower(static_cast<unsigned char>(c)));
+    }
+    filter->data = std::move(data);
+    return filter.release();
+}
+
+field_filter* filter_push(field_filter* head, field_filter* filter)
+{
+    filter->link = head;
+    return filter;
+}
+
+void filter_list_free(field_filter* head)
+{
+    while (head != nullptr) {
+        field_filter* next = head->link;
+        delete head;
+        head = next;
+    }
+}
+
+int filter_dttm_match(const dttm_filter& filter, const char* field)
+{
+    int64_t v = num_parse_i64(field);
+    if (filter.range) {
+        return filter.low <= v && v <= filter.high;
+    }
+    return compare(filter.op, v, filter.exact);
+}
+
+int filter_enum_match(const enum_filter& filter, const char* field)
+{
+    bool found = false;
+    for (const std::string& item : filter.items) {
+        if (strcmp(field, item.c_str()) == 0) {
+            found = true;
+            break;
+        }
+    }
+    return filter.op == FILTER_OP_NE ? !found : found;
+}
+
+int filter_ip_match(const ip_filter& filter, const char* field)
+{
+    // A field that is not exactly eight hexadecimal digits is no address: it
+    // fails under '=' and '!' alike.
+    uint32_t value = 0;
+    if (strnlen(field, 9) != 8 || !hex8_value(field, &value)) {
+        return 0;
+    }
+    if (filter.has_mask) {
+        value &= filter.mask;
+    }
+    bool equal = value == filter.address;
+    return filter.op == FILTER_OP_NE ? !equal : equal;
+}
+
+int filter_number_match(const number_filter& filter, const char* field)
+{
+    return compare(filter.op, num_parse_i64(field), filter.value);
+}
+
+int filter_string_match(const string_filter& filter, const char* field)
+{
+    const char* pattern = filter.pattern.c_str();
+    size_t length = filter.pattern.size();
+    bool hit = false;
+    switch (filter.mode) {
+    case STRING_EXACT:
+        hit = str_lower_cmp(field, pattern) == 0;
+        break;
+    case STRING_PREFIX:
+        // A field shorter than the pattern meets its NUL first and differs.
+        hit = str_lower_ncmp(field, pattern, length) == 0;
+        break;
+    case STRING_SUFFIX: {
+        size_t n = strlen(field);
+        hit = n >= length && str_lower_ncmp(field + (n - length), pattern, length) == 0;
+        break;
+    }
+    case STRING_CONTAINS:
+        hit = str_lower_find(field, pattern, static_cast<int>(length)) != nullptr;
+        break;
+    default:
+        break;
+    }
+    return filter.op == FILTER_OP_NE ? !hit : hit;
+}
+
+int filter_match(const field_filter& filter, const char* field)
+{
+    switch (filter.type) {
+    case FILTER_DTTM: return filter_dttm_match(std::get<dttm_filter>(filter.data), field);
+    case FILTER_ENUM: return filter_enum_match(std::get<enum_filter>(filter.data), field);
+    case FILTER_IP: return filter_ip_match(std::get<ip_filter>(filter.data), field);
+    case FILTER_NUMBER: return filter_number_match(std::get<number_filter>(filter.data), field);
+    case FILTER_STRING: return filter_string_match(std::get<string_filter>(filter.data), field);
+    default: return 0;
+    }
+}
