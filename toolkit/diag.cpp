@@ -38,7 +38,10 @@ void error_exit(int code, const char* fmt, ...)
 void fatal_v(int code, const char* fmt, va_list ap)
 {
     if (bound_reporter != nullptr) {
-        bound_reporter(code, fmt, ap);
+        va_list copy;
+        va_copy(copy, ap);
+        bound_reporter(code, fmt, copy);
+        va_end(copy);
     }
     // A reporter must not return; if it does, the default still ends the process.
     error_exit_v(code, fmt, ap);
