@@ -283,6 +283,17 @@ TEST_F(RateRules, LargeCountsAndBurstsDoNotWrap)
               std::string::npos);
 }
 
+// A clock that moves on to the next second after a given number of reads by
+// the checking threads (the alert queue and writer read it too).
+std::atomic<int> clock_reads{0};
+int flip_after = 0;
+thread_local bool checking_thread = false;
+int64_t flipping_clock()
+{
+    int reads = checking_thread ? clock_reads.fetch_add(1) : clock_reads.load();
+    return reads < flip_after ? 6000 : 6001;
+}
+
 class RateRulesQueued : public RateRules {
 protected:
     std::string alerts = dir.file("alerts");
@@ -322,6 +333,7 @@ protected:
         std::vector<std::thread> pool;
         for (int t = 0; t < threads; ++t) {
             pool.emplace_back([&] {
+                checking_thread = true;
                 dhcp_pkt_rec rec{};
                 ip_info ip{};
                 event_time when{1, 0};
@@ -358,13 +370,6 @@ TEST_F(RateRulesQueued, ManyThreadsInOneSecondRaiseExactlyOneAlert)
                            std::to_string((threads * per_thread + 1) / 2) + " + 5 maximum\n"}));
 }
 
-// A clock that moves on to the next second after a given number of reads.
-std::atomic<int> clock_reads{0};
-int flip_after = 0;
-int64_t flipping_clock()
-{
-    return clock_reads.fetch_add(1) < flip_after ? 6000 : 6001;
-}
 
 TEST_F(RateRulesQueued, NoEventIsLostWhileThreadsCrossASecond)
 {
