@@ -9,6 +9,9 @@
 struct alert_rule;
 
 // Returns a new 1024-byte alert text (xalloc, owned by the caller) or nullptr.
+// A check may instead queue its text itself and return nullptr: the rate
+// rules do, under their own lock, so their alerts keep the order in which
+// they were raised.
 using alert_check = char* (*)(collector_ctx* ctx, method_rec* method, alert_rule* rule, ip_info* ip,
                               void* record, const event_time* when);
 
@@ -23,4 +26,10 @@ struct alert_rule {
     alert_rule* next;
 };
 
+// Zero-filled rule with a heap copy of `type`; a failed copy is fatal.
+alert_rule* rule_new(const char* type, int32_t id, int32_t node_id);
+// Appends `rule` at the tail of the list at `head` (may be nullptr); the list's head.
+alert_rule* rule_list_append(alert_rule* head, alert_rule* rule);
+// Frees every rule from `head` on along `next` (a list or a whole chain),
+// each with its type name and its parameter record.
 void rule_list_free(alert_rule* head);

@@ -1,5 +1,4 @@
-// Stand-ins until the record callbacks and rule lists are built: records are dropped.
-#include "collector/alerts/alert_rule.h"
+// Stand-ins until the record callbacks are built: records are dropped.
 #include "collector/alerts/callbacks.h"
 
 int on_dhcp_pkt(collector_ctx*, method_rec*, ip_info*, void*, const event_time*)
@@ -15,8 +14,4 @@ int on_dnsq_req(collector_ctx*, method_rec*, ip_info*, void*, const event_time*)
 int on_dnsq_resp(collector_ctx*, method_rec*, ip_info*, void*, const event_time*)
 {
     return 0;
-}
-
-void rule_list_free(alert_rule*)
-{
 }

@@ -1,12 +1,28 @@
 // Helpers shared by the alert queue and writer tests.
 #pragma once
 
+#include <gtest/gtest.h>
+
+#include <mutex>
 #include <string>
 #include <vector>
 
+#include "collector/alerts/alert_queue.h"
+#include "collector/core/threads.h"
 #include "tests/support/process.h"
 
 namespace alert_test {
+
+// The process's alert queue and its one writer thread, as in the collector:
+// started once per test program, whichever test needs it first.
+inline void alert_writer_start_once()
+{
+    static std::once_flag started;
+    std::call_once(started, [] {
+        ASSERT_EQ(alert_queue_init(), 0);
+        ASSERT_EQ(thread_start(alert_thread, nullptr), 0);
+    });
+}
 
 // The lines of a collector file, CR LF checked and stripped.
 inline std::vector<std::string> crlf_lines(const std::string& content)

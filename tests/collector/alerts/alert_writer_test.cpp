@@ -106,14 +106,7 @@ protected:
     std::string log_path = dir.file("h.log");
     std::string alerts = dir.file("alerts");
 
-    static void SetUpTestSuite()
-    {
-        static std::once_flag started;
-        std::call_once(started, [] {
-            ASSERT_EQ(alert_queue_init(), 0);
-            ASSERT_EQ(thread_start(alert_thread, nullptr), 0);
-        });
-    }
+    static void SetUpTestSuite() { alert_test::alert_writer_start_once(); }
     void SetUp() override
     {
         fs::create_directory(alerts);
