@@ -175,6 +175,12 @@ void recording_capture::feed(const bytes& frame, int64_t sec, int32_t usec)
     pcap_packet_handler(reinterpret_cast<u_char*>(ctx), &header, copy.get());
 }
 
+void recording_capture::use_handle(pcap_t* handle)
+{
+    pcap_close(ctx->pcap);
+    ctx->pcap = handle;
+}
+
 void recording_capture::feed_prefix(const bytes& frame, size_t caplen)
 {
     feed(bytes(frame.begin(), frame.begin() + static_cast<long>(caplen)));

@@ -64,6 +64,8 @@ struct recording_capture {
     // end is caught by AddressSanitizer.
     void feed(const bytes& frame, int64_t sec = 1700000000, int32_t usec = 250000);
     void feed_prefix(const bytes& frame, size_t caplen);
+    // Replaces the dead handle by `handle` (closed with the context).
+    void use_handle(pcap_t* handle);
 
     capture_ctx* ctx;
     collector_ctx collector{};
