@@ -9,7 +9,6 @@
 
 namespace {
 
-constexpr size_t dns_header_len = 12;
 // Label bytes plus one length byte per label, without the final 0.
 constexpr size_t max_encoded_name = 256;
 
