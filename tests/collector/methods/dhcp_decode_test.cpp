@@ -15,7 +15,9 @@ namespace {
 std::string decode(const bytes& payload)
 {
     std::unique_ptr<unsigned char[]> copy(new unsigned char[payload.size() + 1]);
-    memcpy(copy.get(), payload.data(), payload.size());
+    if (!payload.empty()) {
+        memcpy(copy.get(), payload.data(), payload.size());
+    }
     dhcp_pkt_rec rec{};
     if (dhcp_decode(&rec, copy.get(), payload.size()) != 0) {
         return "";

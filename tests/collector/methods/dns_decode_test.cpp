@@ -16,7 +16,9 @@ namespace {
 std::string decode(const bytes& msg)
 {
     std::unique_ptr<unsigned char[]> copy(new unsigned char[msg.size() + 1]);
-    memcpy(copy.get(), msg.data(), msg.size());
+    if (!msg.empty()) {
+        memcpy(copy.get(), msg.data(), msg.size());
+    }
     dnsq_rec rec{};
     if (dns_question_decode(&rec, copy.get(), msg.size()) != 0) {
         return "";
