@@ -14,10 +14,18 @@ int netif_hw_lookup(const char* name, netif_hw_address* out)
         return errno != 0 ? errno : EIO;
     }
     int result = 1;
-    // Every interface has one AF_PACKET entry, whatever its other addresses.
+    out->length = 0;
+    // An interface with a link-layer address has one AF_PACKET entry; one
+    // without (a tun device) is listed with no address at all.
     for (ifaddrs* it = list; it != nullptr; it = it->ifa_next) {
-        if (it->ifa_addr == nullptr || it->ifa_addr->sa_family != AF_PACKET || it->ifa_name == nullptr ||
-            strcmp(it->ifa_name, name) != 0) {
+        if (it->ifa_name == nullptr || strcmp(it->ifa_name, name) != 0) {
+            continue;
+        }
+        if (it->ifa_addr == nullptr) {
+            result = 0;
+            continue;
+        }
+        if (it->ifa_addr->sa_family != AF_PACKET) {
             continue;
         }
         const sockaddr_ll* link = reinterpret_cast<const sockaddr_ll*>(it->ifa_addr);
