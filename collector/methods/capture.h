@@ -44,6 +44,10 @@ struct capture_ctx {
 struct capture_cache_entry {
     char* interface;  // owned copy
     capture_ctx* ctx;
+    // Methods enabled on the cached context after the first: not in the
+    // collector's method list, but still referenced by its slots, so they
+    // are kept here (chained through their `next`) for the process's life.
+    method_rec* enabled;
     capture_cache_entry* next;
 };
 

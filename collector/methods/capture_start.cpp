@@ -34,6 +34,8 @@ int capture_method_start(collector_ctx* collector, method_rec* method, conf_opti
     capture_cache_entry* hit = capture_cache_find(capture_cache, iface->value);
     if (hit != nullptr) {
         fill(collector, hit->ctx, method);
+        method->next = hit->enabled;
+        hit->enabled = method;
         log_message("enabling method %d(%d|%s) on cached object", method->id, method->node_id, method->type);
         return 0;
     }
