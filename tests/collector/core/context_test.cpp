@@ -133,9 +133,12 @@ TEST_F(ContextDeathTest, UnknownTypesAreFatal)
 
 TEST_F(ContextDeathTest, KnownTypesReachTheirStarterOrLoader)
 {
+    // The capture starters look the interface up before opening anything.
+    for (const char* type : {"dhcp-pkt-raw", "dnsq-req-raw"}) {
+        auto config = config_of({{"method", std::string("id:1 node_id:1 interface:no-such-if0 type:") + type}});
+        EXPECT_EXIT(methods_load(config.get()), testing::ExitedWithCode(1), "adapter no-such-if0 not found");
+    }
     const std::pair<const char*, const char*> methods[] = {
-        {"dhcp-pkt-raw", "collection method 'dhcp-pkt-raw'"},
-        {"dnsq-req-raw", "collection method 'dnsq-req-raw'"},
         {"dnsq-req-bind9-syslog", "collection method 'dnsq-req-bind9-syslog'"},
         {"dhcp-pkt-isc-syslog", "collection method 'dhcp-pkt-isc-syslog'"},
     };

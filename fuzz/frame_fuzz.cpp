@@ -1,0 +1,68 @@
+// Any bytes as one captured Ethernet frame, through the frame handler and
+// every decoder behind it (IPv4, UDP, DHCP, DNS question). The records that
+// reach the callbacks are checked for terminated, bounded texts.
+#include <pcap/pcap.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#include "collector/core/log.h"
+#include "collector/methods/capture.h"
+#include "collector/methods/frame_decode.h"
+
+namespace {
+
+capture_ctx* ctx = nullptr;
+collector_ctx collector{};
+method_rec method{};
+
+void check_text(const char* text, size_t size)
+{
+    if (memchr(text, '\0', size) == nullptr) {
+        abort();
+    }
+}
+
+int on_dhcp(collector_ctx*, method_rec* m, ip_info*, void* record, const event_time*)
+{
+    const auto* rec = static_cast<const dhcp_pkt_rec*>(record);
+    check_text(rec->client_mac, sizeof rec->client_mac);
+    check_text(rec->hostname, sizeof rec->hostname);
+    if (m != &method) {
+        abort();
+    }
+    return 0;
+}
+
+int on_dnsq(collector_ctx*, method_rec* m, ip_info*, void* record, const event_time*)
+{
+    const auto* rec = static_cast<const dnsq_rec*>(record);
+    check_text(rec->qname, sizeof rec->qname);
+    if (strlen(rec->qname) > 255 || rec->rcode < 0 || rec->rcode > 15 || m != &method) {
+        abort();
+    }
+    return 0;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***)
+{
+    log_open("/dev/null");  // the decoders' warnings
+    ctx = capture_ctx_alloc();
+    ctx->pcap = pcap_open_dead(DLT_EN10MB, 65535);
+    ctx->collector = &collector;
+    capture_slots_set_dhcp(ctx, on_dhcp, &method);
+    capture_slots_set_dnsq(ctx, on_dnsq, on_dnsq, &method);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    pcap_pkthdr header{};
+    header.caplen = static_cast<bpf_u_int32>(size);
+    header.len = header.caplen;
+    pcap_packet_handler(reinterpret_cast<u_char*>(ctx), &header, data);
+    return 0;
+}
