@@ -143,6 +143,19 @@ ip_info query_ip()
     return ip;
 }
 
+// The alert files of a directory by number, with their raw contents.
+std::map<uint32_t, std::string> alert_files(const std::string& dir)
+{
+    std::map<uint32_t, std::string> files;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        std::string name = entry.path().filename().string();
+        if (name.size() > 6 && name.substr(name.size() - 6) == ".alert" && entry.is_regular_file()) {
+            files[static_cast<uint32_t>(std::stoul(name))] = read_file(entry.path().string());
+        }
+    }
+    return files;
+}
+
 std::string crlf(const std::string& text)
 {
     std::string out;
@@ -161,9 +174,9 @@ protected:
     collector_ctx* ctx = nullptr;
     rule_book book;
 
+    static void SetUpTestSuite() { alert_test::alert_writer_start_once(); }
     void SetUp() override
     {
-        ASSERT_TRUE(alert_test::writer_started());
         fs::create_directory(alerts);
         alert_dir_path = alerts.c_str();
         log_open(log_path.c_str());
@@ -194,7 +207,7 @@ protected:
     {
         EXPECT_EQ(alert_queue_drain(alert_drain_seconds), 0u);
         std::vector<std::string> texts;
-        for (const auto& [number, content] : alert_test::alert_files(alerts)) texts.push_back(content);
+        for (const auto& [number, content] : alert_files(alerts)) texts.push_back(content);
         return texts;
     }
     std::vector<std::string> lines_of(const activity_log& log) { return crlf_lines(read_file(log.path)); }
