@@ -136,7 +136,8 @@ int32_t match_lookup(const pattern_index* index, const char* name)
         // cut off by the old capacity are not known otherwise.
         while (buf.capacity < n) {
             int32_t grown = buf.capacity <= INT32_MAX / 2 ? buf.capacity * 2 : INT32_MAX;
-            buf.entries = static_cast<alert_rule**>(xrealloc(buf.entries, static_cast<size_t>(grown) * sizeof(alert_rule*)));
+            size_t bytes = static_cast<size_t>(grown) * sizeof(alert_rule*);
+            buf.entries = static_cast<alert_rule**>(xrealloc(buf.entries, bytes));
             buf.capacity = grown;
         }
     }

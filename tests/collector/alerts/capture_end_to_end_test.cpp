@@ -217,8 +217,8 @@ TEST(CaptureEndToEnd, RealTrafficBecomesActivityLines)
                            "method = type:dnsq-req-raw id:2 node_id:4 interface:hv0\n");
     const std::string log = dir.file("harvd.log");
     const int64_t from = time(nullptr);
-    child_process harvd({ip_program(), "netns", "exec", net.capture, HARVD_BIN, "--run-console", log, config}, dir.path(),
-                        dir.file("console.out"));
+    child_process harvd({ip_program(), "netns", "exec", net.capture, HARVD_BIN, "--run-console", log, config},
+                        dir.path(), dir.file("console.out"));
     // Both methods share one capture; it is open once the second is enabled on it.
     bool capturing = wait_until(
         [&] {
