@@ -3,11 +3,11 @@
 # UndefinedBehaviorSanitizer) and runs each one for a bounded time on its
 # committed seed corpus. New inputs go to a scratch folder, never into the
 # committed corpus; a crashing input is kept under build/fuzz/artifacts.
-#   FUZZ_SECONDS  seconds per target (default 30)
+#   FUZZ_SECONDS  seconds per target (default 20)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
-seconds=${FUZZ_SECONDS:-30}
+seconds=${FUZZ_SECONDS:-20}
 dir=build/fuzz
 
 CC=clang CXX=clang++ cmake -S "$root" -B "$dir" -G Ninja -DHARVD_FUZZ=ON -DHARVD_BUILD_TESTS=OFF \
