@@ -3,9 +3,7 @@
 // and always removes, and raises the alerts of all five rule kinds.
 #include <gtest/gtest.h>
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <netinet/in.h>
-#include <sched.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -15,11 +13,12 @@
 #include <ctime>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tests/collector/alerts/alert_test_support.h"
+#include "tests/support/netns.h"
 #include "tests/support/process.h"
 
 namespace {
@@ -27,55 +26,25 @@ namespace {
 namespace fs = std::filesystem;
 using bytes = std::vector<unsigned char>;
 
-const char* ip_tool()
-{
-    for (const char* path : {"/usr/sbin/ip", "/sbin/ip", "/usr/bin/ip", "/bin/ip"}) {
-        if (access(path, X_OK) == 0) return path;
-    }
-    return nullptr;
-}
-
 // Client side 10.231.0.1 in namespace `client`, collector side 10.231.0.2 in
 // namespace `collector`; both removed on every path out of the test.
 class Namespaces : public testing::Test {
 protected:
-    std::string tag = std::to_string(getpid());
-    std::string client = "hrv" + tag + "c", collector = "hrv" + tag + "s";
-    std::string client_if = "hv" + tag + "c", collector_if = "hv" + tag + "s";
-    const char* ip = ip_tool();
+    std::unique_ptr<veth_namespaces> net;
+    std::string client, collector, collector_if;
+    const std::string ip = netns_ip_binary();
 
     void SetUp() override
     {
-        if (geteuid() != 0 || ip == nullptr) {
-            GTEST_SKIP() << "needs root and the ip tool to make network namespaces";
+        std::string why = netns_unavailable_reason();
+        if (!why.empty()) {
+            GTEST_SKIP() << why;
         }
-        made_ = true;
-        ASSERT_TRUE(run({"netns", "add", client}));
-        ASSERT_TRUE(run({"netns", "add", collector}));
-        ASSERT_TRUE(run({"-n", client, "link", "add", client_if, "type", "veth", "peer", "name", collector_if, "netns",
-                         collector}));
-        ASSERT_TRUE(run({"-n", client, "addr", "add", "10.231.0.1/24", "dev", client_if}));
-        ASSERT_TRUE(run({"-n", collector, "addr", "add", "10.231.0.2/24", "dev", collector_if}));
-        for (const std::string* ns : {&client, &collector}) {
-            ASSERT_TRUE(run({"-n", *ns, "link", "set", "lo", "up"}));
-        }
-        ASSERT_TRUE(run({"-n", client, "link", "set", client_if, "up"}));
-        ASSERT_TRUE(run({"-n", collector, "link", "set", collector_if, "up"}));
-    }
-    void TearDown() override
-    {
-        if (!made_) return;
-        run({"netns", "del", client});  // takes the veth pair with it
-        run({"netns", "del", collector});
-    }
-
-    bool run(const std::vector<std::string>& args) const
-    {
-        std::vector<std::string> argv = {ip};
-        argv.insert(argv.end(), args.begin(), args.end());
-        process_result r = run_process(argv);
-        EXPECT_EQ(r.status, 0) << r.err;
-        return r.status == 0;
+        net = std::make_unique<veth_namespaces>("10.231.0");
+        ASSERT_TRUE(net->ready()) << net->error();
+        client = net->ns_a;
+        collector = net->ns_b;
+        collector_if = net->if_b;
     }
 
     // Sends UDP datagrams from inside a namespace: a thread joins it for the
@@ -84,12 +53,7 @@ protected:
                    const std::vector<bytes>& datagrams) const
     {
         bool sent = false;
-        std::thread in_ns([&] {
-            int nsfd = open(("/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
-            if (nsfd < 0) return;
-            int joined = setns(nsfd, CLONE_NEWNET);
-            close(nsfd);
-            if (joined != 0) return;
+        in_netns(ns, [&] {
             int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
             if (fd < 0) return;
             sockaddr_in from{}, to{};
@@ -109,12 +73,8 @@ protected:
             }
             close(fd);
         });
-        in_ns.join();
         return sent;
     }
-
-private:
-    bool made_ = false;
 };
 
 bytes dhcp_discover(const unsigned char (&mac)[6], const std::string& hostname)

@@ -15,7 +15,7 @@
 #include "collector/core/config.h"
 #include "collector/core/log.h"
 #include "collector/methods/capture.h"
-#include "tests/collector/methods/netns.h"
+#include "tests/support/netns.h"
 #include "tests/collector/methods/packets.h"
 #include "tests/collector/methods/udp_send.h"
 #include "tests/support/process.h"
