@@ -2,9 +2,6 @@
 // and DNS traffic. Both ends live in network namespaces the test makes and
 // removes, so no packet reaches any other network.
 #include <gtest/gtest.h>
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -18,7 +15,9 @@
 
 #include "tests/collector/alerts/alert_test_support.h"
 #include "tests/support/netns.h"
+#include "tests/support/packets.h"
 #include "tests/support/process.h"
+#include "tests/support/udp_send.h"
 
 namespace {
 
@@ -28,69 +27,24 @@ constexpr const char* capture_addr = "10.77.0.1";
 constexpr const char* peer_addr = "10.77.0.2";
 
 // One UDP datagram from `from`:`sport` to `to`:`dport`.
-void send_udp(const char* from, uint16_t sport, const char* to, uint16_t dport, const std::string& payload)
+void send_udp(const char* from, uint16_t sport, const char* to, uint16_t dport, const bytes& payload)
 {
-    int s = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    ASSERT_GE(s, 0);
-    int on = 1;
-    setsockopt(s, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-    sockaddr_in local{};
-    local.sin_family = AF_INET;
-    local.sin_port = htons(sport);
-    inet_pton(AF_INET, from, &local.sin_addr);
-    ASSERT_EQ(bind(s, reinterpret_cast<sockaddr*>(&local), sizeof local), 0) << strerror(errno);
-    sockaddr_in remote{};
-    remote.sin_family = AF_INET;
-    remote.sin_port = htons(dport);
-    inet_pton(AF_INET, to, &remote.sin_addr);
-    ssize_t n = sendto(s, payload.data(), payload.size(), 0, reinterpret_cast<sockaddr*>(&remote), sizeof remote);
-    EXPECT_EQ(n, static_cast<ssize_t>(payload.size())) << strerror(errno);
-    close(s);
-}
-
-void put_addr(std::string& buf, size_t at, const char* addr)
-{
-    in_addr a{};
-    inet_pton(AF_INET, addr, &a);
-    memcpy(&buf[at], &a, 4);
+    EXPECT_EQ(udp_send(from, sport, to, dport, payload), "");
 }
 
 // A BOOTP request with options 53 (message type) and, when given, 12 (host name).
-std::string dhcp_payload(uint8_t type, const std::vector<uint8_t>& mac, const char* ciaddr, const char* giaddr,
-                         const std::string& hostname)
+bytes bootp_request(uint8_t type, const bytes& mac, const char* ciaddr, const char* giaddr, const std::string& hostname)
 {
-    std::string p(240, '\0');
-    p[0] = 1;  // BOOTREQUEST
-    p[1] = 1;  // Ethernet
-    p[2] = static_cast<char>(mac.size());
-    p[4] = 0x12;  // transaction id
-    put_addr(p, 12, ciaddr);
-    put_addr(p, 24, giaddr);
-    for (size_t i = 0; i < mac.size(); ++i) p[28 + i] = static_cast<char>(mac[i]);
-    const char cookie[4] = {99, static_cast<char>(130), 83, 99};
-    memcpy(&p[236], cookie, 4);
-    p += std::string{53, 1, static_cast<char>(type)};
-    if (!hostname.empty()) {
-        p += static_cast<char>(12);
-        p += static_cast<char>(hostname.size());
-        p += hostname;
-    }
-    p += static_cast<char>(255);
-    return p;
+    return dhcp_payload({.xid = 0x12000000, .hlen = static_cast<uint8_t>(mac.size()), .chaddr = mac,
+                         .ciaddr = ipv4(ciaddr), .giaddr = ipv4(giaddr),
+                         .options = dhcp_type_and_host_options(type, hostname)});
 }
 
-// A DNS message with one question; `flags` 0x0100 asks, 0x8183 answers NXDOMAIN.
-std::string dns_payload(uint16_t flags, const std::vector<std::string>& labels, uint16_t qtype)
+// A DNS message with one question of class IN; `flags` 0x0100 asks, 0x8183 answers NXDOMAIN.
+bytes dns_question(uint16_t flags, const std::string& name, uint16_t qtype)
 {
-    std::string p = {0x4a, 0x21, static_cast<char>(flags >> 8), static_cast<char>(flags & 0xff), 0, 1, 0, 0, 0, 0,
-                     0, 0};
-    for (const auto& label : labels) {
-        p += static_cast<char>(label.size());
-        p += label;
-    }
-    p += '\0';
-    p += {static_cast<char>(qtype >> 8), static_cast<char>(qtype & 0xff), 0, 1};
-    return p;
+    return dns_message({.id = 0x4a21, .flags_hi = static_cast<uint8_t>(flags >> 8),
+                        .flags_lo = static_cast<uint8_t>(flags & 0xff), .qname = wire_name(name), .qtype = qtype});
 }
 
 // Every line of one activity log (rotated files first, in rotation order),
@@ -157,25 +111,25 @@ TEST(CaptureEndToEnd, RealTrafficBecomesActivityLines)
         10000))
         << read_file(log) << read_file(dir.file("console.out"));
 
-    const std::vector<uint8_t> mac1 = {0x00, 0xa0, 0xc9, 0x11, 0x22, 0x33};
-    const std::vector<uint8_t> mac2 = {0x02, 0x00, 0x00, 0x00, 0x00, 0x07};
-    const std::vector<uint8_t> mac3 = {0x02, 0x5e, 0xAB, 0xCD, 0xEF, 0x01};
+    const bytes mac1 = {0x00, 0xa0, 0xc9, 0x11, 0x22, 0x33};
+    const bytes mac2 = {0x02, 0x00, 0x00, 0x00, 0x00, 0x07};
+    const bytes mac3 = {0x02, 0x5e, 0xAB, 0xCD, 0xEF, 0x01};
     EXPECT_TRUE(in_netns(peer, [&] {
         // Resolves the capture end's hardware address before anything counts.
-        send_udp(peer_addr, 40000, capture_addr, 9, "warm-up");
+        send_udp(peer_addr, 40000, capture_addr, 9, {'w', 'a', 'r', 'm', '-', 'u', 'p'});
         sleep_ms(100);
-        send_udp(peer_addr, 68, capture_addr, 67, dhcp_payload(1, mac1, "0.0.0.0", "0.0.0.0", ""));
-        send_udp(peer_addr, 68, capture_addr, 67, dhcp_payload(3, mac2, peer_addr, "0.0.0.0", "lab-printer"));
-        send_udp(peer_addr, 67, capture_addr, 67, dhcp_payload(8, mac3, "10.77.5.9", "10.77.9.1", "Front|Desk"));
-        send_udp(peer_addr, 40001, capture_addr, 53, dns_payload(0x0100, {"WWW", "Example", "COM"}, 1));
-        send_udp(peer_addr, 40002, capture_addr, 53, dns_payload(0x0100, {"a|b", "example", "org"}, 28));
+        send_udp(peer_addr, 68, capture_addr, 67, bootp_request(1, mac1, "0.0.0.0", "0.0.0.0", ""));
+        send_udp(peer_addr, 68, capture_addr, 67, bootp_request(3, mac2, peer_addr, "0.0.0.0", "lab-printer"));
+        send_udp(peer_addr, 67, capture_addr, 67, bootp_request(8, mac3, "10.77.5.9", "10.77.9.1", "Front|Desk"));
+        send_udp(peer_addr, 40001, capture_addr, 53, dns_question(0x0100, "WWW.Example.COM", 1));
+        send_udp(peer_addr, 40002, capture_addr, 53, dns_question(0x0100, "a|b.example.org", 28));
     })) << peer;
     // A response the capture end sends: decoded, but responses have no line.
     EXPECT_TRUE(in_netns(capture, [&] {
-        send_udp(capture_addr, 53, peer_addr, 40002, dns_payload(0x8183, {"response", "example", "org"}, 1));
+        send_udp(capture_addr, 53, peer_addr, 40002, dns_question(0x8183, "response.example.org", 1));
     })) << capture;
     EXPECT_TRUE(in_netns(peer, [&] {
-        send_udp(peer_addr, 40003, capture_addr, 53, dns_payload(0x0100, {"caf\xc3\xa9", "Example"}, 15));
+        send_udp(peer_addr, 40003, capture_addr, 53, dns_question(0x0100, "caf\xc3\xa9.Example", 15));
     })) << peer;
     // One capture thread handles frames in order: once the last query's line
     // is there, the response before it has been dealt with too.

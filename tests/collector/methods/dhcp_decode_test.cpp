@@ -7,7 +7,7 @@
 #include "collector/core/log.h"
 #include "collector/methods/frame_decode.h"
 #include "collector/methods/warn_limit.h"
-#include "tests/collector/methods/packets.h"
+#include "tests/collector/methods/recording_capture.h"
 #include "tests/support/process.h"
 
 namespace {

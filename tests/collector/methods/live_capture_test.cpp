@@ -15,10 +15,10 @@
 #include "collector/core/config.h"
 #include "collector/core/log.h"
 #include "collector/methods/capture.h"
+#include "tests/collector/methods/recording_capture.h"
 #include "tests/support/netns.h"
-#include "tests/collector/methods/packets.h"
-#include "tests/collector/methods/udp_send.h"
 #include "tests/support/process.h"
+#include "tests/support/udp_send.h"
 
 namespace {
 
