@@ -28,6 +28,7 @@
 namespace {
 
 namespace fs = std::filesystem;
+using alert_test::alert_files;
 using alert_test::crlf_lines;
 using alert_test::log_messages;
 
@@ -141,19 +142,6 @@ ip_info query_ip()
     memcpy(ip.src, client, 4);
     memcpy(ip.dst, server, 4);
     return ip;
-}
-
-// The alert files of a directory by number, with their raw contents.
-std::map<uint32_t, std::string> alert_files(const std::string& dir)
-{
-    std::map<uint32_t, std::string> files;
-    for (const auto& entry : fs::directory_iterator(dir)) {
-        std::string name = entry.path().filename().string();
-        if (name.size() > 6 && name.substr(name.size() - 6) == ".alert" && entry.is_regular_file()) {
-            files[static_cast<uint32_t>(std::stoul(name))] = read_file(entry.path().string());
-        }
-    }
-    return files;
 }
 
 std::string crlf(const std::string& text)
