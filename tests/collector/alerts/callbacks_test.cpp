@@ -23,6 +23,7 @@
 #include "collector/core/context.h"
 #include "collector/core/log.h"
 #include "tests/collector/alerts/alert_test_support.h"
+#include "tests/collector/records.h"
 #include "toolkit/alloc.h"
 
 namespace {
@@ -99,26 +100,12 @@ private:
     std::deque<alert_rule> rules_;
 };
 
-method_rec method_of(int32_t id, int32_t node_id)
-{
-    method_rec m{};
-    m.type = const_cast<char*>("test");
-    m.id = id;
-    m.node_id = node_id;
-    return m;
-}
+using test_records::method_of;
 
+// From 10.0.0.5 through the relay 192.168.1.1.
 dhcp_pkt_rec dhcp_record(int32_t type, const char* mac, const char* hostname)
 {
-    dhcp_pkt_rec rec{};
-    rec.msg_type = type;
-    const unsigned char client[4] = {10, 0, 0, 5};
-    const unsigned char relay[4] = {192, 168, 1, 1};
-    memcpy(rec.client_ip, client, 4);
-    memcpy(rec.relay_ip, relay, 4);
-    snprintf(rec.client_mac, sizeof rec.client_mac, "%s", mac);
-    snprintf(rec.hostname, sizeof rec.hostname, "%s", hostname);
-    return rec;
+    return test_records::dhcp_record(type, mac, hostname, {10, 0, 0, 5}, {192, 168, 1, 1});
 }
 
 dnsq_rec dns_record(const char* qname, int32_t qr, int32_t rcode)
