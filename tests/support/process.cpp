@@ -16,6 +16,26 @@
 #include <sstream>
 #include <stdexcept>
 
+namespace {
+
+// In a forked child: moves to `cwd` (when given) and runs argv[0] with the
+// arguments; exits with 127 when either fails.
+[[noreturn]] void exec_in_child(const std::vector<std::string>& argv, const std::string& cwd)
+{
+    if (!cwd.empty() && chdir(cwd.c_str()) != 0) {
+        _exit(127);
+    }
+    std::vector<char*> args;
+    for (const auto& a : argv) {
+        args.push_back(const_cast<char*>(a.c_str()));
+    }
+    args.push_back(nullptr);
+    execv(args[0], args.data());
+    _exit(127);
+}
+
+}  // namespace
+
 process_result run_process(const std::vector<std::string>& argv, const std::string& input,
                            const std::string& cwd)
 {
@@ -34,16 +54,7 @@ process_result run_process(const std::vector<std::string>& argv, const std::stri
         for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]}) {
             close(fd);
         }
-        if (!cwd.empty() && chdir(cwd.c_str()) != 0) {
-            _exit(127);
-        }
-        std::vector<char*> args;
-        for (const auto& a : argv) {
-            args.push_back(const_cast<char*>(a.c_str()));
-        }
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
+        exec_in_child(argv, cwd);
     }
     close(in_pipe[0]);
     close(out_pipe[1]);
@@ -117,16 +128,7 @@ child_process::child_process(const std::vector<std::string>& argv, const std::st
         dup2(in, 0);
         dup2(out, 1);
         dup2(out, 2);
-        if (!cwd.empty() && chdir(cwd.c_str()) != 0) {
-            _exit(127);
-        }
-        std::vector<char*> args;
-        for (const auto& a : argv) {
-            args.push_back(const_cast<char*>(a.c_str()));
-        }
-        args.push_back(nullptr);
-        execv(args[0], args.data());
-        _exit(127);
+        exec_in_child(argv, cwd);
     }
     pid_ = pid;
 }

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstring>
@@ -220,4 +221,41 @@ int query_run_single_log(int argc, char** argv, int field_count)
     reader.reset();
     query_finish(opts, match_count);
     return 0;
+}
+
+std::string query_usage_text(const query_tool_text& text)
+{
+    const std::string positional = text.positional;
+    const size_t column = std::max<size_t>(23, 6 + positional.size() + 1);
+    auto option = [column](const std::string& name, const std::string& description) {
+        std::string line = "      " + name;
+        return line + std::string(column - line.size(), ' ') + description + "\n";
+    };
+    auto more = [column](const std::string& description) { return std::string(column, ' ') + description + "\n"; };
+    std::string u = "\n   " + std::string(text.name) + " - %s - Quorvane Security\n\n      " + text.title +
+                    "\n\n   usage:\n\n";
+    u += "      " + std::string(text.name) + " [--offset <offset>] [--limit <limit>] [--outfile <outfile>]\n";
+    u += "             [--filter-dttm <index=value>] [--filter-enum <index=value>]\n";
+    u += "             [--filter-ip <index=value>] [--filter-number <index=value>]\n";
+    u += "             [--filter-string <index=value>] [--sort-dir <sort-dir>]\n";
+    u += "             " + positional + "\n\n   options:\n\n";
+    u += option(positional, text.positional_text);
+    for (const char* filter : {"<filter-dttm>", "<filter-enum>", "<filter-ip>", "<filter-number>", "<filter-string>"}) {
+        u += option(filter, "Ignore entries not matching this filter.");
+    }
+    u += option("<limit>", "Only display this many lines, defaults to -1");
+    u += more("meaning show all.");
+    u += option("<offset>", "Show lines from this offset.");
+    u += option("<outfile>", "Write output to this file, otherwise stdout.");
+    u += option("<sort-dir>", "Either 'asc' or 'desc' to sort in chronological or");
+    u += more("reverse chronological order, defaults to 'desc'.");
+    return u + "\n";
+}
+
+int query_single_log_main(int argc, char** argv, const query_tool_text& text, int field_count)
+{
+    // usage_set keeps the pointer: the text lives as long as the program.
+    static const std::string usage = query_usage_text(text);
+    usage_set(usage.c_str());
+    return query_run_single_log(argc, argv, field_count);
 }

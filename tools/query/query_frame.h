@@ -53,3 +53,20 @@ void query_finish(query_options& opts, int64_t match_count);
 // The whole of a one-log query tool: every line of the log named by the
 // positional argument that has exactly `field_count` fields takes part.
 int query_run_single_log(int argc, char** argv, int field_count);
+
+// What sets one one-log query tool's usage text apart; the rest of the
+// text, its options and their layout, is the same for every such tool.
+struct query_tool_text {
+    const char* name;             // the program, e.g. "mirrorscan"
+    const char* title;            // the line under the name
+    const char* positional;       // e.g. "<replication-log>"
+    const char* positional_text;  // what the positional argument is
+};
+
+// The usage text of a one-log query tool, a format taking the version for
+// its %s: option names after 6 blanks, descriptions from column 23 on, or
+// one blank after a longer positional name.
+std::string query_usage_text(const query_tool_text& text);
+
+// main of a one-log query tool: sets its usage text, then query_run_single_log.
+int query_single_log_main(int argc, char** argv, const query_tool_text& text, int field_count);

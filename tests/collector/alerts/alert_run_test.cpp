@@ -2,12 +2,6 @@
 // traffic on one end of a veth pair, in network namespaces this test makes
 // and always removes, and raises the alerts of all five rule kinds.
 #include <gtest/gtest.h>
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <sched.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <csignal>
@@ -15,137 +9,68 @@
 #include <ctime>
 #include <filesystem>
 #include <map>
+#include <memory>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "tests/collector/alerts/alert_test_support.h"
+#include "tests/support/netns.h"
+#include "tests/support/packets.h"
 #include "tests/support/process.h"
+#include "tests/support/udp_send.h"
 
 namespace {
 
 namespace fs = std::filesystem;
-using bytes = std::vector<unsigned char>;
-
-const char* ip_tool()
-{
-    for (const char* path : {"/usr/sbin/ip", "/sbin/ip", "/usr/bin/ip", "/bin/ip"}) {
-        if (access(path, X_OK) == 0) return path;
-    }
-    return nullptr;
-}
 
 // Client side 10.231.0.1 in namespace `client`, collector side 10.231.0.2 in
 // namespace `collector`; both removed on every path out of the test.
 class Namespaces : public testing::Test {
 protected:
-    std::string tag = std::to_string(getpid());
-    std::string client = "hrv" + tag + "c", collector = "hrv" + tag + "s";
-    std::string client_if = "hv" + tag + "c", collector_if = "hv" + tag + "s";
-    const char* ip = ip_tool();
+    std::unique_ptr<veth_namespaces> net;
+    std::string client, collector, collector_if;
+    const std::string ip = netns_ip_binary();
 
     void SetUp() override
     {
-        if (geteuid() != 0 || ip == nullptr) {
-            GTEST_SKIP() << "needs root and the ip tool to make network namespaces";
+        std::string why = netns_unavailable_reason();
+        if (!why.empty()) {
+            GTEST_SKIP() << why;
         }
-        made_ = true;
-        ASSERT_TRUE(run({"netns", "add", client}));
-        ASSERT_TRUE(run({"netns", "add", collector}));
-        ASSERT_TRUE(run({"-n", client, "link", "add", client_if, "type", "veth", "peer", "name", collector_if, "netns",
-                         collector}));
-        ASSERT_TRUE(run({"-n", client, "addr", "add", "10.231.0.1/24", "dev", client_if}));
-        ASSERT_TRUE(run({"-n", collector, "addr", "add", "10.231.0.2/24", "dev", collector_if}));
-        for (const std::string* ns : {&client, &collector}) {
-            ASSERT_TRUE(run({"-n", *ns, "link", "set", "lo", "up"}));
-        }
-        ASSERT_TRUE(run({"-n", client, "link", "set", client_if, "up"}));
-        ASSERT_TRUE(run({"-n", collector, "link", "set", collector_if, "up"}));
-    }
-    void TearDown() override
-    {
-        if (!made_) return;
-        run({"netns", "del", client});  // takes the veth pair with it
-        run({"netns", "del", collector});
-    }
-
-    bool run(const std::vector<std::string>& args) const
-    {
-        std::vector<std::string> argv = {ip};
-        argv.insert(argv.end(), args.begin(), args.end());
-        process_result r = run_process(argv);
-        EXPECT_EQ(r.status, 0) << r.err;
-        return r.status == 0;
+        net = std::make_unique<veth_namespaces>("10.231.0");
+        ASSERT_TRUE(net->ready()) << net->error();
+        client = net->ns_a;
+        collector = net->ns_b;
+        collector_if = net->if_b;
     }
 
     // Sends UDP datagrams from inside a namespace: a thread joins it for the
     // length of the call, the test's other threads stay where they are.
-    bool send_from(const std::string& ns, const char* src, uint16_t src_port, const char* dst, uint16_t dst_port,
-                   const std::vector<bytes>& datagrams) const
+    testing::AssertionResult send_from(const std::string& ns, const char* src, uint16_t src_port, const char* dst,
+                                       uint16_t dst_port, const std::vector<bytes>& datagrams) const
     {
-        bool sent = false;
-        std::thread in_ns([&] {
-            int nsfd = open(("/run/netns/" + ns).c_str(), O_RDONLY | O_CLOEXEC);
-            if (nsfd < 0) return;
-            int joined = setns(nsfd, CLONE_NEWNET);
-            close(nsfd);
-            if (joined != 0) return;
-            int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-            if (fd < 0) return;
-            sockaddr_in from{}, to{};
-            from.sin_family = to.sin_family = AF_INET;
-            from.sin_port = htons(src_port);
-            to.sin_port = htons(dst_port);
-            inet_pton(AF_INET, src, &from.sin_addr);
-            inet_pton(AF_INET, dst, &to.sin_addr);
-            int one = 1;
-            setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-            if (bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from) == 0) {
-                sent = true;
-                for (const bytes& d : datagrams) {
-                    sent = sent && sendto(fd, d.data(), d.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) ==
-                                       static_cast<ssize_t>(d.size());
-                }
-            }
-            close(fd);
-        });
-        in_ns.join();
-        return sent;
+        std::string error;
+        if (!in_netns(ns, [&] { error = udp_send_each(src, src_port, dst, dst_port, datagrams); })) {
+            return testing::AssertionFailure() << "cannot enter " << ns;
+        }
+        if (!error.empty()) {
+            return testing::AssertionFailure() << error;
+        }
+        return testing::AssertionSuccess();
     }
-
-private:
-    bool made_ = false;
 };
 
-bytes dhcp_discover(const unsigned char (&mac)[6], const std::string& hostname)
+bytes dhcp_discover(const bytes& mac, const std::string& hostname)
 {
-    bytes p(236, 0);
-    p[0] = 1;  // BOOTREQUEST
-    p[1] = 1;  // Ethernet
-    p[2] = 6;
-    p[4] = 0x12, p[5] = 0x34, p[6] = 0x56, p[7] = 0x78;    // xid
-    p[12] = 10, p[13] = 0, p[14] = 0, p[15] = 5;           // ciaddr
-    for (int i = 0; i < 6; ++i) p[28 + static_cast<size_t>(i)] = mac[i];
-    p.insert(p.end(), {0x63, 0x82, 0x53, 0x63, 53, 1, 1, 12, static_cast<unsigned char>(hostname.size())});
-    p.insert(p.end(), hostname.begin(), hostname.end());
-    p.push_back(255);
-    return p;
+    return dhcp_payload({.xid = 0x12345678, .chaddr = mac, .ciaddr = ipv4("10.0.0.5"),
+                         .options = dhcp_type_and_host_options(1, hostname)});
 }
 
-bytes dns_message(const std::string& name, bool response, unsigned rcode)
+// One question for `name`, type A class IN: a query, or an answer with `rcode`.
+bytes dns_packet(const std::string& name, bool response, unsigned rcode)
 {
-    bytes m = {0x4a, 0x21, static_cast<unsigned char>(response ? 0x81 : 0x01),
-               static_cast<unsigned char>(response ? (0x80 | rcode) : 0x00), 0, 1, 0, 0, 0, 0, 0, 0};
-    size_t start = 0;
-    while (start <= name.size()) {
-        size_t dot = name.find('.', start);
-        if (dot == std::string::npos) dot = name.size();
-        m.push_back(static_cast<unsigned char>(dot - start));
-        m.insert(m.end(), name.begin() + static_cast<long>(start), name.begin() + static_cast<long>(dot));
-        start = dot + 1;
-    }
-    m.insert(m.end(), {0, 0, 1, 0, 1});  // root, type A, class IN
-    return m;
+    return dns_message({.id = 0x4a21, .flags_hi = static_cast<uint8_t>(response ? 0x81 : 0x01),
+                        .flags_lo = static_cast<uint8_t>(response ? (0x80 | rcode) : 0x00), .qname = wire_name(name)});
 }
 
 // Waits until the wall clock is just past the start of a second, and at
@@ -203,18 +128,18 @@ TEST_F(Namespaces, EveryAlertKindFiresOnRealTraffic)
     // below leave at once.
     ASSERT_TRUE(send_from(client, "10.231.0.1", 0, "10.231.0.2", 9, {bytes(4, 0)}));
 
-    const unsigned char watched[6] = {0x02, 0xa0, 0xc9, 0x11, 0x22, 0x33};
+    const bytes watched = {0x02, 0xa0, 0xc9, 0x11, 0x22, 0x33};
     std::vector<bytes> dhcp_burst = {dhcp_discover(watched, "lab-printer")};
-    std::vector<bytes> query_burst = {dns_message("evil.example.org", false, 0)};
+    std::vector<bytes> query_burst = {dns_packet("evil.example.org", false, 0)};
     for (unsigned char i = 1; i < 20; ++i) {
-        const unsigned char other[6] = {0x02, 0, 0, 0, 0, i};
+        const bytes other = {0x02, 0, 0, 0, 0, i};
         dhcp_burst.push_back(dhcp_discover(other, "pc"));
-        query_burst.push_back(dns_message("q" + std::to_string(i) + ".example.com", false, 0));
+        query_burst.push_back(dns_packet("q" + std::to_string(i) + ".example.com", false, 0));
     }
-    const unsigned char quiet[6] = {0x02, 0, 0, 0, 0, 0x99};
+    const bytes quiet = {0x02, 0, 0, 0, 0, 0x99};
     auto one_each = [&] {
         ASSERT_TRUE(send_from(client, "10.231.0.1", 6800, "10.231.0.2", 67, {dhcp_discover(quiet, "pc")}));
-        ASSERT_TRUE(send_from(client, "10.231.0.1", 5300, "10.231.0.2", 53, {dns_message("quiet.example.com", false, 0)}));
+        ASSERT_TRUE(send_from(client, "10.231.0.1", 5300, "10.231.0.2", 53, {dns_packet("quiet.example.com", false, 0)}));
     };
 
     // A burst of twenty of each in one second, then one of each in a later
@@ -223,7 +148,7 @@ TEST_F(Namespaces, EveryAlertKindFiresOnRealTraffic)
     int64_t burst = start_of_second_after(started, 2);
     ASSERT_TRUE(send_from(client, "10.231.0.1", 6800, "10.231.0.2", 67, dhcp_burst));
     ASSERT_TRUE(send_from(client, "10.231.0.1", 5300, "10.231.0.2", 53, query_burst));
-    ASSERT_TRUE(send_from(collector, "10.231.0.2", 53, "10.231.0.1", 5300, {dns_message("nx.example.net", true, 3)}));
+    ASSERT_TRUE(send_from(collector, "10.231.0.2", 53, "10.231.0.1", 5300, {dns_packet("nx.example.net", true, 3)}));
     start_of_second_after(burst, 3);
     one_each();
     start_of_second_after(burst, 6);

@@ -1,8 +1,11 @@
-// Helpers shared by the alert queue and writer tests.
+// Helpers shared by the alert tests.
 #pragma once
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <filesystem>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -57,6 +60,19 @@ inline std::string log_message_of(const std::string& line)
         if (!(line[i] >= '0' && line[i] <= '9') && line[i] != ':') return line;
     }
     return line.substr(close + 3);
+}
+
+// The alert files of a directory by number, with their raw contents.
+inline std::map<uint32_t, std::string> alert_files(const std::string& dir)
+{
+    std::map<uint32_t, std::string> files;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        std::string name = entry.path().filename().string();
+        if (name.size() > 6 && name.substr(name.size() - 6) == ".alert" && entry.is_regular_file()) {
+            files[static_cast<uint32_t>(std::stoul(name))] = read_file(entry.path().string());
+        }
+    }
+    return files;
 }
 
 inline std::vector<std::string> log_messages(const std::string& path)

@@ -23,20 +23,8 @@
 namespace {
 
 namespace fs = std::filesystem;
+using alert_test::alert_files;
 using alert_test::log_messages;
-
-// The alert files of a directory by number, with their raw contents.
-std::map<uint32_t, std::string> alert_files(const std::string& dir)
-{
-    std::map<uint32_t, std::string> files;
-    for (const auto& entry : fs::directory_iterator(dir)) {
-        std::string name = entry.path().filename().string();
-        if (name.size() > 6 && name.substr(name.size() - 6) == ".alert" && entry.is_regular_file()) {
-            files[static_cast<uint32_t>(std::stoul(name))] = read_file(entry.path().string());
-        }
-    }
-    return files;
-}
 
 TEST(AlertFile, FillsGapsInOrderAndNeverTouchesWhatExists)
 {

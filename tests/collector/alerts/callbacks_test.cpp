@@ -23,11 +23,13 @@
 #include "collector/core/context.h"
 #include "collector/core/log.h"
 #include "tests/collector/alerts/alert_test_support.h"
+#include "tests/collector/records.h"
 #include "toolkit/alloc.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using alert_test::alert_files;
 using alert_test::crlf_lines;
 using alert_test::log_messages;
 
@@ -98,26 +100,12 @@ private:
     std::deque<alert_rule> rules_;
 };
 
-method_rec method_of(int32_t id, int32_t node_id)
-{
-    method_rec m{};
-    m.type = const_cast<char*>("test");
-    m.id = id;
-    m.node_id = node_id;
-    return m;
-}
+using test_records::method_of;
 
+// From 10.0.0.5 through the relay 192.168.1.1.
 dhcp_pkt_rec dhcp_record(int32_t type, const char* mac, const char* hostname)
 {
-    dhcp_pkt_rec rec{};
-    rec.msg_type = type;
-    const unsigned char client[4] = {10, 0, 0, 5};
-    const unsigned char relay[4] = {192, 168, 1, 1};
-    memcpy(rec.client_ip, client, 4);
-    memcpy(rec.relay_ip, relay, 4);
-    snprintf(rec.client_mac, sizeof rec.client_mac, "%s", mac);
-    snprintf(rec.hostname, sizeof rec.hostname, "%s", hostname);
-    return rec;
+    return test_records::dhcp_record(type, mac, hostname, {10, 0, 0, 5}, {192, 168, 1, 1});
 }
 
 dnsq_rec dns_record(const char* qname, int32_t qr, int32_t rcode)
@@ -141,19 +129,6 @@ ip_info query_ip()
     memcpy(ip.src, client, 4);
     memcpy(ip.dst, server, 4);
     return ip;
-}
-
-// The alert files of a directory by number, with their raw contents.
-std::map<uint32_t, std::string> alert_files(const std::string& dir)
-{
-    std::map<uint32_t, std::string> files;
-    for (const auto& entry : fs::directory_iterator(dir)) {
-        std::string name = entry.path().filename().string();
-        if (name.size() > 6 && name.substr(name.size() - 6) == ".alert" && entry.is_regular_file()) {
-            files[static_cast<uint32_t>(std::stoul(name))] = read_file(entry.path().string());
-        }
-    }
-    return files;
 }
 
 std::string crlf(const std::string& text)

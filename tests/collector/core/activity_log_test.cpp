@@ -19,6 +19,7 @@
 #include "collector/core/escape.h"
 #include "collector/core/log.h"
 #include "platform/sync.h"
+#include "tests/collector/records.h"
 #include "tests/support/process.h"
 
 namespace {
@@ -59,25 +60,13 @@ std::vector<std::string> all_lines(const std::string& dir, const std::string& pr
     return lines;
 }
 
-method_rec method_of(int32_t id, int32_t node_id)
-{
-    method_rec m{};
-    m.type = const_cast<char*>("test");
-    m.id = id;
-    m.node_id = node_id;
-    return m;
-}
+using test_records::method_of;
 
+// From 192.168.1.10 through the relay 10.0.0.254, the host name escaped as
+// the callbacks escape it before a record is logged.
 dhcp_pkt_rec dhcp_record(int32_t type, const char* mac, const char* hostname)
 {
-    dhcp_pkt_rec rec{};
-    rec.msg_type = type;
-    const unsigned char client[4] = {192, 168, 1, 10};
-    const unsigned char relay[4] = {10, 0, 0, 254};
-    memcpy(rec.client_ip, client, 4);
-    memcpy(rec.relay_ip, relay, 4);
-    snprintf(rec.client_mac, sizeof rec.client_mac, "%s", mac);
-    snprintf(rec.hostname, sizeof rec.hostname, "%s", hostname);
+    dhcp_pkt_rec rec = test_records::dhcp_record(type, mac, hostname, {192, 168, 1, 10}, {10, 0, 0, 254});
     str_escape(rec.hostname, rec.hostname_esc, sizeof rec.hostname_esc);
     return rec;
 }

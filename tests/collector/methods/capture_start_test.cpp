@@ -9,6 +9,7 @@
 #include "collector/core/log.h"
 #include "collector/methods/capture.h"
 #include "collector/methods/starters.h"
+#include "tests/collector/methods/option_list.h"
 #include "tests/support/process.h"
 
 namespace {
@@ -16,20 +17,6 @@ namespace {
 int cb_dhcp(collector_ctx*, method_rec*, ip_info*, void*, const event_time*) { return 0; }
 int cb_req(collector_ctx*, method_rec*, ip_info*, void*, const event_time*) { return 0; }
 int cb_resp(collector_ctx*, method_rec*, ip_info*, void*, const event_time*) { return 0; }
-
-conf_option* option_list(const std::vector<std::pair<std::string, std::string>>& pairs)
-{
-    conf_option* head = nullptr;
-    conf_option** tail = &head;
-    for (const auto& [key, value] : pairs) {
-        conf_option* o = conf_option_new();
-        o->key = strdup(key.c_str());
-        o->value = strdup(value.c_str());
-        *tail = o;
-        tail = &o->next;
-    }
-    return head;
-}
 
 class CaptureStart : public testing::Test {
 protected:

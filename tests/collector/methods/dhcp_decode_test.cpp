@@ -7,17 +7,15 @@
 #include "collector/core/log.h"
 #include "collector/methods/frame_decode.h"
 #include "collector/methods/warn_limit.h"
-#include "tests/collector/methods/packets.h"
+#include "tests/collector/methods/decode_test.h"
+#include "tests/collector/methods/recording_capture.h"
 #include "tests/support/process.h"
 
 namespace {
 
 std::string decode(const bytes& payload)
 {
-    std::unique_ptr<unsigned char[]> copy(new unsigned char[payload.size() + 1]);
-    if (!payload.empty()) {
-        memcpy(copy.get(), payload.data(), payload.size());
-    }
+    std::unique_ptr<unsigned char[]> copy = heap_copy(payload);
     dhcp_pkt_rec rec{};
     if (dhcp_decode(&rec, copy.get(), payload.size()) != 0) {
         return "";
@@ -50,18 +48,7 @@ const std::string request(1, '\x03');
 const bytes end_opt = {255};
 const char base_mac[] = "001a2b3c4d5e";
 
-class Dhcp : public testing::Test {
-protected:
-    temp_dir dir;
-    std::string log_path = dir.file("h.log");
-    void SetUp() override
-    {
-        warn_limit_reset_for_tests();
-        log_open(log_path.c_str());
-    }
-    void TearDown() override { log_close_for_tests(); }
-    std::string log() { return read_file(log_path); }
-};
+class Dhcp : public decode_test {};
 
 std::string expect_line(int type, const std::string& host, const std::string& mac = base_mac,
                         const std::string& ci = "00000000", const std::string& gi = "00000000")

@@ -7,18 +7,16 @@
 #include "collector/core/log.h"
 #include "collector/methods/frame_decode.h"
 #include "collector/methods/warn_limit.h"
-#include "tests/collector/methods/packets.h"
+#include "tests/collector/methods/decode_test.h"
+#include "tests/collector/methods/recording_capture.h"
 #include "tests/support/process.h"
 
 namespace {
 
-// Decodes from an exactly sized heap copy; "" when refused, else the record text.
+// Decodes from a heap copy; "" when refused, else the record text.
 std::string decode(const bytes& msg)
 {
-    std::unique_ptr<unsigned char[]> copy(new unsigned char[msg.size() + 1]);
-    if (!msg.empty()) {
-        memcpy(copy.get(), msg.data(), msg.size());
-    }
+    std::unique_ptr<unsigned char[]> copy = heap_copy(msg);
     dnsq_rec rec{};
     if (dns_question_decode(&rec, copy.get(), msg.size()) != 0) {
         return "";
@@ -43,18 +41,7 @@ bytes label_run(size_t encoded)
     return out;
 }
 
-class DnsQuestion : public testing::Test {
-protected:
-    temp_dir dir;
-    std::string log_path = dir.file("h.log");
-    void SetUp() override
-    {
-        warn_limit_reset_for_tests();
-        log_open(log_path.c_str());
-    }
-    void TearDown() override { log_close_for_tests(); }
-    std::string log() { return read_file(log_path); }
-};
+class DnsQuestion : public decode_test {};
 
 TEST_F(DnsQuestion, DecodesOrRefusesSilently)
 {

@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "collector/methods/frame_decode.h"
-#include "tests/collector/methods/packets.h"
+#include "tests/collector/methods/recording_capture.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "tests/collector/methods/netns.h"
+#include "tests/support/netns.h"
 #include "tests/support/process.h"
 
 namespace {

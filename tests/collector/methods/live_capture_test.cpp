@@ -15,10 +15,11 @@
 #include "collector/core/config.h"
 #include "collector/core/log.h"
 #include "collector/methods/capture.h"
-#include "tests/collector/methods/netns.h"
-#include "tests/collector/methods/packets.h"
-#include "tests/collector/methods/udp_send.h"
+#include "tests/collector/methods/option_list.h"
+#include "tests/collector/methods/recording_capture.h"
+#include "tests/support/netns.h"
 #include "tests/support/process.h"
+#include "tests/support/udp_send.h"
 
 namespace {
 
@@ -76,20 +77,6 @@ bytes discover(const std::string& hostname, uint8_t host_len)
         opts.push_back(255);
     }
     return dhcp_payload({.chaddr = {0x02, 0x00, 0x5e, 0x10, 0x00, 0x02}, .options = opts});
-}
-
-conf_option* option_list(const std::vector<std::pair<std::string, std::string>>& pairs)
-{
-    conf_option* head = nullptr;
-    conf_option** tail = &head;
-    for (const auto& [key, value] : pairs) {
-        conf_option* o = conf_option_new();
-        o->key = strdup(key.c_str());
-        o->value = strdup(value.c_str());
-        *tail = o;
-        tail = &o->next;
-    }
-    return head;
 }
 
 class LiveCapture : public testing::Test {

@@ -8,7 +8,7 @@
 
 #include "collector/methods/capture.h"
 #include "collector/methods/frame_decode.h"
-#include "tests/collector/methods/packets.h"
+#include "tests/collector/methods/recording_capture.h"
 
 namespace {
 

@@ -1,14 +1,15 @@
 // Two network namespaces joined by a veth pair, made for one test and
-// removed with it (and on the next run, should a crashed run have left them).
-// Nothing inside them can reach any other network.
+// removed with it on every path (and on a later run, should a crashed run
+// have left them). Nothing inside them can reach any other network.
 #pragma once
 
 #include <string>
 
 class veth_namespaces {
 public:
-    // Server side "a" (10.213.0.1/24) and client side "b" (10.213.0.2/24).
-    veth_namespaces();
+    // Side "a" gets <subnet>.1/24, side "b" <subnet>.2/24; both have their
+    // loopback up and fixed, locally administered hardware addresses.
+    explicit veth_namespaces(const std::string& subnet = "10.213.0");
     ~veth_namespaces();
     veth_namespaces(const veth_namespaces&) = delete;
     veth_namespaces& operator=(const veth_namespaces&) = delete;
@@ -16,8 +17,9 @@ public:
     bool ready() const { return error_.empty(); }
     const std::string& error() const { return error_; }
 
-    std::string ns_a, ns_b;  // namespace names
+    std::string ns_a, ns_b;  // namespace names, unique to this process
     std::string if_a, if_b;  // veth ends
+    std::string addr_a, addr_b;  // IPv4 addresses, without the prefix length
     std::string mac_a, mac_b;  // "02:..:.."
 
     // Runs an `ip` command inside the namespace; "" on success, else its error text.
@@ -27,15 +29,16 @@ private:
     std::string error_;
 };
 
-// Why live tests cannot run here ("" when they can): they need root and `ip netns`.
+// Why namespace tests cannot run here ("" when they can): they need root and `ip netns`.
 std::string netns_unavailable_reason();
 
 // Runs `f` on a thread that entered the namespace; sockets and captures it
-// opens stay in that namespace. Returns false when the namespace cannot be entered.
+// opens stay in that namespace, the calling thread stays where it is.
+// Returns false when the namespace cannot be entered.
 template <typename F>
 bool in_netns(const std::string& ns, F f);
 
-// Path of the `ip` program.
+// Path of the `ip` program (the test helpers run programs by path).
 std::string netns_ip_binary();
 
 bool netns_enter_current_thread(const std::string& ns);

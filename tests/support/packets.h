@@ -1,15 +1,10 @@
-// Builders of test frames and payloads, and a capture context whose
-// callbacks record what they receive as text lines.
+// Builders of test frames and payloads: DNS messages, BOOTP/DHCP payloads
+// and Ethernet frames carrying IPv4 UDP.
 #pragma once
-
-#include <pcap/pcap.h>
 
 #include <cstdint>
 #include <string>
 #include <vector>
-
-#include "collector/core/context.h"
-#include "collector/methods/capture.h"
 
 using bytes = std::vector<unsigned char>;
 
@@ -28,6 +23,7 @@ struct dns_fields {
 bytes dns_message(const dns_fields& f);
 
 struct dhcp_fields {
+    uint32_t xid = 0;  // transaction id
     uint8_t hlen = 6;
     bytes chaddr = {0x00, 0x1a, 0x2b, 0x3c, 0x4d, 0x5e};
     uint32_t ciaddr = 0;
@@ -52,28 +48,8 @@ struct frame_fields {
 };
 bytes udp_frame(const frame_fields& f, const bytes& payload);
 
-// A capture context on a dead Ethernet handle with all three slots set to
-// recorders; `lines` receives one text per callback call.
-struct recording_capture {
-    explicit recording_capture(int linktype = DLT_EN10MB);
-    ~recording_capture();
-    recording_capture(const recording_capture&) = delete;
-    recording_capture& operator=(const recording_capture&) = delete;
+// Options 53 (message type), 12 (host name, left out when empty) and the end mark.
+bytes dhcp_type_and_host_options(uint8_t type, const std::string& hostname);
 
-    // Feeds the frame from an exactly sized heap copy, so a read past its
-    // end is caught by AddressSanitizer.
-    void feed(const bytes& frame, int64_t sec = 1700000000, int32_t usec = 250000);
-    void feed_prefix(const bytes& frame, size_t caplen);
-    // Replaces the dead handle by `handle` (closed with the context).
-    void use_handle(pcap_t* handle);
-
-    capture_ctx* ctx;
-    collector_ctx collector{};
-    method_rec dhcp_method{};
-    method_rec dnsq_method{};
-    std::vector<std::string> lines;
-};
-
-// The record texts the recorders write.
-std::string dhcp_line(const dhcp_pkt_rec& rec);
-std::string dnsq_line(const dnsq_rec& rec);
+// The host-order value of a dotted IPv4 address, as dhcp_fields and frame_fields take it.
+uint32_t ipv4(const std::string& dotted);

@@ -1,4 +1,4 @@
-#include "tests/collector/methods/udp_send.h"
+#include "tests/support/udp_send.h"
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -10,6 +10,12 @@
 
 std::string udp_send(const std::string& src_ip, unsigned sport, const std::string& dst_ip, unsigned dport,
                      const bytes& payload, const std::string& device)
+{
+    return udp_send_each(src_ip, sport, dst_ip, dport, {payload}, device);
+}
+
+std::string udp_send_each(const std::string& src_ip, unsigned sport, const std::string& dst_ip, unsigned dport,
+                          const std::vector<bytes>& payloads, const std::string& device)
 {
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
@@ -34,9 +40,11 @@ std::string udp_send(const std::string& src_ip, unsigned sport, const std::strin
     dst.sin_family = AF_INET;
     dst.sin_port = htons(static_cast<uint16_t>(dport));
     dst.sin_addr.s_addr = inet_addr(dst_ip.c_str());
-    if (error.empty() && sendto(fd, payload.data(), payload.size(), 0, reinterpret_cast<sockaddr*>(&dst),
-                                sizeof dst) != static_cast<ssize_t>(payload.size())) {
-        error = std::string("sendto: ") + strerror(errno);
+    for (const bytes& payload : payloads) {
+        if (error.empty() && sendto(fd, payload.data(), payload.size(), 0, reinterpret_cast<sockaddr*>(&dst),
+                                    sizeof dst) != static_cast<ssize_t>(payload.size())) {
+            error = std::string("sendto: ") + strerror(errno);
+        }
     }
     close(fd);
     return error;

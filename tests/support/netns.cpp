@@ -1,10 +1,11 @@
-#include "tests/collector/methods/netns.h"
+#include "tests/support/netns.h"
 
 #include <fcntl.h>
 #include <sched.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <sstream>
 #include <vector>
@@ -49,21 +50,22 @@ std::string run_ip(const std::string& args)
     return r.status == 0 ? "" : "ip " + args + ": " + r.err + r.out;
 }
 
-// Namespaces named hvcap<pid>a / hvcap<pid>b whose process is gone.
+// Namespaces named hvcap<pid>n<seq>a / hvcap<pid>n<seq>b whose process is gone.
 void remove_leftovers()
 {
     process_result r = run_process({ip_binary(), "netns", "list"});
     std::istringstream in(r.out);
     for (std::string line; std::getline(in, line);) {
         std::string name = line.substr(0, line.find(' '));
-        if (name.rfind(ns_prefix, 0) != 0 || name.size() < sizeof ns_prefix + 1) {
+        if (name.rfind(ns_prefix, 0) != 0) {
             continue;
         }
-        std::string digits = name.substr(sizeof ns_prefix - 1, name.size() - sizeof ns_prefix);
-        if (digits.empty() || digits.find_first_not_of("0123456789") != std::string::npos) {
+        std::string rest = name.substr(sizeof ns_prefix - 1);
+        size_t digits = rest.find_first_not_of("0123456789");
+        if (digits == 0 || digits == std::string::npos || digits > 9) {
             continue;
         }
-        pid_t owner = static_cast<pid_t>(std::stol(digits));
+        pid_t owner = static_cast<pid_t>(std::stol(rest.substr(0, digits)));
         if (owner != getpid() && kill(owner, 0) != 0 && errno == ESRCH) {
             run_ip("netns del " + name);
         }
@@ -82,30 +84,36 @@ std::string mac_of(const std::string& ns, const std::string& ifname)
 std::string netns_unavailable_reason()
 {
     if (geteuid() != 0) {
-        return "live capture tests need root (network namespaces and raw capture); skipped";
+        return "needs root (network namespaces and raw capture); skipped";
     }
     if (run_process({ip_binary(), "netns", "list"}).status != 0) {
-        return "live capture tests need 'ip netns' (iproute2); skipped";
+        return "needs 'ip netns' (iproute2); skipped";
     }
     return "";
 }
 
-veth_namespaces::veth_namespaces()
+veth_namespaces::veth_namespaces(const std::string& subnet) : addr_a(subnet + ".1"), addr_b(subnet + ".2")
 {
+    static std::atomic<unsigned> made{0};
     remove_leftovers();
-    std::string id = std::to_string(getpid());
+    // The process id keeps the names apart from other test programs running
+    // at the same time, the count from other pairs of this one.
+    std::string id = std::to_string(getpid()) + "n" + std::to_string(made++);
     ns_a = ns_prefix + id + "a";
     ns_b = ns_prefix + id + "b";
-    if_a = "hvc" + id + "a";
-    if_b = "hvc" + id + "b";
+    if_a = "hv" + id + "a";
+    if_b = "hv" + id + "b";
+    // Left by an earlier process that had the same id and was killed.
+    run_ip("netns del " + ns_a);
+    run_ip("netns del " + ns_b);
     // Fixed, locally administered addresses keep the test's frames recognisable.
     const std::vector<std::string> steps = {
         "netns add " + ns_a,
         "netns add " + ns_b,
         "-n " + ns_a + " link add " + if_a + " address 02:00:5e:10:00:01 type veth peer name " + if_b +
             " address 02:00:5e:10:00:02 netns " + ns_b,
-        "-n " + ns_a + " addr add 10.213.0.1/24 dev " + if_a,
-        "-n " + ns_b + " addr add 10.213.0.2/24 dev " + if_b,
+        "-n " + ns_a + " addr add " + addr_a + "/24 dev " + if_a,
+        "-n " + ns_b + " addr add " + addr_b + "/24 dev " + if_b,
         "-n " + ns_a + " link set " + if_a + " up",
         "-n " + ns_b + " link set " + if_b + " up",
         "-n " + ns_a + " link set lo up",
@@ -123,7 +131,7 @@ veth_namespaces::veth_namespaces()
 
 veth_namespaces::~veth_namespaces()
 {
-    // Deleting a namespace removes the veth pair with it.
+    // Also after a failed step. Deleting a namespace removes the veth pair with it.
     run_ip("netns del " + ns_a);
     run_ip("netns del " + ns_b);
 }
