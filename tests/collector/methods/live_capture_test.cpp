@@ -215,7 +215,9 @@ TEST_F(LiveCapture, CollectorWritesActivityLinesForCapturedTraffic)
     temp_dir dir;
     std::string log_path = dir.file("harvd.log");
     std::string conf = dir.file("harvd.conf");
-    write_file(conf, "al_dir = " + dir.path() + "\nalert_dir = " + dir.path() +
+    // A period whose boundaries never fall within the run: the lines are read
+    // back from the current files only.
+    write_file(conf, "al_dir = " + dir.path() + "\nalert_dir = " + dir.path() + "\nrotate_interval = 1000000000" +
                          "\nmethod = id:1 node_id:3 type:dhcp-pkt-raw interface:" + net.if_a +
                          "\nmethod = id:2 node_id:3 type:dnsq-req-raw interface:" + net.if_a + "\n");
     child_process harvd({netns_ip_binary(), "netns", "exec", net.ns_a, HARVD_BIN, "--run-console", log_path, conf});
