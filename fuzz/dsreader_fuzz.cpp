@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/toolkit/dsreader_model.h"
 #include "toolkit/diag.h"
 #include "toolkit/dsreader.h"
 
@@ -42,29 +43,10 @@ struct line {
 // many fields, and the lines before it are what must come first.
 std::vector<line> model(const std::string& content, int direction, bool* refused)
 {
-    std::vector<std::string> pieces;
-    size_t start = 0;
-    for (;;) {
-        size_t nl = content.find('\n', start);
-        if (nl == std::string::npos) {
-            pieces.push_back(content.substr(start));
-            break;
-        }
-        pieces.push_back(content.substr(start, nl - start));
-        start = nl + 1;
-    }
-    if (direction == DSREADER_BACKWARD) {
-        std::reverse(pieces.begin(), pieces.end());
-    }
-    if (pieces.back().empty()) {
-        pieces.pop_back();
-    }
+    std::vector<std::string> pieces = dsreader_model_pieces(content, direction);
     *refused = false;
     std::vector<line> lines;
     for (std::string& p : pieces) {
-        if (!p.empty() && p.back() == '\r') {
-            p.pop_back();
-        }
         std::string seen = p.substr(0, p.find('\0'));
         int fields = 1 + static_cast<int>(std::count(seen.begin(), seen.end(), '|'));
         if (fields > DSREADER_MAX_FIELDS) {

@@ -12,6 +12,7 @@
 
 #include "tests/support/process.h"
 #include "tests/toolkit/fatal_capture.h"
+#include "tests/toolkit/dsreader_model.h"
 #include "toolkit/dsreader.h"
 
 namespace {
@@ -32,28 +33,9 @@ std::ostream& operator<<(std::ostream& os, const line& l)
 // it is not empty.
 std::vector<line> model(const std::string& content, int direction)
 {
-    std::vector<std::string> pieces;
-    size_t start = 0;
-    for (;;) {
-        size_t nl = content.find('\n', start);
-        if (nl == std::string::npos) {
-            pieces.push_back(content.substr(start));
-            break;
-        }
-        pieces.push_back(content.substr(start, nl - start));
-        start = nl + 1;
-    }
-    if (direction == DSREADER_BACKWARD) {
-        std::reverse(pieces.begin(), pieces.end());
-    }
-    if (pieces.back().empty()) {
-        pieces.pop_back();
-    }
+    std::vector<std::string> pieces = dsreader_model_pieces(content, direction);
     std::vector<line> lines;
     for (std::string& p : pieces) {
-        if (!p.empty() && p.back() == '\r') {
-            p.pop_back();
-        }
         int fields = 1 + static_cast<int>(std::count(p.begin(), p.end(), '|'));
         lines.push_back({p, fields});
     }
