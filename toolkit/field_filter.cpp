@@ -53,30 +53,16 @@ filter_head parse_head(const char* value, const char* type_name, const char* ope
     return head;
 }
 
-bool hex_digit_value(unsigned char c, uint32_t* value)
-{
-    if (c >= '0' && c <= '9') {
-        *value = c - '0';
-    } else if (c >= 'a' && c <= 'f') {
-        *value = c - 'a' + 10;
-    } else if (c >= 'A' && c <= 'F') {
-        *value = c - 'A' + 10;
-    } else {
-        return false;
-    }
-    return true;
-}
-
 // Eight hexadecimal digits, either case, first digit most significant.
 bool hex8_value(const char* text, uint32_t* value)
 {
     uint32_t result = 0;
     for (int i = 0; i < 8; ++i) {
-        uint32_t digit = 0;
-        if (!hex_digit_value(static_cast<unsigned char>(text[i]), &digit)) {
+        int digit = ascii_hex_value(static_cast<unsigned char>(text[i]));
+        if (digit < 0) {
             return false;
         }
-        result = (result << 4) | digit;
+        result = (result << 4) | static_cast<uint32_t>(digit);
     }
     *value = result;
     return true;
@@ -185,11 +171,10 @@ field_filter* filter_ip_parse(const char* value)
     int slashes = 0;
     const char* slash = nullptr;
     for (const char* p = operand; *p != '\0'; ++p) {
-        uint32_t digit = 0;
         if (*p == '/') {
             ++slashes;
             slash = p;
-        } else if (!hex_digit_value(static_cast<unsigned char>(*p), &digit)) {
+        } else if (ascii_hex_value(static_cast<unsigned char>(*p)) < 0) {
             fatal(-1, "ip filter has invalid filter string");
         }
     }

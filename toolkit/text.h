@@ -13,3 +13,10 @@ const char* str_lower_find(const char* s, const char* p, int n);
 inline unsigned char ascii_lower(unsigned char c) { return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + ('a' - 'A')) : c; }
 inline bool ascii_space(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 inline bool ascii_digit(unsigned char c) { return c >= '0' && c <= '9'; }
+// The value of a hexadecimal digit of either case, or -1 for any other byte.
+inline int ascii_hex_value(unsigned char c)
+{
+    if (ascii_digit(c)) return c - '0';
+    unsigned char lower = ascii_lower(c);
+    return (lower >= 'a' && lower <= 'f') ? lower - 'a' + 10 : -1;
+}

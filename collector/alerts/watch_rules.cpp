@@ -143,14 +143,6 @@ void rcode_watch_rule_add(collector_ctx* ctx, int32_t alert_id, int32_t node_id,
     rule_file(ctx, ctx->dnsq_resp_alerts_qname, rule, pattern);
 }
 
-// Record texts are fixed arrays; print at most their size even if one
-// were ever left unterminated.
-template <size_t N>
-int bounded(const char (&)[N])
-{
-    return static_cast<int>(N);
-}
-
 }  // namespace
 
 void domain_wildcard_add(strlist* node, int verbose)
@@ -269,8 +261,8 @@ char* dhcp_mac_watch_check(collector_ctx*, method_rec* method, alert_rule* rule,
     return alert_text_new(when->sec, rule, method,
                           "message_type: %d\nclient_ip: %.2x%.2x%.2x%.2x\nclient_mac: %.*s\nclient_hostname: %.*s\n"
                           "gateway_ip: %.2x%.2x%.2x%.2x\nreason: client_mac matches %s\n",
-                          rec->msg_type, c[0], c[1], c[2], c[3], bounded(rec->client_mac), rec->client_mac,
-                          bounded(rec->hostname_esc), rec->hostname_esc, g[0], g[1], g[2], g[3], param->pattern);
+                          rec->msg_type, c[0], c[1], c[2], c[3], record_text_len(rec->client_mac), rec->client_mac,
+                          record_text_len(rec->hostname_esc), rec->hostname_esc, g[0], g[1], g[2], g[3], param->pattern);
 }
 
 char* dns_query_watch_check(collector_ctx*, method_rec* method, alert_rule* rule, ip_info* ip, void* record,
@@ -289,7 +281,7 @@ char* dns_query_watch_check(collector_ctx*, method_rec* method, alert_rule* rule
                           "query_type: %d\nquery_class: %d\nreason: query matched query_name=%s query_type=%d "
                           "query_class=%d\n",
                           client[0], client[1], client[2], client[3], server[0], server[1], server[2], server[3],
-                          bounded(rec->qname_esc), rec->qname_esc, rec->qtype, rec->qclass, param->pattern,
+                          record_text_len(rec->qname_esc), rec->qname_esc, rec->qtype, rec->qclass, param->pattern,
                           param->query_type, param->query_class);
 }
 
@@ -307,6 +299,6 @@ char* dns_rcode_watch_check(collector_ctx*, method_rec* method, alert_rule* rule
                           "client_ip: %.2x%.2x%.2x%.2x\nserver_ip: %.2x%.2x%.2x%.2x\nquery_name: %.*s\n"
                           "query_type: %d\nquery_class: %d\nrcode: %d\nreason: rcode is equal to %d\n",
                           client[0], client[1], client[2], client[3], server[0], server[1], server[2], server[3],
-                          bounded(rec->qname_esc), rec->qname_esc, rec->qtype, rec->qclass, rec->rcode,
+                          record_text_len(rec->qname_esc), rec->qname_esc, rec->qtype, rec->qclass, rec->rcode,
                           param->rcode);
 }

@@ -21,14 +21,6 @@ namespace {
 // a 32-digit mac and a 770-byte escaped name, with separators: under 900.
 constexpr size_t line_size = 1024;
 
-// Bounded length of a fixed text field, so a record without its NUL can
-// never make a writer read past the field.
-template <size_t N>
-int field_len(const char (&field)[N])
-{
-    return static_cast<int>(strnlen(field, N));
-}
-
 int64_t wall_clock_ms()
 {
     timespec ts{};
@@ -125,7 +117,7 @@ int al_write_dhcp_pkt(const method_rec* method, const dhcp_pkt_rec* rec, const e
 {
     const unsigned char* c = rec->client_ip;
     const unsigned char* r = rec->relay_ip;
-    int mac_len = field_len(rec->client_mac);
+    int mac_len = record_text_len(rec->client_mac);
     const char* mac = mac_len > 0 ? rec->client_mac : "000000000000";
     if (mac_len == 0) {
         mac_len = 12;
@@ -134,7 +126,7 @@ int al_write_dhcp_pkt(const method_rec* method, const dhcp_pkt_rec* rec, const e
     int len = snprintf(line, sizeof line,
                        "%d|%d|%" PRId64 "|%d|%.2x%.2x%.2x%.2x|%.*s|%.*s|%.2x%.2x%.2x%.2x\n",
                        method->id, method->node_id, when->sec, rec->msg_type, c[0], c[1], c[2], c[3],
-                       mac_len, mac, field_len(rec->hostname_esc), rec->hostname_esc, r[0], r[1],
+                       mac_len, mac, record_text_len(rec->hostname_esc), rec->hostname_esc, r[0], r[1],
                        r[2], r[3]);
     return write_line(&dhcp_pkt_log, line, len);
 }
@@ -148,7 +140,7 @@ int al_write_dnsq_req(const method_rec* method, const ip_info* ip, const dnsq_re
     int len = snprintf(line, sizeof line,
                        "%d|%d|%" PRId64 "|%.2x%.2x%.2x%.2x|%.2x%.2x%.2x%.2x|%.*s|%d|%d\n", method->id,
                        method->node_id, when->sec, s[0], s[1], s[2], s[3], c[0], c[1], c[2], c[3],
-                       field_len(rec->qname_esc), rec->qname_esc, rec->qtype, rec->qclass);
+                       record_text_len(rec->qname_esc), rec->qname_esc, rec->qtype, rec->qclass);
     return write_line(&dnsq_req_log, line, len);
 }
 

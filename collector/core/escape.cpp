@@ -11,18 +11,6 @@ bool needs_escape(unsigned char b)
     return b < 0x20 || b >= 0x7F || b == '|' || b == '%';
 }
 
-// -1 when `c` is no hexadecimal digit.
-int hex_value(unsigned char c)
-{
-    if (ascii_digit(c)) {
-        return c - '0';
-    }
-    unsigned char lower = ascii_lower(c);
-    if (lower >= 'a' && lower <= 'f') {
-        return lower - 'a' + 10;
-    }
-    return -1;
-}
 
 }  // namespace
 
@@ -60,8 +48,8 @@ void str_unescape(char* text)
         if (text[in] == '%') {
             // text[in + 1] is read only when it is not the NUL, so this never
             // looks past the end.
-            int high = text[in + 1] != '\0' ? hex_value(static_cast<unsigned char>(text[in + 1])) : -1;
-            int low = high >= 0 ? hex_value(static_cast<unsigned char>(text[in + 2])) : -1;
+            int high = text[in + 1] != '\0' ? ascii_hex_value(static_cast<unsigned char>(text[in + 1])) : -1;
+            int low = high >= 0 ? ascii_hex_value(static_cast<unsigned char>(text[in + 2])) : -1;
             if (low >= 0) {
                 text[out++] = static_cast<char>((high << 4) | low);
                 in += 3;

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 
 struct collector_ctx;
 struct method_rec;
@@ -36,6 +37,14 @@ struct dnsq_rec {
     int32_t qtype;
     int32_t qclass;
 };
+
+// Length of a record's fixed text field, never past the field even if it were
+// left unterminated: for "%.*s" and for copies.
+template <size_t N>
+inline int record_text_len(const char (&field)[N])
+{
+    return static_cast<int>(strnlen(field, N));
+}
 
 // Seconds since the epoch (64-bit inside) and microseconds.
 struct event_time {
