@@ -65,15 +65,6 @@ method_starter find_starter(const char* type)
     return nullptr;
 }
 
-char* copy_or_die(const char* text)
-{
-    char* copy = strdup(text);
-    if (copy == nullptr) {
-        log_error_exit(-1, "strdup() failed");
-    }
-    return copy;
-}
-
 void create_or_die(int rc, const char* what)
 {
     if (rc != 0) {
@@ -200,7 +191,7 @@ int collector_run(int argc, char** argv)
     ctx->on_dnsq_resp = on_dnsq_resp;
 
     if ((opt = conf_find(config.get(), "alert_dir")) != nullptr) {
-        alert_dir_path = copy_or_die(opt->value);
+        alert_dir_path = log_strdup(opt->value);
     }
 
     // The two activity log locks are statically initialised; the alert

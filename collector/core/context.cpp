@@ -97,10 +97,7 @@ void collector_free(collector_ctx* ctx)
 method_rec* method_new(int32_t id, int32_t node_id, const char* type)
 {
     auto* rec = static_cast<method_rec*>(xalloc(sizeof(method_rec), 1));
-    rec->type = strdup(type);
-    if (rec->type == nullptr) {
-        log_error_exit(-1, "strdup() failed");
-    }
+    rec->type = log_strdup(type);
     rec->id = id;
     rec->node_id = node_id;
     return rec;

@@ -156,6 +156,15 @@ void log_error_exit(int code, const char* fmt, ...)
     log_error_exit_v(code, fmt, ap);
 }
 
+char* log_strdup(const char* text)
+{
+    char* copy = strdup(text);
+    if (copy == nullptr) {
+        log_error_exit(-1, "strdup() failed");
+    }
+    return copy;
+}
+
 void log_bind_fatal_reporter()
 {
     fatal_reporter_set(fatal_to_log);

@@ -27,6 +27,9 @@ char* time_stamp(char* buffer, size_t size);
 void strlist_dump(const strlist* list);
 const char* str_nchr(const char* text, char ch, size_t n);
 
+// A heap copy of `text`; a failed copy ends the process with "strdup() failed" (-1).
+char* log_strdup(const char* text);
+
 // Binds log_error_exit as the toolkit's fatal reporter.
 void log_bind_fatal_reporter();
 

@@ -16,15 +16,6 @@ constexpr int snapshot_len = 65535;
 constexpr int read_timeout_ms = 1000;
 constexpr int32_t default_tcp_timeout = 30;
 
-char* copy_text(const char* text)
-{
-    char* copy = strdup(text);
-    if (copy == nullptr) {
-        log_error_exit(-1, "strdup() failed");
-    }
-    return copy;
-}
-
 }  // namespace
 
 capture_ctx* capture_ctx_alloc()
@@ -84,7 +75,7 @@ capture_ctx* capture_ctx_create(collector_ctx* collector, method_rec*, conf_opti
         log_error_exit(-1, "capture without an 'interface'");
     }
     capture_ctx* ctx = capture_ctx_alloc();
-    ctx->device = copy_text(iface->value);
+    ctx->device = log_strdup(iface->value);
     conf_option* timeout = conf_find(entry, "tcp_timeout");
     ctx->tcp_timeout = timeout != nullptr && timeout->value != nullptr ? num_parse_i32(timeout->value)
                                                                        : default_tcp_timeout;
@@ -143,7 +134,7 @@ capture_cache_entry* capture_cache_find(capture_cache_entry* head, const char* i
 capture_cache_entry* capture_cache_entry_new(capture_ctx* ctx, const char* interface)
 {
     auto* entry = static_cast<capture_cache_entry*>(xalloc(sizeof(capture_cache_entry), 1));
-    entry->interface = copy_text(interface);
+    entry->interface = log_strdup(interface);
     entry->ctx = ctx;
     return entry;
 }
