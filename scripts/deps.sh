@@ -3,7 +3,10 @@
 set -euo pipefail
 
 packages=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev
-          libpcap-dev zlib1g-dev clang libclang-rt-14-dev iproute2 mawk)
+          libpcap-dev zlib1g-dev clang libclang-rt-14-dev iproute2 mawk gawk procps
+          libhowardhinnant-date-dev libsystemd-dev systemd
+          bind9 bind9-dnsutils isc-dhcp-server isc-dhcp-client busybox rsyslog
+          tcpdump tshark tcpreplay)
 missing=()
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
