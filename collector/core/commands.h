@@ -3,8 +3,6 @@
 
 int collector_run(int argc, char** argv);
 void interfaces_list();
-void tz_list();
-int tz_offset(char* zone_name);
 void svc_install(const char* name, const char* display_name, const char* quoted_args);
 void svc_uninstall(const char* name);
 // Hands the process to the platform's service mechanism; returns when the service stopped.

@@ -6,6 +6,7 @@
 #include "collector/core/commands.h"
 #include "collector/core/console_stop.h"
 #include "collector/core/log.h"
+#include "collector/core/timezones.h"
 #include "collector/core/usage.h"
 #include "toolkit/alloc.h"
 
@@ -20,7 +21,7 @@ int main(int argc, char** argv)
         return 0;
     }
     if (argc >= 2 && strcmp(cmd, "--timezones") == 0) {
-        tz_list();
+        tz_list(stdout);
         return 0;
     }
     if (argc >= 3 && strcmp(cmd, "--timezone-offset") == 0) {
