@@ -6,6 +6,7 @@
 
 #include "collector/core/log.h"
 #include "collector/methods/frame_decode.h"
+#include "collector/methods/tcp_reassembly.h"
 #include "platform/netif.h"
 #include "toolkit/alloc.h"
 #include "toolkit/number.h"
@@ -31,6 +32,7 @@ void capture_ctx_free(capture_ctx* ctx)
     if (ctx->pcap != nullptr) {
         pcap_close(ctx->pcap);
     }
+    tcp_conn_table_free(ctx->tcp_conns);
     free(ctx->device);
     delete ctx;
 }

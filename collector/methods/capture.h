@@ -12,7 +12,7 @@
 #include "collector/core/context.h"
 #include "collector/methods/records.h"
 
-struct tcp_conn;
+struct tcp_conn_table;
 
 // Room for the hardware address text, as the adapter lookup fills it.
 constexpr size_t capture_mac_size = 1024;
@@ -22,7 +22,7 @@ struct capture_ctx {
     char* device;                 // owned: the capture device name
     char mac[capture_mac_size];   // "00:1a:2b:3c:4d:5e"
     pcap_t* pcap;                 // open live capture with the filter set
-    tcp_conn* tcp_conns;          // DNS over TCP reassembly state; starts empty
+    tcp_conn_table* tcp_conns;    // DNS over TCP reassembly state; made by the first segment
     int32_t tcp_timeout;          // seconds
     dnsq_rec dns;                 // scratch records, refilled per event
     dhcp_pkt_rec dhcp;
