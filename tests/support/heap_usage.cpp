@@ -11,7 +11,8 @@
 #endif
 
 #ifdef HEAP_USAGE_FROM_SANITIZER
-#include <sanitizer/allocator_interface.h>
+// Exported by the sanitizer runtimes, whose allocator replaces glibc's.
+extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #endif
 
 size_t heap_in_use()
