@@ -18,7 +18,7 @@
 struct capture_ctx;
 struct tcp_conn_table;
 
-constexpr size_t tcp_max_conns = 4096;
+constexpr size_t tcp_max_conns = 32768;
 constexpr size_t tcp_max_held_bytes = 32u << 20;
 
 // `segment` holds the TCP header and payload; `length` is the IPv4 payload
