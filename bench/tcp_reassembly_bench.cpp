@@ -38,15 +38,16 @@ void put32(bytes& b, uint32_t v)
     put16(b, v & 0xffff);
 }
 
-const unsigned char host_mac[6] = {0x02, 0, 0, 0, 0, 0x01};
-const unsigned char client_mac[6] = {0x02, 0, 0, 0, 0, 0x02};
+const bytes host_mac = {0x02, 0, 0, 0, 0, 0x01};
+const bytes client_mac = {0x02, 0, 0, 0, 0, 0x02};
 constexpr uint32_t host_ip = 0x0a000001;
 
 bytes tcp_frame(bool to_host, uint32_t client_ip, uint16_t client_port, uint32_t seq, uint32_t ack, uint8_t flags,
                 const bytes& payload)
 {
-    bytes b(to_host ? host_mac : client_mac, (to_host ? host_mac : client_mac) + 6);
-    b.insert(b.end(), to_host ? client_mac : host_mac, (to_host ? client_mac : host_mac) + 6);
+    bytes b = to_host ? host_mac : client_mac;
+    const bytes& src = to_host ? client_mac : host_mac;
+    b.insert(b.end(), src.begin(), src.end());
     put16(b, 0x0800);
     b.push_back(0x45);
     b.push_back(0);

@@ -19,7 +19,7 @@ tcp_insert_result tcp_stream::insert(uint32_t seq, const unsigned char* data, si
 {
     int64_t rel = relative(seq);
     int64_t rel_end = rel + static_cast<int64_t>(length);
-    if (rel_end <= 0) {
+    if (length == 0 || rel_end <= 0) {
         return tcp_insert_result::old;
     }
     // Bytes before the next unread one were handed on already: keep the rest.
