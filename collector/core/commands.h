@@ -5,7 +5,7 @@ int collector_run(int argc, char** argv);
 void interfaces_list();
 void svc_install(const char* name, const char* display_name, const char* quoted_args);
 void svc_uninstall(const char* name);
-// Hands the process to the platform's service mechanism; returns when the service stopped.
+// Runs the collector as a service until it stopped; returns its result.
 int svc_dispatch();
 // Each argument from argv[first] on, in double quotes, separated by blanks.
 char* args_quote(int argc, char** argv, int first);

@@ -48,8 +48,9 @@ int main(int argc, char** argv)
         svc_argc = argc;
         svc_argv = argv;
         log_open(argv[2]);
-        svc_dispatch();
-        return 0;
+        // The collector's result is the service's exit status (-1: 255), so
+        // systemd shows a failed start for an unreadable configuration.
+        return svc_dispatch();
     }
     print_usage();
 }
