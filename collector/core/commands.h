@@ -3,11 +3,14 @@
 
 int collector_run(int argc, char** argv);
 void interfaces_list();
-void svc_install(const char* name, const char* display_name, const char* quoted_args);
-void svc_uninstall(const char* name);
-// Hands the process to the platform's service mechanism; returns when the service stopped.
+// Write / remove the systemd unit NAME.service and its multi-user.target.wants
+// link in `unit_dir`.
+void svc_install(const char* unit_dir, const char* name, const char* display_name, const char* quoted_args);
+void svc_uninstall(const char* unit_dir, const char* name);
+// Runs the collector as a service until it stopped; returns its result.
 int svc_dispatch();
-// Each argument from argv[first] on, in double quotes, separated by blanks.
+// Each argument from argv[first] on, in double quotes with systemd's escaping
+// (\\ \" %% $$), separated by blanks.
 char* args_quote(int argc, char** argv, int first);
 
 extern int svc_argc;

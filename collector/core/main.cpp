@@ -10,6 +10,27 @@
 #include "collector/core/usage.h"
 #include "toolkit/alloc.h"
 
+namespace {
+
+// Where --install and --uninstall work. A test build (HARVD_TEST_UNIT_DIR_ENV)
+// takes the directory from HARVD_TEST_UNIT_DIR, and only from there, so its
+// tests never reach the system's units; the installed program has no
+// such override.
+const char* service_unit_dir()
+{
+#ifdef HARVD_TEST_UNIT_DIR_ENV
+    const char* dir = getenv("HARVD_TEST_UNIT_DIR");
+    if (dir == nullptr || *dir == '\0') {
+        log_error_exit(-1, "HARVD_TEST_UNIT_DIR is not set");
+    }
+    return dir;
+#else
+    return "/etc/systemd/system";
+#endif
+}
+
+}  // namespace
+
 int main(int argc, char** argv)
 {
     setbuf(stdout, nullptr);
@@ -25,7 +46,7 @@ int main(int argc, char** argv)
         return 0;
     }
     if (argc >= 3 && strcmp(cmd, "--timezone-offset") == 0) {
-        printf("%d\n", tz_offset(argv[2]));
+        printf("%d\n", tz_offset_command(argv[2], stderr));
         return 0;
     }
     if (argc >= 4 && strcmp(cmd, "--run-console") == 0) {
@@ -35,12 +56,12 @@ int main(int argc, char** argv)
         return collector_run(argc, argv) == 0 ? 0 : -1;
     }
     if (argc == 3 && strcmp(cmd, "--uninstall") == 0) {
-        svc_uninstall(argv[2]);
+        svc_uninstall(service_unit_dir(), argv[2]);
         return 0;
     }
     if (argc >= 5 && strcmp(cmd, "--install") == 0) {
         char* quoted = args_quote(argc, argv, 3);
-        svc_install(argv[2], argv[2], quoted);
+        svc_install(service_unit_dir(), argv[2], argv[2], quoted);
         free(quoted);
         return 0;
     }
@@ -48,8 +69,9 @@ int main(int argc, char** argv)
         svc_argc = argc;
         svc_argv = argv;
         log_open(argv[2]);
-        svc_dispatch();
-        return 0;
+        // The collector's result is the service's exit status (-1: 255), so
+        // systemd shows a failed start for an unreadable configuration.
+        return svc_dispatch();
     }
     print_usage();
 }

@@ -1,45 +1,97 @@
-#include <cstring>
+// Running as a systemd service (--run-service): the process's first thread
+// takes the stop signals and plays the service control handler, the
+// collector runs on a second thread, and the process ends with the
+// collector's result once it has returned with its logs closed.
+#include <pthread.h>
+
+#include <atomic>
+#include <cerrno>
 
 #include "collector/core/commands.h"
-#include "collector/core/pending.h"
-#include "toolkit/alloc.h"
+#include "collector/core/context.h"
+#include "collector/core/log.h"
+#include "platform/service_notify.h"
+#include "platform/service_signals.h"
 
 int svc_argc = 0;
 char** svc_argv = nullptr;
 
-void svc_install(const char*, const char*, const char*)
+namespace {
+
+// The service states the run reports.
+enum svc_state { svc_stopped = 1, svc_stop_pending = 3, svc_running = 4 };
+
+pthread_t svc_control_thread;
+std::atomic<bool> svc_finished{false};
+std::atomic<int> svc_exit_code{0};
+
+// RUNNING and STOP_PENDING go to systemd (Type=notify); STOPPED hands the
+// result to the control thread, whose return ends the process with it.
+int svc_set_status(svc_state state, int code)
 {
-    not_available("command '--install'");
+    int rc = 0;
+    if (state == svc_running) {
+        rc = service_notify("READY=1");
+    } else if (state == svc_stop_pending) {
+        rc = service_notify("STOPPING=1");
+    } else {
+        svc_exit_code = code;
+        svc_finished = true;
+        rc = service_signal_wake(svc_control_thread);
+        if (rc > 0) {
+            rc = -rc;
+        }
+    }
+    if (rc < 0) {
+        log_message("SetServiceStatus() failed: %d", -rc);
+    }
+    return 0;
 }
 
-void svc_uninstall(const char*)
+void* svc_main(void*)
 {
-    not_available("command '--uninstall'");
+    log_message("registering service control handler");
+    svc_set_status(svc_running, 0);
+    int rc = collector_run(svc_argc, svc_argv);
+    // collector_run has closed the activity logs: only now is the service
+    // stopped, so nothing written before the stop can be cut off.
+    log_message("stopped!");
+    svc_set_status(svc_stopped, rc);
+    return nullptr;
 }
+
+// A stop before the collector context exists is remembered by
+// collector_stop and honoured as soon as the run loop starts.
+void svc_stop()
+{
+    log_message("stopping...");
+    collector_stop(collector_instance.load());
+    svc_set_status(svc_stop_pending, 0);
+}
+
+}  // namespace
 
 int svc_dispatch()
 {
-    not_available("command '--run-service'");
-}
-
-char* args_quote(int argc, char** argv, int first)
-{
-    size_t size = 1;
-    for (int i = first; i < argc; ++i) {
-        size += strlen(argv[i]) + 3;
+    // Blocked before any other thread exists, so only this thread ever
+    // takes them.
+    if (service_signals_block() != 0) {
+        int err = errno;
+        log_error_exit(err, "RegisterServiceCtrlHandler() failed: %d", err);
     }
-    char* text = static_cast<char*>(xalloc(size, 1));
-    char* out = text;
-    for (int i = first; i < argc; ++i) {
-        if (out != text) {
-            *out++ = ' ';
+    svc_control_thread = pthread_self();
+    pthread_t main_thread;
+    int err = pthread_create(&main_thread, nullptr, svc_main, nullptr);
+    if (err != 0) {
+        log_error_exit(err, "StartServiceCtrlDispatcher() failed: %d", err);
+    }
+    while (!svc_finished) {
+        int sig = 0;
+        if (service_signal_wait(&sig) == service_signal::stop) {
+            svc_stop();
         }
-        *out++ = '"';
-        size_t len = strlen(argv[i]);
-        memcpy(out, argv[i], len);
-        out += len;
-        *out++ = '"';
+        // SIGHUP, like a control code the service does not accept, changes nothing.
     }
-    *out = '\0';
-    return text;
+    pthread_join(main_thread, nullptr);
+    return svc_exit_code;
 }
