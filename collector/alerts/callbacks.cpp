@@ -68,7 +68,7 @@ const event_kind dnsq_resp_kind = {&collector_ctx::dnsq_resp_rules, &collector_c
                                    &alert_rule::check_dnsq_resp, "got %d dnsq_resp_alerts_qname matches"};
 
 void run_rule(collector_ctx* ctx, method_rec* method, alert_rule* rule, alert_check alert_rule::*slot,
-              ip_info* ip, void* record, const event_time* when)
+              ip_info* ip, void* record, const event_time* when, bool unbounded)
 {
     alert_check check = rule->*slot;
     if (check == nullptr) {
@@ -79,7 +79,9 @@ void run_rule(collector_ctx* ctx, method_rec* method, alert_rule* rule, alert_ch
     }
     char* text = check(ctx, method, rule, ip, record, when);
     if (text != nullptr) {
-        alert_enqueue(alert_item_new(method->id, method->node_id, text));
+        alert_item* item = alert_item_new(method->id, method->node_id, text);
+        item->unbounded = unbounded ? 1 : 0;
+        alert_enqueue(item);
     }
 }
 
@@ -88,8 +90,9 @@ void run_rule(collector_ctx* ctx, method_rec* method, alert_rule* rule, alert_ch
 void run_rules(const event_kind& kind, collector_ctx* ctx, method_rec* method, ip_info* ip, void* record,
                const event_time* when, const char* key)
 {
+    // The list rules are the rate rules: their alerts always get queued.
     for (alert_rule* rule = ctx->*kind.rules; rule != nullptr; rule = rule->next) {
-        run_rule(ctx, method, rule, kind.slot, ip, record, when);
+        run_rule(ctx, method, rule, kind.slot, ip, record, when, true);
     }
     int32_t n = match_lookup(ctx->*kind.index, key);
     if (ctx->verbose) {
@@ -100,7 +103,7 @@ void run_rules(const event_kind& kind, collector_ctx* ctx, method_rec* method, i
     alert_rule** found = thread_matches.entries;
     for (int32_t i = 0; i < n; ++i) {
         for (alert_rule* rule = found[i]; rule != nullptr; rule = rule->next) {
-            run_rule(ctx, method, rule, kind.slot, ip, record, when);
+            run_rule(ctx, method, rule, kind.slot, ip, record, when, false);
         }
     }
 }
