@@ -13,6 +13,7 @@
 #include "collector/core/startup.h"
 #include "collector/core/threads.h"
 #include "collector/methods/starters.h"
+#include "collector/methods/warn_limit.h"
 #include "platform/process.h"
 #include "platform/text_file.h"
 #include "toolkit/number.h"
@@ -235,6 +236,7 @@ int collector_run(int argc, char** argv)
     // Stop in the order data flows. The methods first hand on what they have
     // already received, so no record raises an alert without its line.
     methods_stop();
+    warn_limit_flush(true);
     // Then nothing written may be lost: flush and close both logs under
     // their locks, so no writer or rotation is cut off half way.
     al_close(&dhcp_pkt_log);
