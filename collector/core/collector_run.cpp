@@ -1,7 +1,9 @@
 // The collector's start-up, in a fixed order, and its run until a stop.
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "collector/alerts/alert_queue.h"
 #include "collector/alerts/callbacks.h"
@@ -132,6 +134,10 @@ void alerts_load(conf_option* config)
 void methods_load(conf_option* config)
 {
     collector_ctx* ctx = collector_instance.load();
+    // Every started method counts, also one enabled on a capture opened by
+    // an earlier method, which the method list does not hold: two methods
+    // must never write lines under one id.
+    std::vector<int32_t> started;
     for (conf_option* opt = config; opt != nullptr; opt = opt->next) {
         if (strcmp(opt->key, "method") != 0) {
             continue;
@@ -145,10 +151,12 @@ void methods_load(conf_option* config)
         if (type == nullptr || id == 0 || node_id == 0) {
             continue;
         }
-        for (const method_rec* m = ctx->methods; m != nullptr; m = m->next) {
-            if (m->id == id) {
-                log_error_exit(-1, "one or more 'method's are using the same 'id'");
-            }
+        bool taken = std::find(started.begin(), started.end(), id) != started.end();
+        for (const method_rec* m = ctx->methods; m != nullptr && !taken; m = m->next) {
+            taken = m->id == id;
+        }
+        if (taken) {
+            log_error_exit(-1, "one or more 'method's are using the same 'id'");
         }
         method_starter start = find_starter(type->value);
         if (start == nullptr) {
@@ -157,6 +165,8 @@ void methods_load(conf_option* config)
         method_rec* rec = method_new(id, node_id, type->value);
         if (start(ctx, rec, entry.get()) != 0) {
             method_list_free(rec);
+        } else {
+            started.push_back(id);
         }
     }
 }
