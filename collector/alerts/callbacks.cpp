@@ -155,8 +155,13 @@ int on_dhcp_pkt(collector_ctx* ctx, method_rec* method, ip_info* ip, void* recor
 {
     auto* rec = static_cast<dhcp_pkt_rec*>(record);
     static_assert(sizeof rec->hostname_esc >= 3 * (sizeof rec->hostname - 1) + 1, "an escaped name always fits");
-    char hostname_spare[sizeof rec->hostname];
-    str_escape(terminated(rec->hostname, hostname_spare), rec->hostname_esc, sizeof rec->hostname_esc);
+    // Every byte of the host name, NUL bytes too: "pc\0evil" is not "pc".
+    size_t host_len = rec->hostname_len > 0 ? static_cast<size_t>(rec->hostname_len)
+                                            : strnlen(rec->hostname, sizeof rec->hostname);
+    if (host_len > sizeof rec->hostname - 1) {
+        host_len = sizeof rec->hostname - 1;
+    }
+    str_escape_n(rec->hostname, host_len, rec->hostname_esc, sizeof rec->hostname_esc);
     al_write_dhcp_pkt(method, rec, when);
     char mac_spare[sizeof rec->client_mac];
     // Looked up as received: the index folds letter case itself.
