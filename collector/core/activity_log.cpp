@@ -176,6 +176,10 @@ void al_init(activity_log* log, const char* dir, const char* file_name, int32_t 
     free(log->path);
     log->path = path;
     log->buffered = buffered;
+    log->lines_lost = 0;
+    log->lost_reported = 0;
+    log->last_warning = 0;
+    log->last_error = 0;
 }
 
 void al_open(activity_log* log)
