@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <mutex>
@@ -263,6 +264,32 @@ TEST_F(LiveCapture, CollectorWritesActivityLinesForCapturedTraffic)
                                                                   "2|3|T|0ad50001|0ad51402|qinq.example|1|1"}));
     EXPECT_EQ(activity_lines(dhcp_log),
               std::vector<std::string>{"1|3|T|1|00000000|02005e100002|live-client|00000000"});
+}
+
+TEST_F(LiveCapture, DuplicateIdOfAMethodOnACachedCaptureEndsStartUp)
+{
+    veth_namespaces net;
+    ASSERT_TRUE(net.ready()) << net.error();
+    temp_dir dir;
+    std::string log_path = dir.file("harvd.log");
+    std::string conf = dir.file("harvd.conf");
+    // Method 2 joins the capture method 1 opened; a later method 2 must not
+    // write lines under the same id.
+    write_file(conf, "al_dir = " + dir.path() + "\nrotate_interval = 1000000000" +
+                         "\nmethod = id:1 node_id:3 type:dhcp-pkt-raw interface:" + net.if_a +
+                         "\nmethod = id:2 node_id:3 type:dnsq-req-raw interface:" + net.if_a +
+                         "\nmethod = id:2 node_id:5 type:dnsq-req-raw interface:" + net.if_a + "\n");
+    process_result r =
+        run_process({netns_ip_binary(), "netns", "exec", net.ns_a, HARVD_BIN, "--run-console", log_path, conf});
+    EXPECT_EQ(r.status, 255);
+    std::string log = read_file(log_path);
+    size_t enabled = log.find("]: enabling method 2(3|dnsq-req-raw) on cached object\r\n");
+    size_t refused = log.find("]: *** ERROR *** one or more 'method's are using the same 'id'\r\n");
+    EXPECT_NE(enabled, std::string::npos) << log;
+    EXPECT_NE(refused, std::string::npos) << log;
+    EXPECT_LT(enabled, refused);
+    EXPECT_EQ(refused + strlen("]: *** ERROR *** one or more 'method's are using the same 'id'\r\n"),
+              log.size()) << "the last line";
 }
 
 TEST_F(LiveCapture, InterfaceWithoutHardwareAddressEndsStartUp)
