@@ -18,9 +18,13 @@ build=${BENCH_BUILD_DIR:-$root/build/bench}
 for p in tcpreplay tcpdump ip python3; do
   command -v "$p" >/dev/null || { echo "$p is missing (scripts/deps.sh installs it)"; exit 1; }
 done
-JOBS=${JOBS:-4} bash "$root/scripts/build.sh" "$build" none \
-  -DCMAKE_BUILD_TYPE=Release -DHARVD_BUILD_BENCH=ON -DHARVD_BUILD_TESTS=OFF
-harvd=$build/collector/harvd
+# HARVD names another harvd to measure (an earlier build, say) instead.
+harvd=${HARVD:-}
+if [ -z "$harvd" ]; then
+  JOBS=${JOBS:-4} bash "$root/scripts/build.sh" "$build" none \
+    -DCMAKE_BUILD_TYPE=Release -DHARVD_BUILD_BENCH=ON -DHARVD_BUILD_TESTS=OFF
+  harvd=$build/collector/harvd
+fi
 
 work=$(mktemp -d /tmp/harvd-capture-bench-XXXXXX)
 nsa=hvbench-a-$$; nsb=hvbench-b-$$; ifa=hvba$$; ifb=hvbb$$
