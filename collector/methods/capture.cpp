@@ -2,9 +2,9 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <ctime>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "collector/core/activity_log.h"
 #include "collector/core/log.h"
@@ -254,16 +254,14 @@ void capture_stats_report_one(capture_ctx* ctx)
 
 void capture_stats_report()
 {
+    // Lock order: the list, a context's statistics, the log.
     mutex_lock(&open_list_lock);
-    capture_ctx* list = open_list;
-    mutex_unlock(&open_list_lock);
-    // Contexts are never freed while the collector runs, and the list only
-    // ever grows at its head.
-    for (capture_ctx* ctx = list; ctx != nullptr; ctx = ctx->next_open) {
+    for (capture_ctx* ctx = open_list; ctx != nullptr; ctx = ctx->next_open) {
         if (!ctx->finished.load()) {
             capture_stats_report_one(ctx);
         }
     }
+    mutex_unlock(&open_list_lock);
 }
 
 capture_cache_entry* capture_cache_find(capture_cache_entry* head, const char* interface)
