@@ -2,7 +2,8 @@
 // an alert: harvd in a network namespace, a peer flooding it over a veth
 // pair. Every query sent before the SIGTERM must have its activity line,
 // every alert file must belong to a logged line, and a second Ctrl-C during
-// the alert drain must leave no empty or cut alert file behind.
+// the alert drain must leave no empty or cut alert file (and no temporary)
+// behind.
 #include <gtest/gtest.h>
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -117,6 +118,8 @@ TEST(StopDuringBurst, NothingReceivedIsLostAndAlertFilesAreWhole)
         const std::string config = dir.file("harvd.conf");
         write_file(config, "al_dir = " + dir.path() + "\nalert_dir = " + dir.file("alerts") +
                                "\nrotate_interval = 1000000000\n"
+                               // Every query raises an alert: far more than the
+                               // writer can write while the burst lasts.
                                "alert = id:7 type:dns-query-watch query_name:*.burst.test\n"
                                "method = type:dnsq-req-raw id:2 node_id:4 interface:" + net.if_a + "\n");
         const std::string log = dir.file("harvd.log");
@@ -174,6 +177,7 @@ TEST(StopDuringBurst, NothingReceivedIsLostAndAlertFilesAreWhole)
         EXPECT_EQ(strangers, 0) << alerts << " alert files";
         for (const auto& entry : fs::directory_iterator(dir.file("alerts"))) {
             EXPECT_GT(entry.file_size(), 0u) << entry.path();
+            EXPECT_EQ(entry.path().extension(), ".alert") << "nothing else is left behind";
         }
         // Ended by the second Ctrl-C during the drain, or done before it came.
         EXPECT_TRUE(done.signal == SIGINT || (done.signal == 0 && done.status == 0))
