@@ -200,7 +200,12 @@ void* capture_thread(void* arg)
             log_error_exit(-1, "pcap_loop() failed: %s", pcap_geterr(ctx->pcap));
         }
     }
-    // What the kernel has handed over but the loop has not read yet.
+    // What the kernel has handed over but the loop has not read yet. The
+    // non-blocking mode closes the descriptor pcap_breakloop writes to:
+    // wait until that write is done.
+    while (!ctx->break_sent.load()) {
+        platform_sleep_ms(1);
+    }
     char errbuf[PCAP_ERRBUF_SIZE] = "";
     if (pcap_setnonblock(ctx->pcap, 1, errbuf) == 0) {
         while (dispatch_batch(ctx) > 0) {
@@ -228,6 +233,7 @@ void capture_stop_finish(void* arg)
     }
     // Wakes a read that waits for packets that may never come.
     pcap_breakloop(ctx->pcap);
+    ctx->break_sent.store(true);
     int64_t give_up = monotonic_ms() + stop_finish_limit_ms;
     while (!ctx->finished.load() && monotonic_ms() < give_up) {
         platform_sleep_ms(5);

@@ -45,6 +45,7 @@ struct capture_ctx {
     // Stop: set by capture_stop_request, read by the capture thread.
     std::atomic<bool> stopping;
     std::atomic<int64_t> stop_requested_ms;  // monotonic
+    std::atomic<bool> break_sent;            // pcap_breakloop has returned
     std::atomic<bool> finished;              // the capture thread calls no callback any more
     // Drop statistics: the kernel's drop count at the last report.
     sync_mutex stats_lock;

@@ -181,7 +181,7 @@ TEST(StopDuringBurst, NothingReceivedIsLostAndAlertFilesAreWhole)
         }
         // Ended by the second Ctrl-C during the drain, or done before it came.
         EXPECT_TRUE(done.signal == SIGINT || (done.signal == 0 && done.status == 0))
-            << done.status << " " << done.signal << "\n" << text;
+            << done.status << " " << done.signal << "\n" << text << read_file(dir.file("console.out"));
         ended_by_sigint += done.signal == SIGINT ? 1 : 0;
     }
     EXPECT_GE(ended_by_sigint, 1) << "no run was still writing alerts when the second Ctrl-C came";
