@@ -29,6 +29,9 @@ int on_dhcp(collector_ctx*, method_rec* m, ip_info*, void* record, const event_t
     const auto* rec = static_cast<const dhcp_pkt_rec*>(record);
     check_text(rec->client_mac, sizeof rec->client_mac);
     check_text(rec->hostname, sizeof rec->hostname);
+    if (rec->hostname_len < 0 || rec->hostname_len > 255 || rec->hostname[rec->hostname_len] != '\0') {
+        abort();
+    }
     if (m != &method) {
         abort();
     }
@@ -39,7 +42,8 @@ int on_dnsq(collector_ctx*, method_rec* m, ip_info*, void* record, const event_t
 {
     const auto* rec = static_cast<const dnsq_rec*>(record);
     check_text(rec->qname, sizeof rec->qname);
-    if (strlen(rec->qname) > 255 || rec->rcode < 0 || rec->rcode > 15 || m != &method) {
+    // The longest name in presentation form: four labels of 63 "\000".
+    if (strlen(rec->qname) > 1011 || rec->rcode < 0 || rec->rcode > 15 || m != &method) {
         abort();
     }
     return 0;

@@ -11,6 +11,8 @@
 
 namespace {
 
+constexpr int in_hand_grace_ms = 1000;
+
 // Takes the count of dropped alerts when a warning about them is due; the
 // caller logs it after releasing the queue's lock. Held: q->lock.
 uint64_t take_due_drops(alert_queue* q, bool force, int64_t now)
@@ -83,7 +85,9 @@ int alert_queue_put(alert_queue* q, alert_item* item)
         alert_item_free(item);
         return -1;
     }
-    if (q->length >= q->bound) {
+    // Rate alerts pass the bound: they come at most two per change of state,
+    // and the one that reports a flood must not be lost to that flood.
+    if (q->length >= q->bound && item->unbounded == 0) {
         ++q->dropped;
         uint64_t report = take_due_drops(q, false, engine_now());
         mutex_unlock(&q->lock);
@@ -189,12 +193,26 @@ uint32_t alert_queue_settle(alert_queue* q, int seconds)
     if (busy != 0) {
         mutex_lock(&q->lock);
         alert_item* rest = q->head;
-        left = q->length + q->in_hand;
+        left = q->length;
         q->head = nullptr;
         q->tail = nullptr;
         q->length = 0;
         mutex_unlock(&q->lock);
         alert_item_free(rest);
+        // The alert in hand is counted only if the writer does not finish it
+        // in a short while: most often it is being written right now.
+        const steady::time_point grace = steady::now() + std::chrono::milliseconds(in_hand_grace_ms);
+        uint32_t in_hand = 0;
+        for (;;) {
+            mutex_lock(&q->lock);
+            in_hand = q->in_hand;
+            mutex_unlock(&q->lock);
+            if (in_hand == 0 || steady::now() >= grace) {
+                break;
+            }
+            platform_sleep_ms(2);
+        }
+        left += in_hand;
         if (left != 0) {
             log_message("*** WARN *** %u alerts not written", left);
         }

@@ -11,6 +11,7 @@ struct alert_item {
     int32_t node_id;
     char* text;  // owned
     alert_item* next;
+    int32_t unbounded;  // non-zero: queued even when the queue is full (rate alerts)
 };
 
 // Most alerts waiting for the writer (each holds a 1 KiB text). Past it new
@@ -41,8 +42,8 @@ struct alert_queue {
 // Creates the queue's mutexes and event; 0, or -1 when one could not be made.
 int alert_queue_setup(alert_queue* q, uint32_t bound);
 // Appends `item` and wakes the consumer: the result of the signal (0 or -1).
-// A full queue frees the item, counts it and returns -1; the count is logged
-// at most once per alert_drop_warning_interval.
+// A full queue frees the item (unless it is `unbounded`), counts it and
+// returns -1; the count is logged at most once per alert_drop_warning_interval.
 int alert_queue_put(alert_queue* q, alert_item* item);
 // Detaches the oldest item (next cleared) and counts it in hand; nullptr when empty.
 alert_item* alert_queue_take(alert_queue* q);
@@ -55,9 +56,9 @@ int64_t alert_queue_report_drops(alert_queue* q, bool force);
 // Blocks until the queue's event is signalled (2) or `seconds` have passed (1).
 int alert_queue_wait(alert_queue* q, int64_t seconds);
 // Waits up to `seconds` for the consumer to empty the queue and finish the
-// item in hand. What is still queued then is discarded and, with the item in
-// hand, reported in a warning; unreported drops are reported too. Returns the
-// number of alerts not known to be written.
+// item in hand. What is still queued then is discarded; the item in hand gets
+// one more second to be finished. Both are reported in a warning, and
+// unreported drops too. Returns the number of alerts not written.
 uint32_t alert_queue_settle(alert_queue* q, int seconds);
 
 // The process's queue. Creates its mutexes and event once; 0, or -1 when one

@@ -11,6 +11,7 @@
 #include "collector/alerts/alert_queue.h"
 #include "collector/core/context.h"
 #include "collector/core/log.h"
+#include "platform/rename.h"
 #include "platform/text_file.h"
 
 namespace {
@@ -28,13 +29,84 @@ uint32_t alert_counter;
 // Seconds the writer sleeps with nothing to do; an enqueue wakes it earlier.
 constexpr int64_t idle_wait_seconds = 600;
 
-int open_exclusive(const char* name)
+int write_whole(int fd, const char* text)
 {
-    int fd;
-    do {
-        fd = open(name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
+    return text_write(fd, text, strlen(text));
+}
+
+// Gives the written file `from` (a /proc path of an unnamed file, or a
+// dot-named temporary) the first free alert number. 0, or -1 with errno.
+int publish(const char* dir, uint32_t* counter, const char* from, bool unnamed)
+{
+    char name[4096];
+    for (uint32_t tries = 0; tries < alert_name_tries; ++tries) {
+        ++*counter;
+        int len = snprintf(name, sizeof name, "%s/%u.alert", dir, *counter);
+        if (len < 0 || static_cast<size_t>(len) >= sizeof name) {
+            errno = ENAMETOOLONG;
+            return -1;  // a cut name would be some other file's
+        }
+        // Neither call ever replaces an existing entry of any kind.
+        int rc = unnamed ? linkat(AT_FDCWD, from, AT_FDCWD, name, AT_SYMLINK_FOLLOW) : rename_noreplace(from, name);
+        if (rc == 0) {
+            return 0;
+        }
+        if (errno != EEXIST) {
+            return -1;
+        }
+    }
+    errno = EEXIST;
+    return -1;
+}
+
+// The text in an unnamed file of the directory, then linked under its
+// number: the name appears with the whole text or not at all. -1 with errno
+// EOPNOTSUPP (or another) when this way is not available here.
+int write_unnamed(const char* dir, uint32_t* counter, const char* text)
+{
+    int fd = open(dir, O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    if (fd < 0) {
+        return -1;
+    }
+    if (write_whole(fd, text) != 0) {
+        int err = errno;
+        close(fd);
+        errno = err;
+        return -2;  // nothing named was made; the text goes to the log
+    }
+    char self[64];
+    snprintf(self, sizeof self, "/proc/self/fd/%d", fd);
+    int rc = publish(dir, counter, self, true);
+    int err = errno;
+    close(fd);
+    errno = err;
+    if (rc != 0 && (err == ENOENT || err == EXDEV)) {
+        return -1;  // no /proc to link from: the other way
+    }
+    return rc == 0 ? 0 : -2;
+}
+
+// Where unnamed files are refused: a dot-named temporary, renamed without
+// replacing anything. A crash may leave a ".alert-*" temporary, never a cut
+// alert file.
+int write_renamed(const char* dir, uint32_t* counter, const char* text)
+{
+    char temp[4096];
+    int len = snprintf(temp, sizeof temp, "%s/.alert-XXXXXX", dir);
+    if (len < 0 || static_cast<size_t>(len) >= sizeof temp) {
+        return -1;
+    }
+    int fd = mkostemp(temp, O_CLOEXEC);
+    if (fd < 0) {
+        return -1;
+    }
+    int wrote = write_whole(fd, text);
+    int closed = close(fd);
+    if (wrote != 0 || closed != 0 || publish(dir, counter, temp, false) != 0) {
+        unlink(temp);
+        return -1;
+    }
+    return 0;
 }
 
 // The text to its file, or to the log when it cannot have one.
@@ -49,30 +121,15 @@ void alert_write(const char* text)
 
 int alert_file_write(const char* dir, uint32_t* counter, const char* text)
 {
-    char name[4096];
-    for (uint32_t tries = 0; tries < alert_name_tries; ++tries) {
-        ++*counter;
-        int len = snprintf(name, sizeof name, "%s/%u.alert", dir, *counter);
-        if (len < 0 || static_cast<size_t>(len) >= sizeof name) {
-            return -1;  // a cut name would be some other file's
-        }
-        int fd = open_exclusive(name);
-        if (fd < 0) {
-            if (errno == EEXIST) {
-                continue;
-            }
-            return -1;  // no directory, no permission: no number will do
-        }
-        int wrote = text_write(fd, text, strlen(text));
-        int closed = close(fd);
-        if (wrote != 0 || closed != 0) {
-            // A cut alert file would pass for a whole one: keep the text for the log only.
-            unlink(name);
-            return -1;
-        }
-        return 0;
+    uint32_t first = *counter;
+    int rc = write_unnamed(dir, counter, text);
+    if (rc == -1 && errno != ENOENT && errno != EACCES && errno != ENOTDIR) {
+        rc = write_renamed(dir, counter, text);
     }
-    return -1;
+    if (rc != 0 && *counter == first) {
+        ++*counter;  // a failed alert uses up its number all the same
+    }
+    return rc == 0 ? 0 : -1;
 }
 
 int alert_queue_init()

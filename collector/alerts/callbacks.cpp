@@ -68,7 +68,7 @@ const event_kind dnsq_resp_kind = {&collector_ctx::dnsq_resp_rules, &collector_c
                                    &alert_rule::check_dnsq_resp, "got %d dnsq_resp_alerts_qname matches"};
 
 void run_rule(collector_ctx* ctx, method_rec* method, alert_rule* rule, alert_check alert_rule::*slot,
-              ip_info* ip, void* record, const event_time* when)
+              ip_info* ip, void* record, const event_time* when, bool unbounded)
 {
     alert_check check = rule->*slot;
     if (check == nullptr) {
@@ -79,7 +79,9 @@ void run_rule(collector_ctx* ctx, method_rec* method, alert_rule* rule, alert_ch
     }
     char* text = check(ctx, method, rule, ip, record, when);
     if (text != nullptr) {
-        alert_enqueue(alert_item_new(method->id, method->node_id, text));
+        alert_item* item = alert_item_new(method->id, method->node_id, text);
+        item->unbounded = unbounded ? 1 : 0;
+        alert_enqueue(item);
     }
 }
 
@@ -88,8 +90,9 @@ void run_rule(collector_ctx* ctx, method_rec* method, alert_rule* rule, alert_ch
 void run_rules(const event_kind& kind, collector_ctx* ctx, method_rec* method, ip_info* ip, void* record,
                const event_time* when, const char* key)
 {
+    // The list rules are the rate rules: their alerts always get queued.
     for (alert_rule* rule = ctx->*kind.rules; rule != nullptr; rule = rule->next) {
-        run_rule(ctx, method, rule, kind.slot, ip, record, when);
+        run_rule(ctx, method, rule, kind.slot, ip, record, when, true);
     }
     int32_t n = match_lookup(ctx->*kind.index, key);
     if (ctx->verbose) {
@@ -100,7 +103,7 @@ void run_rules(const event_kind& kind, collector_ctx* ctx, method_rec* method, i
     alert_rule** found = thread_matches.entries;
     for (int32_t i = 0; i < n; ++i) {
         for (alert_rule* rule = found[i]; rule != nullptr; rule = rule->next) {
-            run_rule(ctx, method, rule, kind.slot, ip, record, when);
+            run_rule(ctx, method, rule, kind.slot, ip, record, when, false);
         }
     }
 }
@@ -152,8 +155,13 @@ int on_dhcp_pkt(collector_ctx* ctx, method_rec* method, ip_info* ip, void* recor
 {
     auto* rec = static_cast<dhcp_pkt_rec*>(record);
     static_assert(sizeof rec->hostname_esc >= 3 * (sizeof rec->hostname - 1) + 1, "an escaped name always fits");
-    char hostname_spare[sizeof rec->hostname];
-    str_escape(terminated(rec->hostname, hostname_spare), rec->hostname_esc, sizeof rec->hostname_esc);
+    // Every byte of the host name, NUL bytes too: "pc\0evil" is not "pc".
+    size_t host_len = rec->hostname_len > 0 ? static_cast<size_t>(rec->hostname_len)
+                                            : strnlen(rec->hostname, sizeof rec->hostname);
+    if (host_len > sizeof rec->hostname - 1) {
+        host_len = sizeof rec->hostname - 1;
+    }
+    str_escape_n(rec->hostname, host_len, rec->hostname_esc, sizeof rec->hostname_esc);
     al_write_dhcp_pkt(method, rec, when);
     char mac_spare[sizeof rec->client_mac];
     // Looked up as received: the index folds letter case itself.

@@ -1,7 +1,9 @@
 // The collector's start-up, in a fixed order, and its run until a stop.
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <vector>
 
 #include "collector/alerts/alert_queue.h"
 #include "collector/alerts/callbacks.h"
@@ -9,9 +11,11 @@
 #include "collector/core/activity_log.h"
 #include "collector/core/commands.h"
 #include "collector/core/log.h"
+#include "collector/core/method_stop.h"
 #include "collector/core/startup.h"
 #include "collector/core/threads.h"
 #include "collector/methods/starters.h"
+#include "collector/methods/warn_limit.h"
 #include "platform/process.h"
 #include "platform/text_file.h"
 #include "toolkit/number.h"
@@ -130,6 +134,10 @@ void alerts_load(conf_option* config)
 void methods_load(conf_option* config)
 {
     collector_ctx* ctx = collector_instance.load();
+    // Every started method counts, also one enabled on a capture opened by
+    // an earlier method, which the method list does not hold: two methods
+    // must never write lines under one id.
+    std::vector<int32_t> started;
     for (conf_option* opt = config; opt != nullptr; opt = opt->next) {
         if (strcmp(opt->key, "method") != 0) {
             continue;
@@ -143,10 +151,12 @@ void methods_load(conf_option* config)
         if (type == nullptr || id == 0 || node_id == 0) {
             continue;
         }
-        for (const method_rec* m = ctx->methods; m != nullptr; m = m->next) {
-            if (m->id == id) {
-                log_error_exit(-1, "one or more 'method's are using the same 'id'");
-            }
+        bool taken = std::find(started.begin(), started.end(), id) != started.end();
+        for (const method_rec* m = ctx->methods; m != nullptr && !taken; m = m->next) {
+            taken = m->id == id;
+        }
+        if (taken) {
+            log_error_exit(-1, "one or more 'method's are using the same 'id'");
         }
         method_starter start = find_starter(type->value);
         if (start == nullptr) {
@@ -155,6 +165,8 @@ void methods_load(conf_option* config)
         method_rec* rec = method_new(id, node_id, type->value);
         if (start(ctx, rec, entry.get()) != 0) {
             method_list_free(rec);
+        } else {
+            started.push_back(id);
         }
     }
 }
@@ -231,7 +243,11 @@ int collector_run(int argc, char** argv)
     config.reset();
 
     int rc = collector_wait(ctx);
-    // Nothing written may be lost at a stop: flush and close both logs under
+    // Stop in the order data flows. The methods first hand on what they have
+    // already received, so no record raises an alert without its line.
+    methods_stop();
+    warn_limit_flush(true);
+    // Then nothing written may be lost: flush and close both logs under
     // their locks, so no writer or rotation is cut off half way.
     al_close(&dhcp_pkt_log);
     al_close(&dnsq_req_log);

@@ -48,42 +48,48 @@ void conf_free(conf_option* list)
     }
 }
 
+namespace {
+
+// One physical line, read whole by length however long it is (the buffer
+// grows geometrically); its text ends at the line feed or at a NUL byte
+// inside it, whose rest is ignored: it never joins the next line. nullptr at
+// end of file; a read error is fatal with `what`.
+char* read_whole_line(FILE* stream, const char* path)
+{
+    char* line = nullptr;
+    size_t cap = 0;
+    errno = 0;
+    ssize_t n = getline(&line, &cap, stream);
+    if (n < 0) {
+        int err = errno;
+        free(line);
+        if (ferror(stream)) {
+            if (path != nullptr) {
+                log_error_exit(err, "ferror() while reading file %s: %d", path, err);
+            }
+            log_error_exit(err, "ferror() while reading file");
+        }
+        return nullptr;
+    }
+    size_t len = strnlen(line, static_cast<size_t>(n));
+    if (len > 0 && line[len - 1] == '\n') {
+        --len;
+    }
+    line[len] = '\0';
+    return line;
+}
+
+}  // namespace
+
 char* conf_read_line(FILE* stream)
 {
-    // The line is read whole, however long, and the comment rule looks only at
-    // its first byte: a long comment never turns into a live setting because
-    // its tail happened to start a new read.
-    char chunk[1024];
-    char* line = nullptr;
-    size_t len = 0;
-    bool skipping = false;  // inside a comment line, up to its line feed
+    // A comment line is one whose first byte is '#', however long it is.
     for (;;) {
-        if (fgets(chunk, sizeof chunk, stream) == nullptr) {
-            if (ferror(stream)) {
-                log_error_exit(errno, "ferror() while reading file");
-            }
-            return line;  // a last line without a line feed still counts
-        }
-        size_t n = strlen(chunk);
-        if (n == 0) {
-            continue;  // a NUL byte at the start of a read: nothing to keep
-        }
-        bool ends_line = chunk[n - 1] == '\n';
-        if (len == 0 && !skipping && chunk[0] == '#') {
-            skipping = !ends_line;
-            continue;
-        }
-        if (skipping) {
-            skipping = !ends_line;
-            continue;
-        }
-        line = static_cast<char*>(xrealloc(line, len + n + 1));
-        memcpy(line + len, chunk, n + 1);
-        len += n;
-        if (ends_line) {
-            line[len - 1] = '\0';
+        char* line = read_whole_line(stream, nullptr);
+        if (line == nullptr || line[0] != '#') {
             return line;
         }
+        free(line);
     }
 }
 
@@ -162,18 +168,19 @@ strlist* strlist_read_file(const char* path)
     }
     strlist* head = nullptr;
     strlist** tail = &head;
-    char line[8192];
-    while (fgets(line, sizeof line, stream) != nullptr) {
+    // A list that cannot be read (a directory named as the list) is fatal:
+    // starting with an empty watch list would watch nothing, silently.
+    while (char* line = read_whole_line(stream, path)) {
         char* comment = strchr(line, '#');
         if (comment != nullptr) {
             *comment = '\0';
         }
         str_trim(line);
-        if (line[0] == '\0') {
-            continue;
+        if (line[0] != '\0') {
+            *tail = strlist_node_new(line, static_cast<int>(strlen(line)));
+            tail = &(*tail)->next;
         }
-        *tail = strlist_node_new(line, static_cast<int>(strlen(line)));
-        tail = &(*tail)->next;
+        free(line);
     }
     fclose(stream);
     return head;

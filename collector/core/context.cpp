@@ -8,6 +8,7 @@
 #include "collector/alerts/alert_rule.h"
 #include "collector/alerts/pattern_index.h"
 #include "collector/core/log.h"
+#include "collector/methods/warn_limit.h"
 #include "toolkit/alloc.h"
 
 std::atomic<collector_ctx*> collector_instance{nullptr};
@@ -55,6 +56,8 @@ int collector_wait(collector_ctx* ctx)
         // the flag polled even so.
         cond_deadline deadline{0, static_cast<int64_t>(time(nullptr)) + run_loop_poll_seconds};
         cond_timedwait(&ctx->stop_event, &ctx->lock, &deadline);
+        // Counts of suppressed packet warnings are due when their window ends.
+        warn_limit_flush(false);
     }
 }
 

@@ -16,13 +16,19 @@ bool needs_escape(unsigned char b)
 
 void str_escape(const char* src, char* dst, size_t dst_size)
 {
+    str_escape_n(src, strlen(src), dst, dst_size);
+}
+
+void str_escape_n(const char* src, size_t len, char* dst, size_t dst_size)
+{
     if (dst_size == 0) {
         return;
     }
     size_t room = dst_size - 1;  // keep one byte for the NUL
     size_t out = 0;
-    for (const auto* p = reinterpret_cast<const unsigned char*>(src); *p != '\0'; ++p) {
-        unsigned char b = *p;
+    const auto* bytes = reinterpret_cast<const unsigned char*>(src);
+    for (size_t i = 0; i < len; ++i) {
+        unsigned char b = bytes[i];
         if (!needs_escape(b)) {
             if (out + 1 > room) {
                 break;

@@ -12,6 +12,8 @@
 // A destination of 3 * strlen(src) + 1 bytes always holds the whole text;
 // a smaller one receives the escapes that fit whole, NUL-terminated.
 void str_escape(const char* src, char* dst, size_t dst_size);
+// The same for `len` bytes that may hold NUL bytes, each written "%00".
+void str_escape_n(const char* src, size_t len, char* dst, size_t dst_size);
 
 // Decodes "%XX" (two hexadecimal digits, either case) in place; a '%' not
 // followed by two hexadecimal digits is kept as it stands.

@@ -94,6 +94,10 @@ void log_open(const char* path)
 {
     int fd = open(path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
     if (fd < 0) {
+        // Not fatal: the lines go to the console. But say so once, or the
+        // log file's absence would be the only sign.
+        int err = errno;
+        fprintf(stderr, "cannot open log file %s: %d\n", path, err);
         return;
     }
     log_lock();

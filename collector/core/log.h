@@ -7,7 +7,9 @@
 
 #include "toolkit/strlist.h"
 
-// Opens the log file for appending; failure is silent (lines stay on the console).
+// Opens the log file for appending. On failure the lines stay on the
+// console, and one line "cannot open log file <path>: <errno>" on standard
+// error says so.
 void log_open(const char* path);
 
 int log_message(const char* fmt, ...) __attribute__((format(printf, 1, 2)));

@@ -44,6 +44,7 @@ int dhcp_decode(dhcp_pkt_rec* rec, const unsigned char* payload, size_t length)
     }
     rec->client_mac[2 * hlen] = '\0';
     rec->hostname[0] = '\0';
+    rec->hostname_len = 0;
     int32_t msg_type = 0;
 
     // Options only follow a DHCP magic cookie; a plain BOOTP vendor area is
@@ -67,12 +68,14 @@ int dhcp_decode(dhcp_pkt_rec* rec, const unsigned char* payload, size_t length)
             const unsigned char* data = in.take(len);
             // Zero-length forms of these two carry nothing to take.
             if (code == opt_hostname && len > 0) {
+                // Every byte is kept, NUL bytes too: the length says where it ends.
                 memcpy(rec->hostname, data, len);
                 rec->hostname[len] = '\0';
+                rec->hostname_len = static_cast<int32_t>(len);
             } else if (code == opt_msg_type && len > 0) {
                 msg_type = data[0];
             }
-            if (rec->hostname[0] != '\0' && msg_type != 0) {
+            if (rec->hostname_len > 0 && msg_type != 0) {
                 break;
             }
         }

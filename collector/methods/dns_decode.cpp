@@ -11,6 +11,8 @@ namespace {
 
 // Label bytes plus one length byte per label, without the final 0.
 constexpr size_t max_encoded_name = 256;
+// Four labels of 63 bytes, each written as "\000", and their dots.
+static_assert(4 * 63 * 4 + 3 + 1 <= dns_name_text_size, "a name in presentation form always fits");
 
 }  // namespace
 
@@ -60,8 +62,20 @@ int dns_question_decode(dnsq_rec* rec, const unsigned char* message, size_t leng
         if (label == nullptr) {
             return 1;
         }
-        memcpy(rec->qname + out, label, len);
-        out += len;
+        // Presentation form for the three bytes that would cut the text or
+        // move a label boundary; room is certain (see dns_name_text_size).
+        for (unsigned i = 0; i < len; ++i) {
+            unsigned char b = label[i];
+            if (b == 0) {
+                memcpy(rec->qname + out, "\\000", 4);
+                out += 4;
+            } else if (b == '.' || b == '\\') {
+                rec->qname[out++] = '\\';
+                rec->qname[out++] = static_cast<char>(b);
+            } else {
+                rec->qname[out++] = static_cast<char>(b);
+            }
+        }
         rec->qname[out++] = '.';
     }
     unsigned qtype = in.be16();
@@ -69,7 +83,7 @@ int dns_question_decode(dnsq_rec* rec, const unsigned char* message, size_t leng
     if (in.failed) {
         return 1;
     }
-    // Drop the final '.'; the text ends at the first NUL, should a label hold one.
+    // Drop the final '.'.
     rec->qname[out > 0 ? out - 1 : 0] = '\0';
     for (char* c = rec->qname; *c != '\0'; ++c) {
         *c = static_cast<char>(ascii_lower(static_cast<unsigned char>(*c)));

@@ -25,15 +25,25 @@ struct dhcp_pkt_rec {
     unsigned char client_ip[4];  // ciaddr, network byte order
     unsigned char relay_ip[4];   // giaddr, network byte order
     char client_mac[33];         // hex text of chaddr
-    char hostname[256];          // option 12
+    char hostname[256];          // option 12, every byte of it (NUL bytes too), NUL-terminated
     char hostname_esc[771];      // written by the record callback
+    // Bytes of `hostname`, which may hold NUL bytes of its own. 0 with a
+    // non-empty text: the text up to its first NUL (producers that fill the
+    // text alone).
+    int32_t hostname_len;
 };
+
+// Query names in DNS presentation form: labels joined by '.', where a NUL,
+// a '.' and a backslash inside a label are written "\000", "\." and "\\",
+// so the text never ends early and its label boundaries are the name's.
+// A name of 256 encoded bytes takes at most 1011 characters this way.
+constexpr size_t dns_name_text_size = 1024;
 
 struct dnsq_rec {
     int32_t qr;     // 0 query, 128 response
     int32_t rcode;  // 0-15
-    char qname[257];
-    char qname_esc[771];  // written by the record callbacks
+    char qname[dns_name_text_size];
+    char qname_esc[3 * (dns_name_text_size - 1) + 1];  // written by the record callbacks
     int32_t qtype;
     int32_t qclass;
 };

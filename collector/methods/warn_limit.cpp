@@ -23,14 +23,26 @@ int64_t monotonic_seconds()
     return static_cast<int64_t>(ts.tv_sec);
 }
 
+bool window_ended(int64_t now)
+{
+    return now - window_start >= warn_limit_window_seconds || now < window_start;
+}
+
+// Held: limit_mutex.
+void report_suppressed()
+{
+    if (suppressed_in_window > 0) {
+        log_message("*** WARN *** %lld more warnings about captured packets were suppressed",
+                    static_cast<long long>(suppressed_in_window));
+        suppressed_in_window = 0;
+    }
+}
+
 void warn_limited_v(int64_t now, const char* fmt, va_list ap)
 {
     mutex_lock(&limit_mutex);
-    if (!window_open || now - window_start >= warn_limit_window_seconds || now < window_start) {
-        if (suppressed_in_window > 0) {
-            log_message("*** WARN *** %lld more warnings about captured packets were suppressed",
-                        static_cast<long long>(suppressed_in_window));
-        }
+    if (!window_open || window_ended(now)) {
+        report_suppressed();
         window_open = true;
         window_start = now;
         written_in_window = 0;
@@ -61,6 +73,23 @@ void warn_limited_at(int64_t now, const char* fmt, ...)
     va_start(ap, fmt);
     warn_limited_v(now, fmt, ap);
     va_end(ap);
+}
+
+void warn_limit_flush_at(int64_t now, bool force)
+{
+    mutex_lock(&limit_mutex);
+    if (window_open && (force || window_ended(now))) {
+        report_suppressed();
+        if (!force) {
+            window_open = false;  // the next warning starts a new window
+        }
+    }
+    mutex_unlock(&limit_mutex);
+}
+
+void warn_limit_flush(bool force)
+{
+    warn_limit_flush_at(monotonic_seconds(), force);
 }
 
 void warn_limit_reset_for_tests()

@@ -2,7 +2,8 @@
 // packets) go through here, so a stream of bad packets cannot fill the
 // collector's log, which is never rotated: the first few per minute are
 // written as they are, the rest counted, and the count is reported in one
-// line when the next minute's first warning arrives.
+// line when the window ends (the run loop looks every few seconds), when the
+// next window's first warning arrives, and at stop.
 #pragma once
 
 #include <cstdint>
@@ -17,6 +18,11 @@ void warn_limited(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
 
 // The same with an explicit clock reading (seconds, any monotonic origin).
 void warn_limited_at(int64_t now, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+
+// Writes the count of suppressed warnings when their window has ended
+// (`force`: at once, as at stop) and some were suppressed. Thread-safe.
+void warn_limit_flush(bool force);
+void warn_limit_flush_at(int64_t now, bool force);
 
 // Tests only: forgets the current window and its counts.
 void warn_limit_reset_for_tests();

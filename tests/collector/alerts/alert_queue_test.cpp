@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <string>
 #include <thread>
@@ -132,6 +133,35 @@ TEST_F(LocalQueue, SettleReportsWhatWasNotWritten)
     EXPECT_EQ(alert_queue_take(&q), nullptr);
     alert_item_free(in_hand);
     alert_queue_done(&q);
+}
+
+TEST_F(LocalQueue, AlertInHandFinishedDuringTheStopIsNotCountedLost)
+{
+    ASSERT_EQ(alert_queue_setup(&q, 10), 0);
+    EXPECT_EQ(alert_queue_put(&q, item_with("a")), 0);
+    EXPECT_EQ(alert_queue_put(&q, item_with("b")), 0);
+    alert_item* in_hand = alert_queue_take(&q);
+    std::thread writer([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        alert_item_free(in_hand);
+        alert_queue_done(&q);
+    });
+    EXPECT_EQ(alert_queue_settle(&q, 0), 1u);  // only "b", never taken
+    writer.join();
+    EXPECT_EQ(log_messages(log_path), std::vector<std::string>{"*** WARN *** 1 alerts not written"});
+}
+
+TEST_F(LocalQueue, RateAlertsPassAQueueFullOfWatchAlerts)
+{
+    ASSERT_EQ(alert_queue_setup(&q, 1), 0);
+    EXPECT_EQ(alert_queue_put(&q, item_with("watch 1")), 0);
+    EXPECT_EQ(alert_queue_put(&q, item_with("watch 2")), -1);
+    alert_item* rate = item_with("exceeds");
+    rate->unbounded = 1;
+    EXPECT_EQ(alert_queue_put(&q, rate), 0);
+    EXPECT_EQ(take_text(&q), "watch 1");
+    EXPECT_EQ(take_text(&q), "exceeds");
+    EXPECT_EQ(take_text(&q), "<empty>");
 }
 
 // Producers on many threads, one consumer waiting on the event: everything

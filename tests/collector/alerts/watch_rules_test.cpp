@@ -7,6 +7,8 @@
 
 #include "collector/alerts/alert_text.h"
 #include "collector/alerts/watch_rules.h"
+#include "collector/methods/frame_decode.h"
+#include "tests/support/packets.h"
 #include "tests/collector/alerts/rule_test_support.h"
 
 namespace {
@@ -144,6 +146,19 @@ TEST_F(WatchRules, PatternsDifferingOnlyInCaseShareAChainAndKeepTheirSpelling)
                           "query matched query_name=EVIL.Example query_type=0 query_class=0"};
     EXPECT_EQ(query_reasons("EVIL.example"), both);
     EXPECT_EQ(query_reasons("evil.example"), both);
+}
+
+TEST_F(WatchRules, ANulByteInALabelDoesNotHideAWatchedDomain)
+{
+    dns_query_watch_add(ctx, 1, 0, entry("query_name:*.malware.test").get());
+    // x\0.malware.test as it comes off the wire, through the decoder.
+    bytes wire = dns_message({.qname = {2, 'x', 0, 7, 'm', 'a', 'l', 'w', 'a', 'r', 'e', 4, 't', 'e', 's', 't', 0}});
+    dnsq_rec rec{};
+    ASSERT_EQ(dns_question_decode(&rec, wire.data(), wire.size()), 0);
+    EXPECT_STREQ(rec.qname, "x\\000.malware.test");
+    strings texts = raise_query(rec.qname);
+    ASSERT_EQ(texts.size(), 1u);
+    EXPECT_NE(texts[0].find("\nquery_name: x\\000.malware.test\n"), std::string::npos) << texts[0];
 }
 
 TEST_F(WatchRules, MacListAddsItsLinesAfterTheMacPattern)
@@ -312,7 +327,7 @@ TEST_F(WatchRules, LongAlertTextIsCutOnAWholeLine)
     std::string pattern = "*" + name.substr(12);
     dns_query_watch_add(ctx, 5, 0, entry("query_name:" + pattern).get());
     dnsq_rec rec = question(name.c_str());
-    std::string escaped(sizeof rec.qname_esc - 1, 'h');
+    std::string escaped(770, 'h');  // most of the alert's 1023 characters
     strcpy(rec.qname_esc, escaped.c_str());
     ip_info ip = query_ip();
     event_time t{1700000000, 0};

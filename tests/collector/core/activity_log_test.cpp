@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
 #include <dirent.h>
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -152,7 +155,7 @@ TEST_F(ActivityLog, ClosedLogDropsLinesAndIsNotRotated)
     al_rotate(&dhcp_pkt_log);
     mutex_unlock(&dhcp_pkt_log.lock);
     EXPECT_EQ(files_starting(dir.path(), "dhcp-pkt.al"), std::vector<std::string>{"dhcp-pkt.al"});
-    EXPECT_EQ(dhcp_pkt_log.file, nullptr);
+    EXPECT_EQ(dhcp_pkt_log.fd, -1);
 }
 
 TEST_F(ActivityLog, RotationNeverReplacesAnEarlierRotatedFile)
@@ -245,6 +248,134 @@ TEST_F(ActivityLog, ConcurrentWritersAndRotationsLoseAndSplitNoLine)
     }
     for (size_t k = 0; k < seen.size(); ++k) {
         ASSERT_EQ(seen[k], 1) << "writer " << k / per_writer << " line " << k % per_writer;
+    }
+}
+
+TEST_F(ActivityLog, HeldLinesOfABatchGoOutTogetherAndOthersAtOnce)
+{
+    open_logs(0);
+    method_rec m = method_of(1, 1);
+    event_time when{1, 0};
+    dhcp_pkt_rec rec = dhcp_record(1, "aa", "h");
+    std::thread batch([&] {
+        al_hold_lines(true);
+        for (int i = 0; i < 3; ++i) {
+            al_write_dhcp_pkt(&m, &rec, &when);
+        }
+        EXPECT_EQ(read_file(dhcp_pkt_log.path), "") << "held until the batch is done";
+        al_write_held();
+        EXPECT_EQ(all_lines(dir.path(), "dhcp-pkt.al").size(), 3u);
+        al_hold_lines(false);
+    });
+    batch.join();
+    al_write_dhcp_pkt(&m, &rec, &when);  // this thread holds nothing
+    EXPECT_EQ(all_lines(dir.path(), "dhcp-pkt.al").size(), 4u);
+}
+
+// A small tmpfs of its own for one test, unmounted when the test ends.
+class small_tmpfs {
+public:
+    explicit small_tmpfs(const std::string& path) : path_(path)
+    {
+        mkdir(path.c_str(), 0755);
+        if (mount("tmpfs", path.c_str(), "tmpfs", 0, "size=64k") != 0) {
+            error_ = std::string("cannot mount a small tmpfs here (needs root): ") + strerror(errno);
+        }
+    }
+    ~small_tmpfs()
+    {
+        if (error_.empty()) {
+            umount2(path_.c_str(), MNT_DETACH);
+        }
+    }
+    const std::string& error() const { return error_; }
+
+    // Writes a filler file until the file system is full.
+    void fill(const std::string& name) const
+    {
+        int fd = open((path_ + "/" + name).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ASSERT_GE(fd, 0);
+        std::string block(512, 'f');
+        while (write(fd, block.data(), block.size()) > 0) {
+        }
+        for (size_t n = 64; n > 0; n /= 2) {  // the last bytes a page has
+            while (write(fd, block.data(), n) > 0) {
+            }
+        }
+        close(fd);
+    }
+
+private:
+    std::string path_;
+    std::string error_;
+};
+
+// The lost-line warnings of the collector's log: (error, lines lost so far).
+std::vector<std::pair<int, uint64_t>> loss_warnings(const std::string& log, const std::string& al)
+{
+    std::vector<std::pair<int, uint64_t>> out;
+    const std::regex warn_re("\\*\\*\\* WARN \\*\\*\\* activity log " + al + ": write failed: (\\d+), (\\d+) lines lost so far\r");
+    std::string text = read_file(log);
+    for (std::sregex_iterator it(text.begin(), text.end(), warn_re), end; it != end; ++it) {
+        out.emplace_back(std::stoi((*it)[1]), std::stoull((*it)[2]));
+    }
+    return out;
+}
+
+TEST_F(ActivityLog, FullDiskKeepsWholeLinesCountsTheLostAndResumes)
+{
+    for (int32_t buffered : {0, 1}) {
+        SCOPED_TRACE(buffered ? "buffered" : "unbuffered");
+        small_tmpfs disk(dir.file(buffered ? "disk-b" : "disk-u"));
+        if (!disk.error().empty()) {
+            GTEST_SKIP() << disk.error();
+        }
+        const std::string al = dir.file(buffered ? "disk-b" : "disk-u");
+        al_init(&dhcp_pkt_log, al.c_str(), "dhcp-pkt.al", buffered);
+        al_open(&dhcp_pkt_log);
+        method_rec m = method_of(1, 2);
+        int next = 0;
+        auto write_lines = [&](int n) {
+            for (int i = 0; i < n; ++i, ++next) {
+                event_time when{next, 0};
+                dhcp_pkt_rec rec = dhcp_record(1, "00aabbccddee", "host-with-a-longer-name-to-fill-pages");
+                str_escape(rec.hostname, rec.hostname_esc, sizeof rec.hostname_esc);
+                ASSERT_EQ(al_write_dhcp_pkt(&m, &rec, &when), 0);
+            }
+        };
+        auto flush = [&] {  // buffered lines reach the file at close
+            al_close(&dhcp_pkt_log);
+            al_open(&dhcp_pkt_log);
+        };
+
+        write_lines(10);
+        flush();
+        disk.fill("filler");
+        write_lines(300);  // some fit the file's last page, one is cut, the rest find no room
+        flush();
+        auto lines = all_lines(al, "dhcp-pkt.al");
+        ASSERT_GE(lines.size(), 10u);
+        ASSERT_LT(lines.size(), 310u);
+        const uint64_t lost = 310 - lines.size();
+        auto warnings = loss_warnings(dir.file("h.log"), al + "/dhcp-pkt.al");
+        ASSERT_FALSE(warnings.empty()) << read_file(dir.file("h.log"));
+        EXPECT_EQ(warnings.back(), std::make_pair(28, lost));  // ENOSPC, every line lost so far
+
+        remove((al + "/filler").c_str());
+        write_lines(20);  // room again: written without any help
+        al_close(&dhcp_pkt_log);
+        lines = all_lines(al, "dhcp-pkt.al");
+        ASSERT_EQ(lines.size(), 330 - lost);
+        // Every line whole, in order, none glued to another: the kept ones
+        // are the first written, then the 20 after the space came back.
+        const std::regex whole(R"(^1\|2\|(\d+)\|1\|c0a8010a\|00aabbccddee\|host-with-a-longer-name-to-fill-pages\|0a0000fe$)");
+        for (size_t i = 0; i < lines.size(); ++i) {
+            std::smatch mt;
+            ASSERT_TRUE(std::regex_match(lines[i], mt, whole)) << lines[i];
+            int64_t expect = i < lines.size() - 20 ? static_cast<int64_t>(i) : static_cast<int64_t>(310 + i - (lines.size() - 20));
+            EXPECT_EQ(std::stoll(mt[1]), expect) << i;
+        }
+        EXPECT_EQ(loss_warnings(dir.file("h.log"), al + "/dhcp-pkt.al").back().second, lost);
     }
 }
 

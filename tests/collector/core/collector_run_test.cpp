@@ -16,6 +16,7 @@
 
 namespace {
 
+using namespace std::string_literals;
 using clock_type = std::chrono::steady_clock;
 
 const std::regex line_re(R"(^\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2} \[\d+:\d+\]: (.*)$)");
@@ -127,20 +128,44 @@ TEST(CollectorRun, DefaultsAndFirstValuesWithSigint)
                                              "stopping..."}));
 }
 
-TEST(CollectorRun, StopsBeforeStartUpEndsAreHonoured)
+TEST(CollectorRun, StopsDuringStartUpAreHonoured)
 {
-    // A signal that arrives while start-up still runs is not lost.
+    // A signal that arrives while start-up still runs is not lost: once the
+    // collector has begun (its first line is written, after the signal
+    // thread took the signals over) the run ends cleanly with status 0 and
+    // "stopping..."; before that only the signal's default action may end it.
     temp_dir dir;
-    write_file(dir.file("h.conf"), "al_dir = " + dir.path() + "\n");
-    for (int attempt = 0; attempt < 3; ++attempt) {
+    std::string conf = "al_dir = " + dir.path() + "\n";
+    for (int i = 0; i < 200; ++i) {
+        conf += "alert = id:" + std::to_string(i + 1) + " type:dns-query-watch query_name:*.n" + std::to_string(i) +
+                ".example\n";  // some start-up work to land in
+    }
+    write_file(dir.file("h.conf"), conf);
+    int begun = 0;
+    for (int attempt = 0; attempt < 6; ++attempt) {
+        remove(dir.file("h.log").c_str());
         child_process harvd(console(dir));
-        sleep_ms(attempt * 5);
+        if (attempt < 3) {
+            sleep_ms(attempt * 5);
+        } else {
+            ASSERT_TRUE(wait_until([&] { return file_exists(dir.file("h.log")) &&
+                                                read_file(dir.file("h.log")).find("harvd 2.2.0") != std::string::npos; },
+                                   10000));
+        }
         harvd.send(SIGTERM);
         process_result r;
-        ASSERT_TRUE(harvd.wait_for(10000, r));
-        // Before the signal thread exists the default action still ends it.
-        EXPECT_TRUE(r.status == 0 || r.signal == SIGTERM) << r.status << " " << r.signal;
+        ASSERT_TRUE(harvd.wait_for(10000, r)) << "attempt " << attempt;
+        auto log = file_exists(dir.file("h.log")) ? messages(dir.file("h.log")) : std::vector<std::string>{};
+        if (contains(log, "harvd 2.2.0")) {
+            ++begun;
+            EXPECT_EQ(r.status, 0) << "attempt " << attempt;
+            EXPECT_EQ(r.signal, 0) << "attempt " << attempt;
+            EXPECT_EQ(log.back(), "stopping...") << "attempt " << attempt;
+        } else {
+            EXPECT_EQ(r.signal, SIGTERM) << "attempt " << attempt << " status " << r.status;
+        }
     }
+    EXPECT_GE(begun, 3);
 }
 
 // These runs start the rotation thread before they fail; a period whose
@@ -174,6 +199,15 @@ TEST(CollectorRun, ConfigurationErrorsEndWithTheirMessage)
         {"pid file folder missing", "pid_file = @/none/harvd.pid\nal_dir = @\n", 2,
          "*** ERROR *** fpen(@/none/harvd.pid) failed: 2", false},
         {"al_dir missing", "al_dir = @/none\n", 2, "*** ERROR *** fopen(@/none/dhcp-pkt.al) failed: 2", false},
+        // The NUL ends its line's text; the next line is still a line of its own.
+        {"NUL byte inside a line", "rotate_interval = 0\0 rest of the line\nal_dir = @\n"s, 255,
+         "*** ERROR *** rotate_interval must be a number of seconds greater than 0, not '0'", true},
+        {"NUL byte before a comment", "al_dir = @\0\n# comment\nrotate_interval = -1\n"s, 255,
+         "*** ERROR *** rotate_interval must be a number of seconds greater than 0, not '-1'", true},
+        {"domain_list is a directory", "al_dir = @\n" quiet_rotation "alert = id:1 type:dns-query-watch domain_list:@\n",
+         21, "*** ERROR *** ferror() while reading file @: 21", true},
+        {"mac_list is a directory", "al_dir = @\n" quiet_rotation "alert = id:1 type:dhcp-mac-watch mac_list:@\n",
+         21, "*** ERROR *** ferror() while reading file @: 21", true},
     };
     auto fill = [](std::string text, const std::string& dir) {
         for (size_t at; (at = text.find('@')) != std::string::npos;) {

@@ -122,7 +122,10 @@ TEST_F(LogFile, ConcurrentLinesNeverMix)
 
 TEST_F(LogFile, ConsoleWhenNoFileCanBeOpened)
 {
+    testing::internal::CaptureStderr();
     log_open(dir.file("missing/dir/h.log").c_str());
+    EXPECT_EQ(testing::internal::GetCapturedStderr(),
+              "cannot open log file " + dir.file("missing/dir/h.log") + ": 2\n");  // said once, not silent
     testing::internal::CaptureStdout();
     log_message("to the console");
     std::string out = testing::internal::GetCapturedStdout();

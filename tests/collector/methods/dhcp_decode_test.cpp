@@ -13,6 +13,8 @@
 
 namespace {
 
+using namespace std::string_literals;
+
 std::string decode(const bytes& payload)
 {
     std::unique_ptr<unsigned char[]> copy = heap_copy(payload);
@@ -90,6 +92,10 @@ TEST_F(Dhcp, FieldsAndOptions)
          {.options = join({option(12, "first"), option(12, "second"), option(53, discover), option(12, "third")})},
          expect_line(1, "second")},
         {"host name of 255 bytes", {.options = option(12, std::string(255, 'h'))}, expect_line(0, std::string(255, 'h'))},
+        {"a NUL byte does not cut the host name", {.options = join({option(12, "pc\0evil"s), option(53, discover)})},
+         expect_line(1, "pc\0evil"s)},
+        {"a host name that starts with NUL is still one",
+         {.options = join({option(12, "\0x"s), option(53, request), option(12, "later")})}, expect_line(3, "\0x"s)},
     };
     for (const row& r : rows) {
         EXPECT_EQ(decode(dhcp_payload(r.f)), r.expect) << r.what;

@@ -67,10 +67,19 @@ TEST_F(DnsQuestion, DecodesOrRefusesSilently)
          "qr=128 rcode=5 qname=example.com qtype=1 qclass=1"},
         {"type and class read big-endian", with([](dns_fields& f) { f.qtype = 0x1234; f.qclass = 0xff01; }),
          "qr=0 rcode=0 qname=example.com qtype=4660 qclass=65281"},
-        {"NUL inside a label ends the text", with([](dns_fields& f) {
-             f.qname = {3, 'a', 0, 'b', 3, 'c', 'o', 'm', 0};
-         }),
-         "qr=0 rcode=0 qname=a qtype=1 qclass=1"},
+        // Three bytes are written in presentation form, so the text neither
+        // ends early nor moves a label boundary.
+        {"NUL inside a label", with([](dns_fields& f) { f.qname = {3, 'a', 0, 'B', 3, 'c', 'o', 'm', 0}; }),
+         "qr=0 rcode=0 qname=a\\000b.com qtype=1 qclass=1"},
+        {"NUL label before a watched domain",
+         with([](dns_fields& f) { f.qname = {2, 'x', 0, 7, 'm', 'a', 'l', 'w', 'a', 'r', 'e', 4, 't', 'e', 's', 't', 0}; }),
+         "qr=0 rcode=0 qname=x\\000.malware.test qtype=1 qclass=1"},
+        {"dot inside a label", with([](dns_fields& f) { f.qname = {3, 'a', '.', 'b', 3, 'c', 'o', 'm', 0}; }),
+         "qr=0 rcode=0 qname=a\\.b.com qtype=1 qclass=1"},
+        {"backslash inside a label", with([](dns_fields& f) { f.qname = {2, 'a', '\\', 3, 'c', 'o', 'm', 0}; }),
+         "qr=0 rcode=0 qname=a\\\\.com qtype=1 qclass=1"},
+        {"other control bytes stay as they are", with([](dns_fields& f) { f.qname = {2, 0x01, 0x7f, 0}; }),
+         "qr=0 rcode=0 qname=\x01\x7f qtype=1 qclass=1"},
         {"opcode NOTIFY", with([](dns_fields& f) { f.flags_hi = 0x20; }), ""},
         {"opcode UPDATE", with([](dns_fields& f) { f.flags_hi = 0x28; }), ""},
         {"opcode IQUERY response", with([](dns_fields& f) { f.flags_hi = 0x88; }), ""},
@@ -117,6 +126,19 @@ TEST_F(DnsQuestion, OverlongAndCompressedNamesAreRefusedWithAWarning)
     EXPECT_EQ(longest.find("qname=") + 6 + 255, longest.find(" qtype"));
     EXPECT_EQ(log(), "");
     EXPECT_EQ(decode(dns_message(dns_fields{.qname = label_run(257)})), "");
+    // The longest name in presentation form: four labels of 63 NUL bytes.
+    bytes nuls;
+    for (int i = 0; i < 4; ++i) {
+        nuls.push_back(63);
+        nuls.insert(nuls.end(), 63, 0);
+    }
+    nuls.push_back(0);
+    std::string label;
+    for (int i = 0; i < 63; ++i) {
+        label += "\\000";
+    }
+    EXPECT_EQ(decode(dns_message(dns_fields{.qname = nuls})),
+              "qr=0 rcode=0 qname=" + label + "." + label + "." + label + "." + label + " qtype=1 qclass=1");
     bytes pointer = {0xc0, 0x0c};
     EXPECT_EQ(decode(dns_message(dns_fields{.qname = pointer})), "");
     bytes after_label = {3, 'w', 'w', 'w', 0xc0, 0x10};

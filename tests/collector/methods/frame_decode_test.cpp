@@ -4,7 +4,9 @@
 #include <vector>
 
 #include "collector/methods/frame_decode.h"
+#include "tests/collector/methods/decode_test.h"
 #include "tests/collector/methods/recording_capture.h"
+#include "tests/support/frame_send.h"
 
 namespace {
 
@@ -80,7 +82,7 @@ TEST(FrameHandler, FramesThatAreNotIpv4OverEthernetAreDropped)
     };
     const row rows[] = {
         {"IPv6 EtherType", {.ethertype = 0x86dd}},
-        {"VLAN tag", {.ethertype = 0x8100}},
+        {"VLAN tag around no IPv4", {.ethertype = 0x8100}},
         {"IP version 6 in an IPv4 frame", {.ver_ihl = 0x65}},
         {"header length below 20", {.ver_ihl = 0x44}},
         {"header length beyond the frame", {.ver_ihl = 0x4f, .total_len = 60}},
@@ -99,6 +101,29 @@ TEST(FrameHandler, FramesThatAreNotIpv4OverEthernetAreDropped)
     recording_capture raw(DLT_RAW);
     raw.feed(udp_frame({}, dns));
     EXPECT_TRUE(raw.lines.empty()) << "link type other than Ethernet";
+}
+
+class TaggedFrames : public decode_test {};
+
+TEST_F(TaggedFrames, OneVlanTagIsSkippedAndWhatCannotBeDecodedIsCounted)
+{
+    recording_capture cap;
+    const bytes frame = udp_frame({}, dns_message({}));
+    cap.feed(vlan_tagged(frame, 0x8100, 10));
+    cap.feed(vlan_tagged(frame, 0x88a8, 4095));
+    EXPECT_EQ(cap.lines, (std::vector<std::string>{query_line, query_line}));
+    EXPECT_EQ(cap.ctx->undecodable, 0u);
+    EXPECT_EQ(log(), "");
+
+    // What passed the filter but cannot be decoded is not dropped silently.
+    cap.feed(vlan_tagged(vlan_tagged(frame, 0x8100, 10), 0x88a8, 20));  // two tags
+    cap.feed(udp_frame({.ethertype = 0x86dd}, dns_message({})));
+    EXPECT_EQ(cap.lines.size(), 2u);
+    EXPECT_EQ(cap.ctx->undecodable, 2u);
+    EXPECT_NE(log().find("]: *** WARN *** ?: captured frame not decoded (ethertype 0x8100, 79 bytes), 1 so far\r\n"),
+              std::string::npos)
+        << log();
+    EXPECT_NE(log().find("(ethertype 0x86dd, 71 bytes), 2 so far\r\n"), std::string::npos) << log();
 }
 
 TEST(FrameHandler, TotalLengthIsHeldAgainstTheCapturedBytes)

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
+#include <cstring>
 #include <ctime>
 #include <filesystem>
 #include <mutex>
@@ -17,6 +18,7 @@
 #include "collector/methods/capture.h"
 #include "tests/collector/methods/option_list.h"
 #include "tests/collector/methods/recording_capture.h"
+#include "tests/support/frame_send.h"
 #include "tests/support/netns.h"
 #include "tests/support/process.h"
 #include "tests/support/udp_send.h"
@@ -130,7 +132,9 @@ TEST_F(LiveCapture, DatagramsOnAVethPairReachTheCallbacks)
     EXPECT_TRUE(wait_until([] { return seen_count() >= 3; }, 15000)) << "records seen: " << seen_count();
     sleep_ms(300);  // room for a record that should not come
 
-    pcap_breakloop(cap->pcap);
+    capture_stop_request(cap);
+    capture_stop_finish(cap);
+    EXPECT_TRUE(cap->finished.load());
     loop.join();
     capture_ctx_free(cap);
     log_close_for_tests();
@@ -225,10 +229,21 @@ TEST_F(LiveCapture, CollectorWritesActivityLinesForCapturedTraffic)
         [&] { return read_file(log_path).find("enabling method 2(3|dnsq-req-raw)") != std::string::npos; }, 15000))
         << read_file(log_path);
 
+    // Tagged queries as a trunk port carries them, 802.1Q and 802.1ad, sent
+    // as whole frames to the capturing side's hardware address.
+    auto tagged_query = [&](uint16_t tpid, uint16_t vlan, const std::string& src, const std::string& name) {
+        bytes frame = udp_frame({.dst_mac = {0x02, 0x00, 0x5e, 0x10, 0x00, 0x01},
+                                 .src_mac = {0x02, 0x00, 0x5e, 0x10, 0x00, 0x02},
+                                 .src_ip = ipv4(src), .dst_ip = ipv4(server_ip), .sport = 40002, .dport = 53},
+                                dns_message({.qname = wire_name(name)}));
+        return frame_send(net.if_b, vlan_tagged(frame, tpid, vlan));
+    };
     std::string error;
     in_netns(net.ns_b, [&] {
         error += udp_send(client_ip, 40001, server_ip, 53, dns_message({.qname = wire_name("Live.Example.NET")}));
         error += udp_send("", 68, "255.255.255.255", 67, discover("live-client", 11), net.if_b);
+        error += tagged_query(0x8100, 10, "10.213.10.2", "tagged.example");
+        error += tagged_query(0x88a8, 20, "10.213.20.2", "qinq.example");
     });
     in_netns(net.ns_a, [&] {
         error += udp_send(server_ip, 53, client_ip, 40001,
@@ -237,16 +252,44 @@ TEST_F(LiveCapture, CollectorWritesActivityLinesForCapturedTraffic)
     EXPECT_EQ(error, "");
     const std::string dhcp_log = dir.file("dhcp-pkt.al");
     const std::string dnsq_log = dir.file("dnsq-req.al");
-    EXPECT_TRUE(wait_until([&] { return !activity_lines(dhcp_log).empty() && !activity_lines(dnsq_log).empty(); },
+    EXPECT_TRUE(wait_until([&] { return !activity_lines(dhcp_log).empty() && activity_lines(dnsq_log).size() >= 3; },
                            15000));
     harvd.send(SIGTERM);
     process_result r;
     ASSERT_TRUE(harvd.wait_for(15000, r));
     EXPECT_EQ(r.status, 0) << read_file(log_path);
     // Responses are not logged.
-    EXPECT_EQ(activity_lines(dnsq_log), std::vector<std::string>{"2|3|T|0ad50001|0ad50002|live.example.net|1|1"});
+    EXPECT_EQ(activity_lines(dnsq_log), (std::vector<std::string>{"2|3|T|0ad50001|0ad50002|live.example.net|1|1",
+                                                                  "2|3|T|0ad50001|0ad50a02|tagged.example|1|1",
+                                                                  "2|3|T|0ad50001|0ad51402|qinq.example|1|1"}));
     EXPECT_EQ(activity_lines(dhcp_log),
               std::vector<std::string>{"1|3|T|1|00000000|02005e100002|live-client|00000000"});
+}
+
+TEST_F(LiveCapture, DuplicateIdOfAMethodOnACachedCaptureEndsStartUp)
+{
+    veth_namespaces net;
+    ASSERT_TRUE(net.ready()) << net.error();
+    temp_dir dir;
+    std::string log_path = dir.file("harvd.log");
+    std::string conf = dir.file("harvd.conf");
+    // Method 2 joins the capture method 1 opened; a later method 2 must not
+    // write lines under the same id.
+    write_file(conf, "al_dir = " + dir.path() + "\nrotate_interval = 1000000000" +
+                         "\nmethod = id:1 node_id:3 type:dhcp-pkt-raw interface:" + net.if_a +
+                         "\nmethod = id:2 node_id:3 type:dnsq-req-raw interface:" + net.if_a +
+                         "\nmethod = id:2 node_id:5 type:dnsq-req-raw interface:" + net.if_a + "\n");
+    process_result r =
+        run_process({netns_ip_binary(), "netns", "exec", net.ns_a, HARVD_BIN, "--run-console", log_path, conf});
+    EXPECT_EQ(r.status, 255);
+    std::string log = read_file(log_path);
+    size_t enabled = log.find("]: enabling method 2(3|dnsq-req-raw) on cached object\r\n");
+    size_t refused = log.find("]: *** ERROR *** one or more 'method's are using the same 'id'\r\n");
+    EXPECT_NE(enabled, std::string::npos) << log;
+    EXPECT_NE(refused, std::string::npos) << log;
+    EXPECT_LT(enabled, refused);
+    EXPECT_EQ(refused + strlen("]: *** ERROR *** one or more 'method's are using the same 'id'\r\n"),
+              log.size()) << "the last line";
 }
 
 TEST_F(LiveCapture, InterfaceWithoutHardwareAddressEndsStartUp)

@@ -100,7 +100,8 @@ void recording_capture::feed_prefix(const bytes& frame, size_t caplen)
 std::string dhcp_line(const dhcp_pkt_rec& rec)
 {
     return "dhcp type=" + std::to_string(rec.msg_type) + " ci=" + hex_ip(rec.client_ip) +
-           " gi=" + hex_ip(rec.relay_ip) + " mac=" + rec.client_mac + " host=" + rec.hostname;
+           " gi=" + hex_ip(rec.relay_ip) + " mac=" + rec.client_mac + " host=" +
+           std::string(rec.hostname, rec.hostname_len > 0 ? static_cast<size_t>(rec.hostname_len) : strlen(rec.hostname));
 }
 
 std::string dnsq_line(const dnsq_rec& rec)

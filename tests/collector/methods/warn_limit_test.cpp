@@ -62,6 +62,26 @@ TEST_F(WarnLimit, FirstFewPerMinuteThenOneCountLine)
     EXPECT_EQ(count_of(read_file(path), "suppressed"), 1u);
 }
 
+TEST_F(WarnLimit, SuppressedCountIsWrittenWhenTheWindowEndsAndAtStop)
+{
+    for (int i = 0; i < 7; ++i) {
+        warn_limited_at(100, "*** WARN *** owner in question section too long!");
+    }
+    warn_limit_flush_at(159, false);
+    EXPECT_EQ(count_of(read_file(path), "suppressed"), 0u) << "the window still runs";
+    warn_limit_flush_at(160, false);
+    EXPECT_EQ(count_of(read_file(path), "]: *** WARN *** 2 more warnings about captured packets were suppressed\r\n"), 1u)
+        << read_file(path);
+    warn_limit_flush_at(300, false);  // nothing new: no second line
+    EXPECT_EQ(count_of(read_file(path), "suppressed"), 1u);
+
+    for (int i = 0; i < 6; ++i) {
+        warn_limited_at(400, "*** WARN *** owner in question section too long!");
+    }
+    warn_limit_flush_at(401, true);  // a stop does not wait for the window
+    EXPECT_EQ(count_of(read_file(path), "]: *** WARN *** 1 more warnings about"), 1u) << read_file(path);
+}
+
 TEST_F(WarnLimit, SharedByAllThreads)
 {
     std::vector<std::thread> pool;
