@@ -1,0 +1,250 @@
+// The datasets of a run: each is read forward once, line by line, while the
+// delivered records are merged into it, and written to its ".new" file,
+// which replaces it only once every dataset's new file is complete.
+#pragma once
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "toolkit/diag.h"
+#include "toolkit/dsreader.h"
+#include "tools/merge/merge_files.h"
+#include "tools/merge/merge_input.h"
+#include "tools/merge/merge_record.h"
+
+// One line of a dataset-list: a path, and for count datasets the text that
+// replaces the ctime column of every key merged into it.
+struct dataset_spec {
+    std::string path;
+    std::string ctime_text;
+    bool has_ctime = false;
+};
+
+// A record kept for a dataset whose keys are rebuilt (its key is the rebuilt
+// one); the list keeps them in the order they came.
+template <typename Kind>
+struct collected_record {
+    typename Kind::record record;
+};
+
+template <typename Kind>
+struct merge_dataset {
+    std::string path;
+    std::string new_path;
+    std::string old_path;
+    std::string ctime_text;
+    bool has_ctime = false;
+
+    dsreader_ptr reader;
+    bool done = false;
+    merge_new_file out;
+    std::string pending;  // written text not yet handed to `out`
+
+    // `current` holds the smallest key not yet written; `pushed_back` a line
+    // read from the dataset whose key is greater than `current`'s.
+    typename Kind::record current;
+    typename Kind::record pushed_back;
+    bool has_current = false;
+    bool has_pushed_back = false;
+
+    std::string last_key;  // the last comparison key merged into the dataset
+    bool has_last_key = false;
+    std::string last_line_key;  // the last dataset line the merge read
+    bool has_last_line_key = false;
+
+    std::vector<collected_record<Kind>> collected;  // rebuilt-key datasets only
+
+    static constexpr size_t flush_size = 1 << 16;
+
+    void emit(const typename Kind::record& r)
+    {
+        Kind::append_written(pending, r);
+        if (pending.size() >= flush_size) {
+            flush();
+        }
+    }
+
+    void emit_raw(line_text line)
+    {
+        pending.append(line.data, line.len);
+        pending.push_back('\n');
+        if (pending.size() >= flush_size) {
+            flush();
+        }
+    }
+
+    void flush()
+    {
+        out.write(pending.data(), pending.size());
+        pending.clear();
+    }
+
+    // Reads the next dataset line into `current`; sets `done` at the end.
+    void read_current()
+    {
+        if (dsreader_next(reader.get()) != 0) {
+            done = true;
+            return;
+        }
+        record_from_line<Kind>(current, reader_line(reader.get()));
+        check_ascending(path.c_str(), current.key, last_line_key, has_last_line_key);
+        has_current = true;
+    }
+
+    // Merges the value of `r` under the comparison key `key`.
+    void merge(const std::string& key, const typename Kind::record& r)
+    {
+        check_ascending(path.c_str(), key, last_key, has_last_key);
+        for (;;) {
+            if (!has_current) {
+                if (has_pushed_back) {
+                    std::swap(current, pushed_back);
+                    has_pushed_back = false;
+                    has_current = true;
+                } else if (!done) {
+                    read_current();
+                }
+            }
+            if (!has_current) {
+                current.key.assign(key);
+                Kind::copy_value(current, r);
+                has_current = true;
+                return;
+            }
+            int c = key.compare(current.key);
+            if (c == 0) {
+                Kind::combine(current, r);
+                return;
+            }
+            if (c < 0) {
+                // With ascending keys `current` is a dataset line here and
+                // the slot behind it is free; anything else is a fault of
+                // this program, never a reason to drop a line.
+                if (has_pushed_back) {
+                    fatal(-1, "internal error: no room for '%s' in '%s'", key.c_str(), path.c_str());
+                }
+                std::swap(current, pushed_back);
+                has_pushed_back = true;
+                current.key.assign(key);
+                Kind::copy_value(current, r);
+                return;
+            }
+            emit(current);
+            has_current = false;
+        }
+    }
+
+    // Writes what the merge holds and the rest of the dataset as read, then
+    // completes the new file on disk. The dataset itself is not touched.
+    void write_out()
+    {
+        if (has_current) {
+            emit(current);
+            has_current = false;
+        }
+        if (has_pushed_back) {
+            emit(pushed_back);
+            has_pushed_back = false;
+        }
+        while (!done) {
+            if (dsreader_next(reader.get()) != 0) {
+                done = true;
+                break;
+            }
+            emit_raw(reader_line(reader.get()));
+        }
+        reader.reset();
+        flush();
+        out.complete();
+    }
+};
+
+// Every dataset of a dataset-list, opened and checked at load.
+template <typename Kind>
+class dataset_list {
+public:
+    // Opens every dataset (each must exist), refuses a dataset listed twice
+    // and a ".new" or ".old" name that is a listed file, then empties the
+    // new files. Nothing is written before every check has passed.
+    void open(const std::vector<dataset_spec>& specs, const std::vector<file_identity>& input_ids)
+    {
+        std::vector<file_identity> ids;
+        for (const dataset_spec& spec : specs) {
+            auto d = std::make_unique<merge_dataset<Kind>>();
+            d->reader.reset(dsreader_open(spec.path.c_str(), DSREADER_FORWARD));
+            d->path = spec.path;
+            d->new_path = spec.path + ".new";
+            d->old_path = spec.path + ".old";
+            d->ctime_text = spec.ctime_text;
+            d->has_ctime = spec.has_ctime;
+            file_identity id = file_identity_of_fd(d->reader->descriptor);
+            for (size_t i = 0; i < ids.size(); ++i) {
+                if (ids[i] == id) {
+                    fatal(-1, "dataset '%s' is listed twice (also as '%s')", spec.path.c_str(),
+                          datasets_[i]->path.c_str());
+                }
+            }
+            ids.push_back(id);
+            datasets_.push_back(std::move(d));
+        }
+        auto refuse_listed = [&](const std::string& name, const merge_dataset<Kind>& d, const file_identity& id) {
+            bool listed = std::find(ids.begin(), ids.end(), id) != ids.end() ||
+                          std::find(input_ids.begin(), input_ids.end(), id) != input_ids.end();
+            if (listed) {
+                fatal(-1, "'%s' is a listed file and cannot be the new or old file of dataset '%s'", name.c_str(),
+                      d.path.c_str());
+            }
+        };
+        for (auto& d : datasets_) {
+            file_identity id;
+            if (file_identity_of(d->old_path.c_str(), id)) {
+                refuse_listed(d->old_path, *d, id);
+            }
+        }
+        for (auto& d : datasets_) {
+            d->out.open(d->new_path);
+            refuse_listed(d->new_path, *d, d->out.identity());
+        }
+        for (auto& d : datasets_) {
+            d->out.start();
+        }
+    }
+
+    std::vector<std::unique_ptr<merge_dataset<Kind>>>& datasets() { return datasets_; }
+
+    // Merges the records kept for rebuilt-key datasets, in key order; equal
+    // keys keep the order in which they came.
+    void merge_collected()
+    {
+        for (auto& d : datasets_) {
+            if (d->collected.empty()) {
+                continue;
+            }
+            std::stable_sort(d->collected.begin(), d->collected.end(),
+                             [](const collected_record<Kind>& a, const collected_record<Kind>& b) {
+                                 return a.record.key < b.record.key;
+                             });
+            for (const collected_record<Kind>& c : d->collected) {
+                d->merge(c.record.key, c.record);
+            }
+            std::vector<collected_record<Kind>>().swap(d->collected);
+        }
+    }
+
+    // Completes every new file first and only then swaps them in, so that a
+    // write error (a full disk) leaves every dataset as it was.
+    void finish()
+    {
+        for (auto& d : datasets_) {
+            d->write_out();
+        }
+        for (auto& d : datasets_) {
+            merge_swap_in(d->path, d->new_path, d->old_path);
+        }
+    }
+
+private:
+    std::vector<std::unique_ptr<merge_dataset<Kind>>> datasets_;
+};

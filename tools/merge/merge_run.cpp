@@ -1,0 +1,98 @@
+#include "tools/merge/merge_run.h"
+
+#include <cstdio>
+#include <vector>
+
+#include "toolkit/number.h"
+#include "toolkit/text.h"
+
+namespace {
+
+std::string trimmed(const std::string& text)
+{
+    std::vector<char> buf(text.begin(), text.end());
+    buf.push_back('\0');
+    str_trim(buf.data());
+    return std::string(buf.data());
+}
+
+}  // namespace
+
+std::vector<std::string> list_paths(const char* list_path)
+{
+    std::vector<std::string> paths;
+    for (const std::string& line : merge_list_lines(list_path)) {
+        std::string path = trimmed(line);
+        if (!path.empty()) {
+            paths.push_back(std::move(path));
+        }
+    }
+    return paths;
+}
+
+std::vector<dataset_spec> dataset_specs_plain(const char* list_path)
+{
+    std::vector<dataset_spec> specs;
+    for (std::string& path : list_paths(list_path)) {
+        specs.push_back({std::move(path), "", false});
+    }
+    return specs;
+}
+
+dataset_spec dataset_spec_from_line(const std::string& line)
+{
+    dataset_spec spec;
+    size_t eq = line.find('=');
+    int32_t n = 0;
+    if (eq == std::string::npos) {
+        spec.path = trimmed(line);
+    } else {
+        n = num_parse_i32(line.c_str());
+        spec.path = trimmed(line.substr(eq + 1));
+    }
+    if (n != 0) {
+        char text[16];
+        snprintf(text, sizeof text, "%d", n);
+        spec.ctime_text = text;
+        spec.has_ctime = true;
+    }
+    return spec;
+}
+
+std::vector<dataset_spec> dataset_specs_ctime(const char* list_path)
+{
+    std::vector<dataset_spec> specs;
+    for (const std::string& line : merge_list_lines(list_path)) {
+        dataset_spec spec = dataset_spec_from_line(line);
+        if (!spec.path.empty()) {
+            specs.push_back(std::move(spec));
+        }
+    }
+    return specs;
+}
+
+int ctime_column_from_arg(const char* arg)
+{
+    int32_t value = num_parse_i32(arg);
+    return value > 0 ? value - 1 : 0;
+}
+
+void rebuild_key(std::string& out, const std::string& key, int column, const std::string& text)
+{
+    out.clear();
+    size_t start = 0;
+    for (int field = 0;; ++field) {
+        size_t bar = key.find('|', start);
+        size_t end = bar == std::string::npos ? key.size() : bar;
+        if (field == column) {
+            out.append(text);
+        } else {
+            out.append(key, start, end - start);
+        }
+        if (bar == std::string::npos) {
+            break;
+        }
+        out.push_back('|');
+        start = bar + 1;
+    }
+}
