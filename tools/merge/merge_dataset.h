@@ -166,9 +166,9 @@ template <typename Kind>
 class dataset_list {
 public:
     // Opens every dataset (each must exist), refuses a dataset listed twice
-    // and a ".new" or ".old" name that is a listed file, then empties the
-    // new files. Nothing is written before every check has passed.
-    void open(const std::vector<dataset_spec>& specs, const std::vector<file_identity>& input_ids)
+    // and a ".new" or ".old" name that is a dataset or one of the `listed`
+    // files, then empties the new files. Nothing is written before every check has passed.
+    void open(const std::vector<dataset_spec>& specs, const std::vector<file_identity>& listed)
     {
         std::vector<file_identity> ids;
         for (const dataset_spec& spec : specs) {
@@ -190,17 +190,19 @@ public:
             datasets_.push_back(std::move(d));
         }
         auto refuse_listed = [&](const std::string& name, const merge_dataset<Kind>& d, const file_identity& id) {
-            bool listed = std::find(ids.begin(), ids.end(), id) != ids.end() ||
-                          std::find(input_ids.begin(), input_ids.end(), id) != input_ids.end();
-            if (listed) {
+            bool taken = std::find(ids.begin(), ids.end(), id) != ids.end() ||
+                         std::find(listed.begin(), listed.end(), id) != listed.end();
+            if (taken) {
                 fatal(-1, "'%s' is a listed file and cannot be the new or old file of dataset '%s'", name.c_str(),
                       d.path.c_str());
             }
         };
         for (auto& d : datasets_) {
             file_identity id;
-            if (file_identity_of(d->old_path.c_str(), id)) {
-                refuse_listed(d->old_path, *d, id);
+            for (const std::string* name : {&d->new_path, &d->old_path}) {
+                if (file_identity_of(name->c_str(), id)) {
+                    refuse_listed(*name, *d, id);
+                }
             }
         }
         for (auto& d : datasets_) {
@@ -240,6 +242,7 @@ public:
         for (auto& d : datasets_) {
             d->write_out();
         }
+        merge_keep_new_files();
         for (auto& d : datasets_) {
             merge_swap_in(d->path, d->new_path, d->old_path);
         }

@@ -5,11 +5,27 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdarg>
 #include <cstdio>
 
 #include "toolkit/diag.h"
 
 namespace {
+
+// The ".new" files to remove when the run fails; plain storage so that
+// nothing here needs a destructor at exit.
+std::vector<std::string>* opened_new_files = nullptr;
+bool discard_on_failure = false;
+
+void discard_then_report(int code, const char* fmt, va_list ap)
+{
+    if (discard_on_failure && opened_new_files != nullptr) {
+        for (const std::string& path : *opened_new_files) {
+            unlink(path.c_str());
+        }
+    }
+    error_exit_v(code, fmt, ap);
+}
 
 [[noreturn]] void failed(const char* call, const std::string& path)
 {
@@ -68,6 +84,20 @@ file_identity file_identity_of_fd(int fd)
     return {st.st_dev, st.st_ino};
 }
 
+void merge_discard_new_files_on_failure()
+{
+    if (opened_new_files == nullptr) {
+        opened_new_files = new std::vector<std::string>();
+    }
+    discard_on_failure = true;
+    fatal_reporter_set(&discard_then_report);
+}
+
+void merge_keep_new_files()
+{
+    discard_on_failure = false;
+}
+
 merge_new_file::~merge_new_file()
 {
     if (fd_ >= 0) {
@@ -78,9 +108,26 @@ merge_new_file::~merge_new_file()
 void merge_new_file::open(const std::string& path)
 {
     path_ = path;
-    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
+    // A file this run creates is its own from the start; an existing one
+    // becomes so only once it is emptied, after every check has passed.
+    fd_ = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd_ >= 0) {
+        remember();
+        return;
+    }
+    if (errno == EEXIST) {
+        fd_ = ::open(path.c_str(), O_WRONLY | O_CLOEXEC);
+    }
     if (fd_ < 0) {
         failed("fopen", path);
+    }
+}
+
+void merge_new_file::remember()
+{
+    if (opened_new_files != nullptr && !remembered_) {
+        opened_new_files->push_back(path_);
+        remembered_ = true;
     }
 }
 
@@ -91,6 +138,7 @@ file_identity merge_new_file::identity() const
 
 void merge_new_file::start()
 {
+    remember();
     if (ftruncate(fd_, 0) != 0) {
         failed("ftruncate", path_);
     }

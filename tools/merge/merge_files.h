@@ -43,7 +43,17 @@ public:
 private:
     std::string path_;
     int fd_ = -1;
+    bool remembered_ = false;
+
+    void remember();
 };
+
+// A run that fails before the first swap removes the ".new" files it has
+// opened: they hold a partial merge that nothing can use. Called once at
+// the start of a run; merge_keep_new_files() ends this at the first swap,
+// from where a ".new" file may hold the only copy of a merged dataset.
+void merge_discard_new_files_on_failure();
+void merge_keep_new_files();
 
 // Gives `new_path` the permission bits of `path` (best effort), then renames
 // `path` to `old_path`, `new_path` to `path` and removes `old_path`. A failed

@@ -29,22 +29,32 @@ int ctime_column_from_arg(const char* arg);
 // replaced by `text`; unchanged when it has fewer fields.
 void rebuild_key(std::string& out, const std::string& key, int column, const std::string& text);
 
-// One whole run: opens the inputs and datasets, merges every record into
+// One whole run over the specs read from `dataset_list_path`: opens the inputs and datasets, merges every record into
 // every dataset in list order, and replaces the datasets. Datasets with
 // ctime text take the record under its rebuilt key; their records are
 // collected and merged in key order once the inputs are read, because a
 // rebuilt key need not follow the order of the records' own keys.
 template <typename Kind>
-int merge_run(const char* file_list, const std::vector<dataset_spec>& specs, int ctime_column)
+int merge_run(const char* file_list, const char* dataset_list_path, const std::vector<dataset_spec>& specs,
+              int ctime_column)
 {
+    merge_discard_new_files_on_failure();
     input_list<Kind> inputs;
     inputs.open(list_paths(file_list));
-    std::vector<file_identity> input_ids;
+    // Files a ".new" or ".old" name must never be: every report data file
+    // and the list files themselves (the datasets are added by the loader).
+    std::vector<file_identity> listed;
     for (const auto& input : inputs.inputs()) {
-        input_ids.push_back(file_identity_of_fd(input->reader->descriptor));
+        listed.push_back(file_identity_of_fd(input->reader->descriptor));
+    }
+    for (const char* list : {file_list, dataset_list_path}) {
+        file_identity id;
+        if (file_identity_of(list, id)) {
+            listed.push_back(id);
+        }
     }
     dataset_list<Kind> datasets;
-    datasets.open(specs, input_ids);
+    datasets.open(specs, listed);
 
     typename Kind::record r;
     std::string rebuilt;

@@ -22,5 +22,5 @@ int main(int argc, char** argv)
         usage_exit();
     }
     std::vector<dataset_spec> specs = dataset_specs_plain(argv[2]);
-    return merge_run<count_kind>(argv[1], specs, 0);
+    return merge_run<count_kind>(argv[1], argv[2], specs, 0);
 }
