@@ -309,6 +309,9 @@ TEST(QueryFailures, MessagesAndExitCodes)
          "ERROR: fopen(" + dir.path() + "/no/such/out) failed: 2\n"},
         {{"--filter-ip", "3=0a0000", log}, 255, "", "ERROR: ip filter has invalid ip address length\n"},
         {{"--filter-number", "0=1", log}, 255, "", "ERROR: filter index cannot be 0 or less\n"},
+        // No line has more than 20 fields: such a filter could never apply.
+        {{"--filter-string", "21=x", log}, 255, "", "ERROR: filter index cannot be more than 20\n"},
+        {{"--filter-enum", "99999999999=x", log}, 255, "", "ERROR: filter index cannot be more than 20\n"},
         // Lines printed before a line with too many fields stay; no count line.
         {{"--sort-dir", "asc", log}, 255, "1|a|b|c\n", "ERROR: line 'x' has too many fields (more than 20)\n"},
         {{"--outfile", "/dev/full", good}, 28, "", "ERROR: write(/dev/full) failed: 28\n"},
