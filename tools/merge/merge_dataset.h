@@ -3,6 +3,8 @@
 // which replaces it only once every dataset's new file is complete.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <memory>
 #include <string>
@@ -32,14 +34,12 @@ struct collected_record {
 template <typename Kind>
 struct merge_dataset {
     std::string path;
-    std::string new_path;
-    std::string old_path;
     std::string ctime_text;
     bool has_ctime = false;
 
     dsreader_ptr reader;
     bool done = false;
-    merge_new_file out;
+    replace_file out;  // the ".new" file and the swap
     std::string pending;  // written text not yet handed to `out`
 
     // `current` holds the smallest key not yet written; `pushed_back` a line
@@ -77,7 +77,8 @@ struct merge_dataset {
 
     void flush()
     {
-        out.write(pending.data(), pending.size());
+        file_error err;
+        merge_check(out_file_write(out.out, pending.data(), pending.size(), &err), err);
         pending.clear();
     }
 
@@ -157,29 +158,36 @@ struct merge_dataset {
         }
         reader.reset();
         flush();
-        out.complete();
+        file_error err;
+        merge_check(out_file_sync(out.out, &err), err);
     }
+};
+
+// An open file of the run that no ".new" file may be.
+struct listed_file {
+    int fd;
+    const char* path;
 };
 
 // Every dataset of a dataset-list, opened and checked at load.
 template <typename Kind>
 class dataset_list {
 public:
-    // Opens every dataset (each must exist), refuses a dataset listed twice
-    // and a ".new" or ".old" name that is a dataset or one of the `listed`
-    // files, then empties the new files. Nothing is written before every check has passed.
-    void open(const std::vector<dataset_spec>& specs, const std::vector<file_identity>& listed)
+    // Opens every dataset (each must exist) and refuses, before anything is
+    // written: a dataset listed twice (one file under two names), a ".new"
+    // file that is a dataset or one of the `listed` files, and a ".old" name
+    // that is taken (it may hold the only copy of an earlier content, and
+    // the swap never replaces it). Then empties the new files.
+    void open(const std::vector<dataset_spec>& specs, std::vector<listed_file> listed)
     {
         std::vector<file_identity> ids;
         for (const dataset_spec& spec : specs) {
             auto d = std::make_unique<merge_dataset<Kind>>();
             d->reader.reset(dsreader_open(spec.path.c_str(), DSREADER_FORWARD));
             d->path = spec.path;
-            d->new_path = spec.path + ".new";
-            d->old_path = spec.path + ".old";
             d->ctime_text = spec.ctime_text;
             d->has_ctime = spec.has_ctime;
-            file_identity id = file_identity_of_fd(d->reader->descriptor);
+            file_identity id = file_identity_of_fd(d->reader->descriptor, spec.path.c_str());
             for (size_t i = 0; i < ids.size(); ++i) {
                 if (ids[i] == id) {
                     fatal(-1, "dataset '%s' is listed twice (also as '%s')", spec.path.c_str(),
@@ -189,28 +197,34 @@ public:
             ids.push_back(id);
             datasets_.push_back(std::move(d));
         }
-        auto refuse_listed = [&](const std::string& name, const merge_dataset<Kind>& d, const file_identity& id) {
-            bool taken = std::find(ids.begin(), ids.end(), id) != ids.end() ||
-                         std::find(listed.begin(), listed.end(), id) != listed.end();
-            if (taken) {
-                fatal(-1, "'%s' is a listed file and cannot be the new or old file of dataset '%s'", name.c_str(),
-                      d.path.c_str());
-            }
-        };
         for (auto& d : datasets_) {
-            file_identity id;
-            for (const std::string* name : {&d->new_path, &d->old_path}) {
-                if (file_identity_of(name->c_str(), id)) {
-                    refuse_listed(*name, *d, id);
-                }
+            listed.push_back({d->reader->descriptor, d->path.c_str()});
+        }
+        struct stat st;
+        for (auto& d : datasets_) {
+            std::string old_path = d->path + ".old";
+            if (lstat(old_path.c_str(), &st) == 0) {
+                fatal(-1, "'%s' exists, so dataset '%s' cannot be replaced", old_path.c_str(), d->path.c_str());
             }
         }
+        file_error err;
+        std::vector<bool> existed;
         for (auto& d : datasets_) {
-            d->out.open(d->new_path);
-            refuse_listed(d->new_path, *d, d->out.identity());
+            std::string new_path = d->path + ".new";
+            existed.push_back(lstat(new_path.c_str(), &st) == 0);
+            merge_check(replace_file_open(d->out, d->path.c_str(), &err), err);
+            if (!existed.back()) {
+                merge_own_new_file(new_path);  // created by this run
+            }
+            for (const listed_file& file : listed) {
+                merge_check(out_file_guard(d->out.out, file.fd, file.path, &err), err);
+            }
         }
-        for (auto& d : datasets_) {
-            d->out.start();
+        for (size_t i = 0; i < datasets_.size(); ++i) {
+            if (existed[i]) {
+                merge_own_new_file(datasets_[i]->out.new_path);  // about to be emptied
+            }
+            merge_check(out_file_start(datasets_[i]->out.out, &err), err);
         }
     }
 
@@ -243,8 +257,9 @@ public:
             d->write_out();
         }
         merge_keep_new_files();
+        file_error err;
         for (auto& d : datasets_) {
-            merge_swap_in(d->path, d->new_path, d->old_path);
+            merge_check(replace_file_commit(d->out, &err), err);
         }
     }
 

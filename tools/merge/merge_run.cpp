@@ -18,27 +18,6 @@ std::string trimmed(const std::string& text)
 
 }  // namespace
 
-std::vector<std::string> list_paths(const char* list_path)
-{
-    std::vector<std::string> paths;
-    for (const std::string& line : merge_list_lines(list_path)) {
-        std::string path = trimmed(line);
-        if (!path.empty()) {
-            paths.push_back(std::move(path));
-        }
-    }
-    return paths;
-}
-
-std::vector<dataset_spec> dataset_specs_plain(const char* list_path)
-{
-    std::vector<dataset_spec> specs;
-    for (std::string& path : list_paths(list_path)) {
-        specs.push_back({std::move(path), "", false});
-    }
-    return specs;
-}
-
 dataset_spec dataset_spec_from_line(const std::string& line)
 {
     dataset_spec spec;
@@ -57,18 +36,6 @@ dataset_spec dataset_spec_from_line(const std::string& line)
         spec.has_ctime = true;
     }
     return spec;
-}
-
-std::vector<dataset_spec> dataset_specs_ctime(const char* list_path)
-{
-    std::vector<dataset_spec> specs;
-    for (const std::string& line : merge_list_lines(list_path)) {
-        dataset_spec spec = dataset_spec_from_line(line);
-        if (!spec.path.empty()) {
-            specs.push_back(std::move(spec));
-        }
-    }
-    return specs;
 }
 
 int ctime_column_from_arg(const char* arg)

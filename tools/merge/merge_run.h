@@ -9,16 +9,14 @@
 #include "tools/merge/merge_dataset.h"
 #include "tools/merge/merge_input.h"
 
-// The paths of a file-list or a plain dataset-list: trimmed lines, empty
-// lines skipped.
-std::vector<std::string> list_paths(const char* list_path);
+// How the lines of a dataset-list name datasets.
+enum class dataset_list_form {
+    plain,  // every trimmed line is a path
+    ctime,  // "N=path" gives the dataset N as ctime text; a line without '=' is a path
+};
 
-// A plain dataset-list: every path a dataset without ctime text.
-std::vector<dataset_spec> dataset_specs_plain(const char* list_path);
-
-// A count dataset-list: a line "N=path" gives the dataset N as ctime text
-// (N read from the line's start; 0 means none), a line without '=' is a path.
-std::vector<dataset_spec> dataset_specs_ctime(const char* list_path);
+// One line of a count dataset-list, as read: N is read from the line's start
+// (0 means none), the path is the trimmed text after the first '='.
 dataset_spec dataset_spec_from_line(const std::string& line);
 
 // The 0-based key field replaced in rebuilt keys: the argument's value minus
@@ -29,32 +27,40 @@ int ctime_column_from_arg(const char* arg);
 // replaced by `text`; unchanged when it has fewer fields.
 void rebuild_key(std::string& out, const std::string& key, int column, const std::string& text);
 
-// One whole run over the specs read from `dataset_list_path`: opens the inputs and datasets, merges every record into
-// every dataset in list order, and replaces the datasets. Datasets with
-// ctime text take the record under its rebuilt key; their records are
-// collected and merged in key order once the inputs are read, because a
-// rebuilt key need not follow the order of the records' own keys.
+// One whole run: opens the report data files and the datasets, merges every
+// record into every dataset in list order, and replaces the datasets.
+// Datasets with ctime text take the record under its rebuilt key; their
+// records are collected and merged in key order once the inputs are read,
+// because a rebuilt key need not follow the order of the records' own keys.
 template <typename Kind>
-int merge_run(const char* file_list, const char* dataset_list_path, const std::vector<dataset_spec>& specs,
-              int ctime_column)
+int merge_run(const char* file_list_path, const char* dataset_list_path, dataset_list_form form, int ctime_column)
 {
     merge_discard_new_files_on_failure();
+    list_file file_list;
     input_list<Kind> inputs;
-    inputs.open(list_paths(file_list));
-    // Files a ".new" or ".old" name must never be: every report data file
-    // and the list files themselves (the datasets are added by the loader).
-    std::vector<file_identity> listed;
-    for (const auto& input : inputs.inputs()) {
-        listed.push_back(file_identity_of_fd(input->reader->descriptor));
-    }
-    for (const char* list : {file_list, dataset_list_path}) {
-        file_identity id;
-        if (file_identity_of(list, id)) {
-            listed.push_back(id);
+    inputs.open(merge_list_read(file_list, file_list_path, false));
+
+    list_file dataset_list_file;
+    std::vector<dataset_spec> specs;
+    for (const std::string& line : merge_list_read(dataset_list_file, dataset_list_path, form == dataset_list_form::ctime)) {
+        dataset_spec spec = form == dataset_list_form::ctime ? dataset_spec_from_line(line) : dataset_spec{line, "", false};
+        if (!spec.path.empty()) {
+            specs.push_back(std::move(spec));
         }
     }
+
+    // Files a ".new" file must never be: every report data file and the
+    // list files themselves (the loader adds the datasets).
+    std::vector<listed_file> listed;
+    for (const auto& input : inputs.inputs()) {
+        listed.push_back({input->reader->descriptor, input->path.c_str()});
+    }
+    listed.push_back({file_list.descriptor(), file_list_path});
+    listed.push_back({dataset_list_file.descriptor(), dataset_list_path});
     dataset_list<Kind> datasets;
     datasets.open(specs, listed);
+    list_file_close(file_list);
+    list_file_close(dataset_list_file);
 
     typename Kind::record r;
     std::string rebuilt;

@@ -21,6 +21,5 @@ int main(int argc, char** argv)
     if (argc != 3) {
         usage_exit();
     }
-    std::vector<dataset_spec> specs = dataset_specs_plain(argv[2]);
-    return merge_run<value_kind>(argv[1], argv[2], specs, 0);
+    return merge_run<value_kind>(argv[1], argv[2], dataset_list_form::plain, 0);
 }

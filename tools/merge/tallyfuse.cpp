@@ -24,6 +24,5 @@ int main(int argc, char** argv)
     if (argc != 4) {
         usage_exit();
     }
-    std::vector<dataset_spec> specs = dataset_specs_ctime(argv[2]);
-    return merge_run<count_kind>(argv[1], argv[2], specs, ctime_column_from_arg(argv[3]));
+    return merge_run<count_kind>(argv[1], argv[2], dataset_list_form::ctime, ctime_column_from_arg(argv[3]));
 }

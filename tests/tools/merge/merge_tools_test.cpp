@@ -160,10 +160,10 @@ TEST(MergeRefusals, UnreadableListIsAnError)
     }
 }
 
-// A directory holding a file at "d2.old": the first rename of d2 fails. The
-// dataset before it in the list is replaced, d2 stays in place and its
-// complete merge is in d2.new.
-TEST(MergeFailures, FailedRenameLeavesDatasetInPlace)
+// A name taken at "d2.old" (here a directory holding a file) would make the
+// swap of d2 fail after d1 was already replaced, and the swap never renames
+// over it: the run is refused before anything is written.
+TEST(MergeRefusals, TakenOldNameRefusesTheRunBeforeAnySwap)
 {
     temp_dir dir;
     write_file(dir.file("files"), "r\n");
@@ -174,14 +174,43 @@ TEST(MergeFailures, FailedRenameLeavesDatasetInPlace)
     fs::create_directory(dir.file("d2.old"));
     write_file(dir.file("d2.old/keep"), "x\n");
     process_result res = run_merge("peakfuse", {"files", "datasets"}, dir.path());
-    EXPECT_EQ(res.status, EISDIR);
-    EXPECT_EQ(res.err, "ERROR: rename 'd2' to 'd2.old' failed: " + std::to_string(EISDIR) + "\n");
-    EXPECT_EQ(read_file(dir.file("d1")), "a|1=1\nb|1=1\n");
+    EXPECT_EQ(res.status, 255);
+    EXPECT_EQ(res.err, "ERROR: 'd2.old' exists, so dataset 'd2' cannot be replaced\n");
+    EXPECT_EQ(read_file(dir.file("d1")), "b|1=1\n");
     EXPECT_EQ(read_file(dir.file("d2")), "c|1=1\n");
-    EXPECT_EQ(read_file(dir.file("d2.new")), "a|1=1\nc|1=1\n");
     EXPECT_EQ(read_file(dir.file("d2.old/keep")), "x\n");
-    EXPECT_FALSE(file_exists(dir.file("d1.new")));
-    EXPECT_FALSE(file_exists(dir.file("d1.old")));
+    EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"d1", "d2", "d2.old", "datasets", "files", "r"}));
+}
+
+// A swap that fails: d2 is busy (a file mounted on it, in a private mount
+// namespace), so renaming it to d2.old fails after d1 was replaced. d2 stays
+// in place with its content, and its complete merge is left in d2.new.
+TEST(MergeFailures, FailedSwapLeavesDatasetInPlace)
+{
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "a bind mount needs root";
+    }
+    temp_dir dir;
+    write_file(dir.file("files"), "r\n");
+    write_file(dir.file("datasets"), "d1\nd2\n");
+    write_file(dir.file("r"), "a|1=1\n");
+    write_file(dir.file("d1"), "b|1=1\n");
+    write_file(dir.file("d2"), "");
+    write_file(dir.file("source"), "c|1=1\n");
+    const std::string script = "mount --bind source d2 || exit 99\n'" + merge_tool("peakfuse") +
+                               "' files datasets\n";
+    process_result res = run_process({"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
+                                      script},
+                                     "", dir.path());
+    if (res.status == 99 || res.status == 127) {
+        GTEST_SKIP() << "cannot bind-mount here: " << res.err;
+    }
+    EXPECT_EQ(res.status, EBUSY);
+    EXPECT_EQ(res.err, "ERROR: rename 'd2' to 'd2.old' failed: " + std::to_string(EBUSY) + "\n");
+    EXPECT_EQ(read_file(dir.file("d1")), "a|1=1\nb|1=1\n");
+    EXPECT_EQ(read_file(dir.file("source")), "c|1=1\n");
+    EXPECT_EQ(read_file(dir.file("d2.new")), "a|1=1\nc|1=1\n");
+    EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"d1", "d2", "d2.new", "datasets", "files", "r", "source"}));
 }
 
 // A full disk while the new files are written: every dataset stays as it
