@@ -5,9 +5,9 @@
 # into a streaming `LC_ALL=C gawk` that sums the counts per key and id (one
 # pipeline per dataset). Checks that both give the same sums for the first
 # dataset and prints time, lines per second and peak memory of each.
-# Then tallyfuse alone once more with every dataset given a ctime number,
-# whose records are collected and sorted: its peak memory grows with the
-# report data, unlike the streaming run.
+# Then tallyfuse alone once more with every dataset given a ctime number:
+# what those datasets receive is gathered per rebuilt key in memory, so its
+# peak memory grows with the number of distinct rebuilt keys.
 # Defaults: 24 files of 100,000 keys, 3 datasets of 1,000,000 lines, 3 ids
 # (a fifth of the sizes the merge is meant for, to keep the peer's run near a
 # minute). Then a run with 1,000 ids per line (24 x 500 keys, 3 x 5,000
@@ -96,7 +96,7 @@ PEER
   sed 's/^/7=/' "$dir/datasets" > "$dir/datasets.ctime"
   measure "$build/tools/tallyfuse" "$dir/files" "$dir/datasets.ctime" 1
   gawk -v t="$secs" -v tp="$peak" -v m="$merged" 'BEGIN {
-    printf "  tallyfuse, ctime:   %7.2f s  %10.0f lines/s  peak %7.1f MiB (records collected)\n", t, m / t, tp / 1024
+    printf "  tallyfuse, ctime:   %7.2f s  %10.0f lines/s  peak %7.1f MiB (rebuilt keys gathered)\n", t, m / t, tp / 1024
   }'
 }
 

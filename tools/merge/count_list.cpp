@@ -129,18 +129,30 @@ count_pair* count_list::find(int32_t id)
     return nullptr;
 }
 
+void count_list::add_pair(const count_pair& pair)
+{
+    if (count_pair* same = find(pair.id)) {
+        same->count = count_add_saturated(same->count, pair.count);
+        return;
+    }
+    pairs_.push_back(pair);
+    if (indexed_) {
+        index_[pair.id] = static_cast<uint32_t>(pairs_.size() - 1);
+    }
+}
+
 void count_list::add(const count_list& from)
 {
     for (size_t i = 0; i < from.size(); ++i) {
-        const count_pair& pair = from.at(i);
-        if (count_pair* same = find(pair.id)) {
-            same->count = count_add_saturated(same->count, pair.count);
-            continue;
-        }
-        pairs_.push_back(pair);
-        if (indexed_) {
-            index_[pair.id] = static_cast<uint32_t>(pairs_.size() - 1);
-        }
+        add_pair(from.at(i));
+    }
+}
+
+void count_list::add_tail_first(const count_list& from)
+{
+    // The storage is tail first already.
+    for (const count_pair& pair : from.pairs_) {
+        add_pair(pair);
     }
 }
 

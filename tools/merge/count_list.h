@@ -38,6 +38,9 @@ public:
     // Adds every pair of `from`, in its order, into this list.
     void add(const count_list& from);
 
+    // The same, taking the pairs of `from` from its tail to its head.
+    void add_tail_first(const count_list& from);
+
     // The i-th pair counted from the head (the written order).
     const count_pair& at(size_t i) const { return pairs_[pairs_.size() - 1 - i]; }
 
@@ -59,6 +62,7 @@ private:
 
     void build_index();
     count_pair* find(int32_t id);
+    void add_pair(const count_pair& pair);
 };
 
 // 64-bit addition that sticks at the limits instead of wrapping.

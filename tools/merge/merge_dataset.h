@@ -15,6 +15,7 @@
 #include "tools/merge/merge_files.h"
 #include "tools/merge/merge_input.h"
 #include "tools/merge/merge_record.h"
+#include "tools/merge/rebuilt_keys.h"
 
 // One line of a dataset-list: a path, and for count datasets the text that
 // replaces the ctime column of every key merged into it.
@@ -22,13 +23,6 @@ struct dataset_spec {
     std::string path;
     std::string ctime_text;
     bool has_ctime = false;
-};
-
-// A record kept for a dataset whose keys are rebuilt (its key is the rebuilt
-// one); the list keeps them in the order they came.
-template <typename Kind>
-struct collected_record {
-    typename Kind::record record;
 };
 
 template <typename Kind>
@@ -54,7 +48,7 @@ struct merge_dataset {
     std::string last_line_key;  // the last dataset line the merge read
     bool has_last_line_key = false;
 
-    std::vector<collected_record<Kind>> collected;  // rebuilt-key datasets only
+    rebuilt_key_records rebuilt;  // datasets with ctime text only
 
     static constexpr size_t flush_size = 1 << 16;
 
@@ -97,6 +91,16 @@ struct merge_dataset {
     // Merges the value of `r` under the comparison key `key`.
     void merge(const std::string& key, const typename Kind::record& r)
     {
+        merge_with(
+            key, [&](typename Kind::record& line) { Kind::copy_value(line, r); },
+            [&](typename Kind::record& line) { Kind::combine(line, r); });
+    }
+
+    // The merge step: `start` gives a new line its value, `combine` adds
+    // into the line that holds `key`.
+    template <typename Start, typename Combine>
+    void merge_with(const std::string& key, Start&& start, Combine&& combine)
+    {
         check_ascending(path.c_str(), key, last_key, has_last_key);
         for (;;) {
             if (!has_current) {
@@ -110,13 +114,13 @@ struct merge_dataset {
             }
             if (!has_current) {
                 current.key.assign(key);
-                Kind::copy_value(current, r);
+                start(current);
                 has_current = true;
                 return;
             }
             int c = key.compare(current.key);
             if (c == 0) {
-                Kind::combine(current, r);
+                combine(current);
                 return;
             }
             if (c < 0) {
@@ -129,7 +133,7 @@ struct merge_dataset {
                 std::swap(current, pushed_back);
                 has_pushed_back = true;
                 current.key.assign(key);
-                Kind::copy_value(current, r);
+                start(current);
                 return;
             }
             emit(current);
@@ -230,22 +234,18 @@ public:
 
     std::vector<std::unique_ptr<merge_dataset<Kind>>>& datasets() { return datasets_; }
 
-    // Merges the records kept for rebuilt-key datasets, in key order; equal
-    // keys keep the order in which they came.
-    void merge_collected()
+    // Merges what the datasets with ctime text gathered, in key order.
+    void merge_rebuilt()
     {
         for (auto& d : datasets_) {
-            if (d->collected.empty()) {
+            if (d->rebuilt.empty()) {
                 continue;
             }
-            std::stable_sort(d->collected.begin(), d->collected.end(),
-                             [](const collected_record<Kind>& a, const collected_record<Kind>& b) {
-                                 return a.record.key < b.record.key;
-                             });
-            for (const collected_record<Kind>& c : d->collected) {
-                d->merge(c.record.key, c.record);
-            }
-            std::vector<collected_record<Kind>>().swap(d->collected);
+            d->rebuilt.drain([&](const std::string& key, const rebuilt_key_records::gathered& g) {
+                d->merge_with(
+                    key, [&](typename Kind::record& line) { g.start(line.counts); },
+                    [&](typename Kind::record& line) { g.add_to(line.counts); });
+            });
         }
     }
 

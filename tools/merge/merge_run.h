@@ -4,6 +4,7 @@
 #pragma once
 
 #include <string>
+#include <type_traits>
 #include <vector>
 
 #include "tools/merge/merge_dataset.h"
@@ -29,9 +30,10 @@ void rebuild_key(std::string& out, const std::string& key, int column, const std
 
 // One whole run: opens the report data files and the datasets, merges every
 // record into every dataset in list order, and replaces the datasets.
-// Datasets with ctime text take the record under its rebuilt key; their
-// records are collected and merged in key order once the inputs are read,
-// because a rebuilt key need not follow the order of the records' own keys.
+// Count datasets with ctime text take the record under its rebuilt key;
+// their records are gathered per key and merged in key order once the
+// inputs are read, because a rebuilt key need not follow the order of the
+// records' own keys.
 template <typename Kind>
 int merge_run(const char* file_list_path, const char* dataset_list_path, dataset_list_form form, int ctime_column)
 {
@@ -66,19 +68,20 @@ int merge_run(const char* file_list_path, const char* dataset_list_path, dataset
     std::string rebuilt;
     while (inputs.next(r)) {
         for (auto& d : datasets.datasets()) {
-            if (!d->has_ctime) {
-                d->merge(r.key, r);
-                continue;
+            if constexpr (std::is_same_v<Kind, count_kind>) {
+                if (d->has_ctime) {
+                    rebuild_key(rebuilt, r.key, ctime_column, d->ctime_text);
+                    d->rebuilt.add(rebuilt, r.counts);
+                    continue;
+                }
             }
-            rebuild_key(rebuilt, r.key, ctime_column, d->ctime_text);
-            d->collected.emplace_back();
-            auto& c = d->collected.back().record;
-            c.key.assign(rebuilt);
-            Kind::copy_value(c, r);
+            d->merge(r.key, r);
         }
     }
     inputs.close();
-    datasets.merge_collected();
+    if constexpr (std::is_same_v<Kind, count_kind>) {
+        datasets.merge_rebuilt();
+    }
     datasets.finish();
     return 0;
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "tools/merge/merge_record.h"
+#include "tools/merge/rebuilt_keys.h"
 
 namespace {
 
@@ -156,6 +157,53 @@ TEST(CountRecord, EmptyListIsWrittenSoItReadsBackAsTheSameKey)
         record_from_line<count_kind>(back, {out.data(), out.size() - 1});
         EXPECT_EQ(back.key, r.key);
         EXPECT_TRUE(back.counts.empty()) << r.key;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// What a key gathers over a run, applied once, ends as merging every record
+// in turn would: into a new line (the first record copied, the rest added)
+// and into a line the dataset already holds (every record added).
+TEST(RebuiltKeyRecords, GatheredListsEqualMergingEachRecordInTurn)
+{
+    std::mt19937 rng(5);
+    auto random_list = [&]() {
+        std::string text;
+        for (size_t n = rng() % 25; n > 0; --n) {
+            text += std::to_string(rng() % 12) + "=" + std::to_string(rng() % 5) + " ";
+        }
+        return parsed(text);
+    };
+    for (int round = 0; round < 300; ++round) {
+        std::vector<count_list> records(1 + rng() % 6);
+        for (count_list& r : records) {
+            r = random_list();
+        }
+        const count_list held = random_list();
+
+        count_list new_line_in_turn, held_in_turn;
+        new_line_in_turn.assign(records[0]);
+        held_in_turn.assign(held);
+        held_in_turn.add(records[0]);
+        rebuilt_key_records gathered;
+        gathered.add("k", records[0]);
+        for (size_t i = 1; i < records.size(); ++i) {
+            new_line_in_turn.add(records[i]);
+            held_in_turn.add(records[i]);
+            gathered.add("k", records[i]);
+        }
+        gathered.drain([&](const std::string& key, const rebuilt_key_records::gathered& g) {
+            EXPECT_EQ(key, "k");
+            count_list fresh, existing;
+            g.start(fresh);
+            existing.assign(held);
+            g.add_to(existing);
+            EXPECT_EQ(written(fresh), written(new_line_in_turn)) << "round " << round;
+            EXPECT_EQ(written(existing), written(held_in_turn)) << "round " << round;
+        });
     }
 }
 
