@@ -19,7 +19,7 @@
 
 // One line of a dataset-list: a path, and for count datasets the text that
 // replaces the ctime column of every key merged into it.
-struct dataset_spec {
+struct dataset_entry {
     std::string path;
     std::string ctime_text;
     bool has_ctime = false;
@@ -182,19 +182,19 @@ public:
     // file that is a dataset or one of the `listed` files, and a ".old" name
     // that is taken (it may hold the only copy of an earlier content, and
     // the swap never replaces it). Then empties the new files.
-    void open(const std::vector<dataset_spec>& specs, std::vector<listed_file> listed)
+    void open(const std::vector<dataset_entry>& entries, std::vector<listed_file> listed)
     {
         std::vector<file_identity> ids;
-        for (const dataset_spec& spec : specs) {
+        for (const dataset_entry& entry : entries) {
             auto d = std::make_unique<merge_dataset<Kind>>();
-            d->reader.reset(dsreader_open(spec.path.c_str(), DSREADER_FORWARD));
-            d->path = spec.path;
-            d->ctime_text = spec.ctime_text;
-            d->has_ctime = spec.has_ctime;
-            file_identity id = file_identity_of_fd(d->reader->descriptor, spec.path.c_str());
+            d->reader.reset(dsreader_open(entry.path.c_str(), DSREADER_FORWARD));
+            d->path = entry.path;
+            d->ctime_text = entry.ctime_text;
+            d->has_ctime = entry.has_ctime;
+            file_identity id = file_identity_of_fd(d->reader->descriptor, entry.path.c_str());
             for (size_t i = 0; i < ids.size(); ++i) {
                 if (ids[i] == id) {
-                    fatal(-1, "dataset '%s' is listed twice (also as '%s')", spec.path.c_str(),
+                    fatal(-1, "dataset '%s' is listed twice (also as '%s')", entry.path.c_str(),
                           datasets_[i]->path.c_str());
                 }
             }

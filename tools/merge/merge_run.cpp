@@ -18,24 +18,24 @@ std::string trimmed(const std::string& text)
 
 }  // namespace
 
-dataset_spec dataset_spec_from_line(const std::string& line)
+dataset_entry dataset_entry_from_line(const std::string& line)
 {
-    dataset_spec spec;
+    dataset_entry entry;
     size_t eq = line.find('=');
     int32_t n = 0;
     if (eq == std::string::npos) {
-        spec.path = trimmed(line);
+        entry.path = trimmed(line);
     } else {
         n = num_parse_i32(line.c_str());
-        spec.path = trimmed(line.substr(eq + 1));
+        entry.path = trimmed(line.substr(eq + 1));
     }
     if (n != 0) {
         char text[16];
         snprintf(text, sizeof text, "%d", n);
-        spec.ctime_text = text;
-        spec.has_ctime = true;
+        entry.ctime_text = text;
+        entry.has_ctime = true;
     }
-    return spec;
+    return entry;
 }
 
 int ctime_column_from_arg(const char* arg)

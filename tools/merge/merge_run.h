@@ -18,7 +18,7 @@ enum class dataset_list_form {
 
 // One line of a count dataset-list, as read: N is read from the line's start
 // (0 means none), the path is the trimmed text after the first '='.
-dataset_spec dataset_spec_from_line(const std::string& line);
+dataset_entry dataset_entry_from_line(const std::string& line);
 
 // The 0-based key field replaced in rebuilt keys: the argument's value minus
 // one when that is above 0, else 0.
@@ -43,11 +43,11 @@ int merge_run(const char* file_list_path, const char* dataset_list_path, dataset
     inputs.open(merge_list_read(file_list, file_list_path, false));
 
     list_file dataset_list_file;
-    std::vector<dataset_spec> specs;
+    std::vector<dataset_entry> entries;
     for (const std::string& line : merge_list_read(dataset_list_file, dataset_list_path, form == dataset_list_form::ctime)) {
-        dataset_spec spec = form == dataset_list_form::ctime ? dataset_spec_from_line(line) : dataset_spec{line, "", false};
-        if (!spec.path.empty()) {
-            specs.push_back(std::move(spec));
+        dataset_entry entry = form == dataset_list_form::ctime ? dataset_entry_from_line(line) : dataset_entry{line, "", false};
+        if (!entry.path.empty()) {
+            entries.push_back(std::move(entry));
         }
     }
 
@@ -60,7 +60,7 @@ int merge_run(const char* file_list_path, const char* dataset_list_path, dataset
     listed.push_back({file_list.descriptor(), file_list_path});
     listed.push_back({dataset_list_file.descriptor(), dataset_list_path});
     dataset_list<Kind> datasets;
-    datasets.open(specs, listed);
+    datasets.open(entries, listed);
     list_file_close(file_list);
     list_file_close(dataset_list_file);
 

@@ -55,10 +55,10 @@ TEST(DatasetListLine, NumberPrefixGivesCtimeText)
         {"  ", "", ""},
     };
     for (const row& r : rows) {
-        dataset_spec spec = dataset_spec_from_line(r.line);
-        EXPECT_EQ(spec.path, r.path) << r.line;
-        EXPECT_EQ(spec.ctime_text, r.ctime) << r.line;
-        EXPECT_EQ(spec.has_ctime, !r.ctime.empty()) << r.line;
+        dataset_entry entry = dataset_entry_from_line(r.line);
+        EXPECT_EQ(entry.path, r.path) << r.line;
+        EXPECT_EQ(entry.ctime_text, r.ctime) << r.line;
+        EXPECT_EQ(entry.has_ctime, !r.ctime.empty()) << r.line;
     }
 }
 
