@@ -67,6 +67,15 @@ void count_list::clear()
     }
 }
 
+void count_list::release_spare()
+{
+    if (indexed_) {
+        std::unordered_map<int32_t, uint32_t>().swap(index_);
+        indexed_ = false;
+    }
+    pairs_.shrink_to_fit();
+}
+
 void count_list::parse(const char* text, size_t len)
 {
     clear();

@@ -41,6 +41,10 @@ public:
     // The same, taking the pairs of `from` from its tail to its head.
     void add_tail_first(const count_list& from);
 
+    // Gives back the id index and spare room of a list that takes no more
+    // adds for a while (the index is built again when needed).
+    void release_spare();
+
     // The i-th pair counted from the head (the written order).
     const count_pair& at(size_t i) const { return pairs_[pairs_.size() - 1 - i]; }
 

@@ -28,8 +28,10 @@ public:
         if (fresh) {
             it->second.first.assign(counts);
         } else {
-            // New ids go in front: `rest` holds them last-come first.
+            // New ids go in front: `rest` holds them last-come first. Its
+            // index and spare room would outweigh the pairs over many keys.
             it->second.rest.add(counts);
+            it->second.rest.release_spare();
         }
     }
 
