@@ -1,0 +1,262 @@
+// Runs of the merge tools that need more than files: command lines, runs
+// over two invocations, long keys, file system failures.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "tests/support/process.h"
+#include "tests/tools/merge/merge_support.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const std::string tallyfuse_usage =
+    "\n   tallyfuse - 1.0.3 - Quorvane Security\n\n      count dataset merge tool\n\n   usage:\n\n"
+    "      tallyfuse <file-list> <dataset-list> <ctime-index>\n\n   options:\n\n"
+    "      <ctime-index>  Which column contains a ctime which needs to\n"
+    "                     adjusted as the dataset is consumed\n"
+    "      <file-list>    File containing a list of report data files\n"
+    "                     to merge into the dataset files\n"
+    "      <dataset-list> File containing a list of report dataset files\n"
+    "                     to merge into\n\n";
+const std::string recentfuse_usage =
+    "\n   recentfuse - 1.0.3 - Quorvane Security\n\n      last used/query dataset merge tool\n\n   usage:\n\n"
+    "      recentfuse <file-list> <dataset-list>\n\n   options:\n\n"
+    "      <file-list>    File containing a list of report data files\n"
+    "                     to merge into the dataset file\n"
+    "      <dataset-list> File containing a list of report dataset files\n"
+    "                     to merge into\n\n";
+const std::string peakfuse_usage =
+    "\n   peakfuse - 1.0.3 - Quorvane Security\n\n      top dataset merge tool\n\n   usage:\n\n"
+    "      peakfuse <file-list> <dataset-list>\n\n   options:\n\n"
+    "      <file-list>    File containing a list of report data files\n"
+    "                     to merge into the dataset files\n"
+    "      <dataset-list> File containing a list of report dataset files\n"
+    "                     to merge into\n\n";
+
+std::vector<std::string> list_dir(const std::string& dir)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST(MergeUsage, WrongArgumentCountPrintsUsageAndOpensNothing)
+{
+    struct row {
+        const char* tool;
+        const std::string& usage;
+        std::vector<std::vector<std::string>> arg_lists;
+    } rows[] = {
+        {"tallyfuse", tallyfuse_usage, {{}, {"files", "datasets"}, {"files", "datasets", "1", "x"}}},
+        {"recentfuse", recentfuse_usage, {{}, {"files"}, {"files", "datasets", "x"}}},
+        {"peakfuse", peakfuse_usage, {{}, {"files"}, {"files", "datasets", "x"}}},
+    };
+    temp_dir dir;
+    write_file(dir.file("files"), "r\n");
+    write_file(dir.file("datasets"), "d\n");
+    write_file(dir.file("r"), "a|1=1\n");
+    write_file(dir.file("d"), "");
+    for (const row& r : rows) {
+        for (const auto& args : r.arg_lists) {
+            process_result res = run_merge(r.tool, args, dir.path());
+            EXPECT_EQ(res.status, 1) << r.tool << " with " << args.size() << " arguments";
+            EXPECT_EQ(res.err, r.usage);
+            EXPECT_EQ(res.out, "");
+        }
+    }
+    EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"d", "datasets", "files", "r"}));
+    EXPECT_EQ(read_file(dir.file("d")), "");
+}
+
+// A record with no pairs under a key holding '|' is written so that the
+// next run reads the same key: the second run adds to that line.
+TEST(MergeRuns, EmptyListKeySurvivesASecondRun)
+{
+    temp_dir dir;
+    write_file(dir.file("files"), "r\n");
+    write_file(dir.file("datasets"), "d\n");
+    write_file(dir.file("d"), "");
+    write_file(dir.file("r"), "a|b|\n");
+    ASSERT_EQ(run_merge("peakfuse", {"files", "datasets"}, dir.path()).status, 0);
+    EXPECT_EQ(read_file(dir.file("d")), "a|b|\n");
+    write_file(dir.file("r"), "a|b|1=1\n");
+    ASSERT_EQ(run_merge("peakfuse", {"files", "datasets"}, dir.path()).status, 0);
+    EXPECT_EQ(read_file(dir.file("d")), "a|b|1=1\n");
+}
+
+TEST(MergeRuns, KeysLongerThanAnyBufferMergeWhole)
+{
+    const std::string long_key = std::string(20000, 'k');
+    temp_dir dir;
+    write_file(dir.file("files"), "r\n");
+    write_file(dir.file("datasets"), "d\n9=e\n");
+    write_file(dir.file("d"), long_key + "a|1=1\n" + long_key + "c|1=1\n");
+    write_file(dir.file("e"), "");
+    write_file(dir.file("r"), "1|" + long_key + "a|1=2\n2|" + long_key + "b|1=1\n3|" + long_key + "a|2=1\n");
+    // Against d the keys are "1|kkk..a" and so on; against e (N 9) the
+    // first column is 9, and the two "..a" records fold into one line.
+    write_file(dir.file("d"), "1|" + long_key + "a|1=1\n1|" + long_key + "c|1=1\n");
+    process_result res = run_merge("tallyfuse", {"files", "datasets", "1"}, dir.path());
+    ASSERT_EQ(res.status, 0) << res.err;
+    EXPECT_EQ(read_file(dir.file("d")), "1|" + long_key + "a|1=3\n1|" + long_key + "c|1=1\n2|" + long_key +
+                                            "b|1=1\n3|" + long_key + "a|2=1\n");
+    EXPECT_EQ(read_file(dir.file("e")), "9|" + long_key + "a|2=1 1=2\n9|" + long_key + "b|1=1\n");
+}
+
+TEST(MergeRuns, DatasetKeepsItsPermissionBits)
+{
+    temp_dir dir;
+    write_file(dir.file("files"), "r\n");
+    write_file(dir.file("datasets"), "d\n");
+    write_file(dir.file("r"), "a|1\n");
+    write_file(dir.file("d"), "b|2\n");
+    ASSERT_EQ(chmod(dir.file("d").c_str(), 0640), 0);
+    ASSERT_EQ(run_merge("recentfuse", {"files", "datasets"}, dir.path()).status, 0);
+    struct stat st;
+    ASSERT_EQ(stat(dir.file("d").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_EQ(read_file(dir.file("d")), "a|1\nb|2\n");
+}
+
+// One file under two names (a hard link) is one dataset listed twice.
+TEST(MergeRefusals, HardLinkedDatasetIsListedTwice)
+{
+    temp_dir dir;
+    write_file(dir.file("files"), "r\n");
+    write_file(dir.file("datasets"), "d\nlink\n");
+    write_file(dir.file("r"), "a|1=1\n");
+    write_file(dir.file("d"), "a|1=1\n");
+    ASSERT_EQ(link(dir.file("d").c_str(), dir.file("link").c_str()), 0);
+    process_result res = run_merge("peakfuse", {"files", "datasets"}, dir.path());
+    EXPECT_EQ(res.status, 255);
+    EXPECT_EQ(res.err, "ERROR: dataset 'link' is listed twice (also as 'd')\n");
+    EXPECT_EQ(read_file(dir.file("d")), "a|1=1\n");
+    EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"d", "datasets", "files", "link", "r"}));
+}
+
+// A list that cannot be read is an error, never an empty list: a dataset
+// list read as empty would end a run that merged nothing with success.
+TEST(MergeRefusals, UnreadableListIsAnError)
+{
+    temp_dir dir;
+    write_file(dir.file("list"), "r\n");
+    write_file(dir.file("r"), "a|1=1\n");
+    fs::create_directory(dir.file("folder"));
+    for (const auto& args : {std::vector<std::string>{"folder", "list"}, {"list", "folder"}}) {
+        process_result res = run_merge("peakfuse", args, dir.path());
+        EXPECT_EQ(res.status, EISDIR) << args[0];
+        EXPECT_NE(res.err.find("folder"), std::string::npos) << res.err;
+        EXPECT_NE(res.err.find(std::to_string(EISDIR)), std::string::npos) << res.err;
+    }
+}
+
+// A name taken at "d2.old" (here a directory holding a file) would make the
+// swap of d2 fail after d1 was already replaced, and the swap never renames
+// over it: the run is refused before anything is written.
+TEST(MergeRefusals, TakenOldNameRefusesTheRunBeforeAnySwap)
+{
+    temp_dir dir;
+    write_file(dir.file("files"), "r\n");
+    write_file(dir.file("datasets"), "d1\nd2\n");
+    write_file(dir.file("r"), "a|1=1\n");
+    write_file(dir.file("d1"), "b|1=1\n");
+    write_file(dir.file("d2"), "c|1=1\n");
+    fs::create_directory(dir.file("d2.old"));
+    write_file(dir.file("d2.old/keep"), "x\n");
+    process_result res = run_merge("peakfuse", {"files", "datasets"}, dir.path());
+    EXPECT_EQ(res.status, 255);
+    EXPECT_EQ(res.err, "ERROR: 'd2.old' exists, so dataset 'd2' cannot be replaced\n");
+    EXPECT_EQ(read_file(dir.file("d1")), "b|1=1\n");
+    EXPECT_EQ(read_file(dir.file("d2")), "c|1=1\n");
+    EXPECT_EQ(read_file(dir.file("d2.old/keep")), "x\n");
+    EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"d1", "d2", "d2.old", "datasets", "files", "r"}));
+}
+
+// A swap that fails: d2 is busy (a file mounted on it, in a private mount
+// namespace), so renaming it to d2.old fails after d1 was replaced. d2 stays
+// in place with its content, and its complete merge is left in d2.new.
+TEST(MergeFailures, FailedSwapLeavesDatasetInPlace)
+{
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "a bind mount needs root";
+    }
+    temp_dir dir;
+    write_file(dir.file("files"), "r\n");
+    write_file(dir.file("datasets"), "d1\nd2\n");
+    write_file(dir.file("r"), "a|1=1\n");
+    write_file(dir.file("d1"), "b|1=1\n");
+    write_file(dir.file("d2"), "");
+    write_file(dir.file("source"), "c|1=1\n");
+    const std::string script = "mount --bind source d2 || exit 99\n'" + merge_tool("peakfuse") +
+                               "' files datasets\n";
+    process_result res = run_process({"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
+                                      script},
+                                     "", dir.path());
+    if (res.status == 99 || res.status == 127) {
+        GTEST_SKIP() << "cannot bind-mount here: " << res.err;
+    }
+    EXPECT_EQ(res.status, EBUSY);
+    EXPECT_EQ(res.err, "ERROR: rename 'd2' to 'd2.old' failed: " + std::to_string(EBUSY) + "\n");
+    EXPECT_EQ(read_file(dir.file("d1")), "a|1=1\nb|1=1\n");
+    EXPECT_EQ(read_file(dir.file("source")), "c|1=1\n");
+    EXPECT_EQ(read_file(dir.file("d2.new")), "a|1=1\nc|1=1\n");
+    EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"d1", "d2", "d2.new", "datasets", "files", "r", "source"}));
+}
+
+// A full disk while the new files are written: every dataset stays as it
+// was, the one written before the failure included, and no partial new
+// file is left. Runs in a private mount namespace on a small tmpfs.
+TEST(MergeFailures, FullDiskLeavesEveryDatasetUntouched)
+{
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "mounting a small tmpfs needs root";
+    }
+    temp_dir dir;
+    fs::create_directory(dir.file("src"));
+    fs::create_directory(dir.file("mnt"));
+    fs::create_directory(dir.file("after"));
+    std::string big;
+    for (int i = 0; i < 4000; ++i) {
+        char line[32];
+        snprintf(line, sizeof line, "key%06d|1=1 2=2\n", i * 2);
+        big += line;
+    }
+    write_file(dir.file("src/files"), "r\n");
+    write_file(dir.file("src/datasets"), "small\nbig\n");
+    write_file(dir.file("src/r"), "key000001|7=7\n");
+    write_file(dir.file("src/small"), "a|1=1\n");
+    write_file(dir.file("src/big"), big);
+    // 96 KiB of tmpfs: the datasets fit once, the new copy of "big" does not.
+    const std::string script =
+        "mount -t tmpfs -o size=96k tmpfs mnt || exit 99\n"
+        "cp src/* mnt/ || exit 98\n"
+        "cd mnt && '" + merge_tool("peakfuse") + "' files datasets\n"
+        "rc=$?\n"
+        "cp -a . ../after/\n"
+        "exit $rc\n";
+    process_result res = run_process({"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
+                                      script},
+                                     "", dir.path());
+    if (res.status == 99 || res.status == 127) {
+        GTEST_SKIP() << "cannot mount a tmpfs here: " << res.err;
+    }
+    ASSERT_NE(res.status, 98) << res.err;
+    EXPECT_EQ(res.status, ENOSPC) << res.err;
+    EXPECT_NE(res.err.find("big.new"), std::string::npos) << res.err;
+    EXPECT_NE(res.err.find(std::to_string(ENOSPC)), std::string::npos) << res.err;
+    EXPECT_EQ(read_file(dir.file("after/big")), big);
+    EXPECT_EQ(read_file(dir.file("after/small")), "a|1=1\n");
+    EXPECT_EQ(list_dir(dir.file("after")), (std::vector<std::string>{"big", "datasets", "files", "r", "small"}));
+}
+
+}  // namespace

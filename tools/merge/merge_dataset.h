@@ -1,0 +1,268 @@
+// The datasets of a run: each is read forward once, line by line, while the
+// delivered records are merged into it, and written to its ".new" file,
+// which replaces it only once every dataset's new file is complete.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "toolkit/diag.h"
+#include "toolkit/dsreader.h"
+#include "tools/merge/merge_files.h"
+#include "tools/merge/merge_input.h"
+#include "tools/merge/merge_record.h"
+#include "tools/merge/rebuilt_keys.h"
+
+// One line of a dataset-list: a path, and for count datasets the text that
+// replaces the ctime column of every key merged into it.
+struct dataset_entry {
+    std::string path;
+    std::string ctime_text;
+    bool has_ctime = false;
+};
+
+template <typename Kind>
+struct merge_dataset {
+    std::string path;
+    std::string ctime_text;
+    bool has_ctime = false;
+
+    dsreader_ptr reader;
+    bool done = false;
+    replace_file out;  // the ".new" file and the swap
+    std::string pending;  // written text not yet handed to `out`
+
+    // `current` holds the smallest key not yet written; `pushed_back` a line
+    // read from the dataset whose key is greater than `current`'s.
+    typename Kind::record current;
+    typename Kind::record pushed_back;
+    bool has_current = false;
+    bool has_pushed_back = false;
+
+    std::string last_key;  // the last comparison key merged into the dataset
+    bool has_last_key = false;
+    std::string last_line_key;  // the last dataset line the merge read
+    bool has_last_line_key = false;
+
+    rebuilt_key_records rebuilt;  // datasets with ctime text only
+
+    static constexpr size_t flush_size = 1 << 16;
+
+    void emit(const typename Kind::record& r)
+    {
+        Kind::append_written(pending, r);
+        if (pending.size() >= flush_size) {
+            flush();
+        }
+    }
+
+    void emit_raw(line_text line)
+    {
+        pending.append(line.data, line.len);
+        pending.push_back('\n');
+        if (pending.size() >= flush_size) {
+            flush();
+        }
+    }
+
+    void flush()
+    {
+        file_error err;
+        merge_check(out_file_write(out.out, pending.data(), pending.size(), &err), err);
+        pending.clear();
+    }
+
+    // Reads the next dataset line into `current`; sets `done` at the end.
+    void read_current()
+    {
+        if (dsreader_next(reader.get()) != 0) {
+            done = true;
+            return;
+        }
+        record_from_line<Kind>(current, reader_line(reader.get()));
+        check_ascending(path.c_str(), current.key, last_line_key, has_last_line_key);
+        has_current = true;
+    }
+
+    // Merges the value of `r` under the comparison key `key`.
+    void merge(const std::string& key, const typename Kind::record& r)
+    {
+        merge_with(
+            key, [&](typename Kind::record& line) { Kind::copy_value(line, r); },
+            [&](typename Kind::record& line) { Kind::combine(line, r); });
+    }
+
+    // The merge step: `start` gives a new line its value, `combine` adds
+    // into the line that holds `key`.
+    template <typename Start, typename Combine>
+    void merge_with(const std::string& key, Start&& start, Combine&& combine)
+    {
+        check_ascending(path.c_str(), key, last_key, has_last_key);
+        for (;;) {
+            if (!has_current) {
+                if (has_pushed_back) {
+                    std::swap(current, pushed_back);
+                    has_pushed_back = false;
+                    has_current = true;
+                } else if (!done) {
+                    read_current();
+                }
+            }
+            if (!has_current) {
+                current.key.assign(key);
+                start(current);
+                has_current = true;
+                return;
+            }
+            int c = key.compare(current.key);
+            if (c == 0) {
+                combine(current);
+                return;
+            }
+            if (c < 0) {
+                // With ascending keys `current` is a dataset line here and
+                // the slot behind it is free; anything else is a fault of
+                // this program, never a reason to drop a line.
+                if (has_pushed_back) {
+                    fatal(-1, "internal error: no room for '%s' in '%s'", key.c_str(), path.c_str());
+                }
+                std::swap(current, pushed_back);
+                has_pushed_back = true;
+                current.key.assign(key);
+                start(current);
+                return;
+            }
+            emit(current);
+            has_current = false;
+        }
+    }
+
+    // Writes what the merge holds and the rest of the dataset as read, then
+    // completes the new file on disk. The dataset itself is not touched.
+    void write_out()
+    {
+        if (has_current) {
+            emit(current);
+            has_current = false;
+        }
+        if (has_pushed_back) {
+            emit(pushed_back);
+            has_pushed_back = false;
+        }
+        while (!done) {
+            if (dsreader_next(reader.get()) != 0) {
+                done = true;
+                break;
+            }
+            emit_raw(reader_line(reader.get()));
+        }
+        reader.reset();
+        flush();
+        file_error err;
+        merge_check(out_file_sync(out.out, &err), err);
+    }
+};
+
+// An open file of the run that no ".new" file may be.
+struct listed_file {
+    int fd;
+    const char* path;
+};
+
+// Every dataset of a dataset-list, opened and checked at load.
+template <typename Kind>
+class dataset_list {
+public:
+    // Opens every dataset (each must exist) and refuses, before anything is
+    // written: a dataset listed twice (one file under two names), a ".new"
+    // file that is a dataset or one of the `listed` files, and a ".old" name
+    // that is taken (it may hold the only copy of an earlier content, and
+    // the swap never replaces it). Then empties the new files.
+    void open(const std::vector<dataset_entry>& entries, std::vector<listed_file> listed)
+    {
+        std::vector<file_identity> ids;
+        for (const dataset_entry& entry : entries) {
+            auto d = std::make_unique<merge_dataset<Kind>>();
+            d->reader.reset(dsreader_open(entry.path.c_str(), DSREADER_FORWARD));
+            d->path = entry.path;
+            d->ctime_text = entry.ctime_text;
+            d->has_ctime = entry.has_ctime;
+            file_identity id = file_identity_of_fd(d->reader->descriptor, entry.path.c_str());
+            for (size_t i = 0; i < ids.size(); ++i) {
+                if (ids[i] == id) {
+                    fatal(-1, "dataset '%s' is listed twice (also as '%s')", entry.path.c_str(),
+                          datasets_[i]->path.c_str());
+                }
+            }
+            ids.push_back(id);
+            datasets_.push_back(std::move(d));
+        }
+        for (auto& d : datasets_) {
+            listed.push_back({d->reader->descriptor, d->path.c_str()});
+        }
+        struct stat st;
+        for (auto& d : datasets_) {
+            std::string old_path = d->path + ".old";
+            if (lstat(old_path.c_str(), &st) == 0) {
+                fatal(-1, "'%s' exists, so dataset '%s' cannot be replaced", old_path.c_str(), d->path.c_str());
+            }
+        }
+        file_error err;
+        std::vector<bool> existed;
+        for (auto& d : datasets_) {
+            std::string new_path = d->path + ".new";
+            existed.push_back(lstat(new_path.c_str(), &st) == 0);
+            merge_check(replace_file_open(d->out, d->path.c_str(), &err), err);
+            if (!existed.back()) {
+                merge_own_new_file(new_path);  // created by this run
+            }
+            for (const listed_file& file : listed) {
+                merge_check(out_file_guard(d->out.out, file.fd, file.path, &err), err);
+            }
+        }
+        for (size_t i = 0; i < datasets_.size(); ++i) {
+            if (existed[i]) {
+                merge_own_new_file(datasets_[i]->out.new_path);  // about to be emptied
+            }
+            merge_check(out_file_start(datasets_[i]->out.out, &err), err);
+        }
+    }
+
+    std::vector<std::unique_ptr<merge_dataset<Kind>>>& datasets() { return datasets_; }
+
+    // Merges what the datasets with ctime text gathered, in key order.
+    void merge_rebuilt()
+    {
+        for (auto& d : datasets_) {
+            if (d->rebuilt.empty()) {
+                continue;
+            }
+            d->rebuilt.drain([&](const std::string& key, const rebuilt_key_records::gathered& g) {
+                d->merge_with(
+                    key, [&](typename Kind::record& line) { g.start(line.counts); },
+                    [&](typename Kind::record& line) { g.add_to(line.counts); });
+            });
+        }
+    }
+
+    // Completes every new file first and only then swaps them in, so that a
+    // write error (a full disk) leaves every dataset as it was.
+    void finish()
+    {
+        for (auto& d : datasets_) {
+            d->write_out();
+        }
+        merge_keep_new_files();
+        file_error err;
+        for (auto& d : datasets_) {
+            merge_check(replace_file_commit(d->out, &err), err);
+        }
+    }
+
+private:
+    std::vector<std::unique_ptr<merge_dataset<Kind>>> datasets_;
+};

@@ -1,0 +1,90 @@
+// The report data files of a run and the k-way pick that delivers their
+// records as one ascending sequence.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "toolkit/diag.h"
+#include "toolkit/dsreader.h"
+#include "tools/merge/merge_record.h"
+
+template <typename Kind>
+struct merge_input {
+    std::string path;
+    dsreader_ptr reader;
+    bool done = false;
+    bool held = false;  // `current` holds a record read and not yet delivered
+    typename Kind::record current;
+    std::string previous_key;  // of the last record read, for the order check
+    bool has_previous = false;
+};
+
+// Refuses a key smaller than the one before it: records out of order cannot
+// be merged right, and nothing has been replaced yet.
+inline void check_ascending(const char* where, const std::string& key, std::string& previous, bool& has_previous)
+{
+    if (has_previous && key < previous) {
+        fatal(-1, "records out of order in '%s': '%s' after '%s'", where, key.c_str(), previous.c_str());
+    }
+    previous.assign(key);
+    has_previous = true;
+}
+
+template <typename Kind>
+class input_list {
+public:
+    // Opens every report data file named by the trimmed, non-empty lines
+    // of the file-list.
+    void open(const std::vector<std::string>& paths)
+    {
+        for (const std::string& path : paths) {
+            auto input = std::make_unique<merge_input<Kind>>();
+            input->reader.reset(dsreader_open(path.c_str(), DSREADER_FORWARD));
+            input->path = path;
+            inputs_.push_back(std::move(input));
+        }
+    }
+
+    const std::vector<std::unique_ptr<merge_input<Kind>>>& inputs() const { return inputs_; }
+
+    // The next record of the ascending sequence, swapped into `out`; false
+    // once every file is at its end. Equal keys go to the earlier file of
+    // the list first, and within one file in file order.
+    bool next(typename Kind::record& out)
+    {
+        merge_input<Kind>* best = nullptr;
+        for (auto& input : inputs_) {
+            if (!input->held && !input->done) {
+                refill(*input);
+            }
+            if (input->held && (best == nullptr || input->current.key < best->current.key)) {
+                best = input.get();
+            }
+        }
+        if (best == nullptr) {
+            return false;
+        }
+        std::swap(out, best->current);
+        best->held = false;
+        return true;
+    }
+
+    void close() { inputs_.clear(); }
+
+private:
+    std::vector<std::unique_ptr<merge_input<Kind>>> inputs_;
+
+    static void refill(merge_input<Kind>& input)
+    {
+        if (dsreader_next(input.reader.get()) != 0) {
+            input.done = true;
+            input.reader.reset();  // at its end: give the buffers back now
+            return;
+        }
+        record_from_line<Kind>(input.current, reader_line(input.reader.get()));
+        check_ascending(input.path.c_str(), input.current.key, input.previous_key, input.has_previous);
+        input.held = true;
+    }
+};

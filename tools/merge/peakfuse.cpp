@@ -1,0 +1,25 @@
+// peakfuse: merges report data files into top datasets, summing the counts
+// of each id per key.
+#include "toolkit/diag.h"
+#include "tools/merge/merge_run.h"
+
+namespace {
+
+const char usage_text[] =
+    "\n   peakfuse - %s - Quorvane Security\n\n      top dataset merge tool\n\n   usage:\n\n"
+    "      peakfuse <file-list> <dataset-list>\n\n   options:\n\n"
+    "      <file-list>    File containing a list of report data files\n"
+    "                     to merge into the dataset files\n"
+    "      <dataset-list> File containing a list of report dataset files\n"
+    "                     to merge into\n\n";
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    usage_set(usage_text);
+    if (argc != 3) {
+        usage_exit();
+    }
+    return merge_run<count_kind>(argv[1], argv[2], dataset_list_form::plain, 0);
+}
