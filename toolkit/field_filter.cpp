@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "toolkit/diag.h"
+#include "toolkit/dsreader.h"
 #include "toolkit/number.h"
 #include "toolkit/text.h"
 
@@ -101,6 +102,11 @@ int filter_parse_index(const char** cursor)
     *cursor = p;
     if (index <= 0) {
         fatal(-1, "filter index cannot be 0 or less");
+    }
+    // No line has more fields than the reader splits: such a filter could
+    // never apply and would silently let every line through.
+    if (index > DSREADER_MAX_FIELDS) {
+        fatal(-1, "filter index cannot be more than %d", DSREADER_MAX_FIELDS);
     }
     return index;
 }

@@ -30,6 +30,8 @@ TEST(FieldFilterParse, ErrorMessages)
         {dttm, "0=5", "filter index cannot be 0 or less"},
         {enm, "-2=5", "filter index cannot be 0 or less"},
         {string, "=5", "filter index cannot be 0 or less"},
+        {number, "21=5", "filter index cannot be more than 20"},
+        {ip, "4294967297=0a000001", "filter index cannot be more than 20"},  // saturated, still refused
 
         {dttm, "3=", "dttm filter has zero length string"},
         {enm, "3", "enum filter has zero length string"},

@@ -4,6 +4,6 @@
 int main(int argc, char** argv)
 {
     const query_tool_text text = {"ledgerscan", "audit log query tool", "<audit-log>",
-                                   "An audit log of 5 fields each separated by '|'."};
+                                   {"An audit log of 5 fields each separated by '|'."}};
     return query_single_log_main(argc, argv, text, 5);
 }

@@ -4,6 +4,6 @@
 int main(int argc, char** argv)
 {
     const query_tool_text text = {"mirrorscan", "replication log query tool", "<replication-log>",
-                                   "A replication log of 4 fields each separated by '|'."};
+                                   {"A replication log of 4 fields each separated by '|'."}};
     return query_single_log_main(argc, argv, text, 4);
 }

@@ -1,55 +1,20 @@
 #include "tools/query/query_frame.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
 #include <cinttypes>
 #include <cstring>
 
 #include "toolkit/diag.h"
+#include "toolkit/file_error.h"
 #include "toolkit/number.h"
 
 namespace {
 
-const char* output_name(const query_options& opts)
+void check(int rc, const file_error& err)
 {
-    return opts.output_path.empty() ? "stdout" : opts.output_path.c_str();
-}
-
-[[noreturn]] void write_failed(const query_options& opts)
-{
-    int err = errno;
-    fatal(fatal_code(err), "write(%s) failed: %d", output_name(opts), err);
-}
-
-void close_output(query_options& opts)
-{
-    if (opts.output != stdout) {
-        fclose(opts.output);
-        opts.output = stdout;
-        opts.output_path.clear();
+    if (rc != 0) {
+        file_error_exit(err);
     }
-}
-
-// Opened for writing without truncating: the file is emptied only once the
-// inputs are known to be other files.
-void open_outfile(query_options& opts, const char* path)
-{
-    int fd = open(path, O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-    FILE* stream = fd >= 0 ? fdopen(fd, "w") : nullptr;
-    if (stream == nullptr) {
-        int err = errno;
-        if (fd >= 0) {
-            close(fd);
-        }
-        fatal(fatal_code(err), "fopen(%s) failed: %d", path, err);
-    }
-    close_output(opts);
-    opts.output = stream;
-    opts.output_path = path;
 }
 
 bool is_option(const char* arg, const char* name)
@@ -59,13 +24,10 @@ bool is_option(const char* arg, const char* name)
 
 }  // namespace
 
-query_options::~query_options()
-{
-    close_output(*this);
-}
-
 int query_parse_args(int argc, char** argv, query_options& opts)
 {
+    file_error err;
+    check(std_descriptors_reserve(&err), err);
     using parser = field_filter* (*)(const char*);
     static const struct {
         const char* name;
@@ -109,7 +71,9 @@ int query_parse_args(int argc, char** argv, query_options& opts)
                 }
             }
             if (!taken && is_option(arg, "--outfile")) {
-                open_outfile(opts, value);
+                // Opened at once so that a path that cannot be created is
+                // reported now; emptied only once the inputs are checked.
+                check(out_file_open(opts.output, value, OUT_FILE_REPLACE, &err), err);
                 taken = true;
             }
             if (!taken) {
@@ -123,36 +87,34 @@ int query_parse_args(int argc, char** argv, query_options& opts)
 
 void query_guard_input(const query_options& opts, const dsreader* reader)
 {
-    struct stat out_st, in_st;
-    if (fstat(fileno(opts.output), &out_st) != 0 || !S_ISREG(out_st.st_mode)) {
-        return;  // a pipe, terminal or device cannot be the log being read
-    }
-    if (fstat(reader->descriptor, &in_st) != 0) {
-        return;
-    }
-    if (out_st.st_dev == in_st.st_dev && out_st.st_ino == in_st.st_ino) {
-        if (opts.output_path.empty()) {
-            fatal(-1, "standard output is the same file as input '%s'", reader->path);
-        }
-        fatal(-1, "outfile '%s' is the same file as input '%s'", opts.output_path.c_str(),
-                   reader->path);
-    }
+    file_error err;
+    check(out_file_guard(opts.output, reader->descriptor, reader->path, &err), err);
+}
+
+void query_guard_list(const query_options& opts, const list_file& list)
+{
+    file_error err;
+    check(out_file_guard(opts.output, list.descriptor(), list.path.c_str(), &err), err);
 }
 
 void query_start_output(query_options& opts)
 {
-    int fd = fileno(opts.output);
-    struct stat st;
-    if (!opts.output_path.empty() && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) &&
-        ftruncate(fd, 0) != 0) {
-        int err = errno;
-        fatal(fatal_code(err), "ftruncate(%s) failed: %d", opts.output_path.c_str(), err);
-    }
-    // Whole blocks to the output instead of one write per line; a terminal
-    // keeps its line buffering.
-    if (!isatty(fd)) {
-        setvbuf(opts.output, nullptr, _IOFBF, 1 << 16);
-    }
+    file_error err;
+    check(out_file_start(opts.output, &err), err);
+}
+
+void query_list_open(list_file& list, const char* path)
+{
+    file_error err;
+    check(list_file_open(list, path, &err), err);
+}
+
+bool query_list_next(list_file& list)
+{
+    file_error err;
+    bool have = false;
+    check(list_file_next(list, have, &err), err);
+    return have;
 }
 
 bool query_line_passes(const query_options& opts, const dsreader* reader)
@@ -182,24 +144,33 @@ void query_emit(query_options& opts, dsreader* reader, int64_t& match_count)
         return;
     }
     dsreader_rejoin(reader, '|');
-    if (fputs(reader->line_start, opts.output) == EOF || putc('\n', opts.output) == EOF) {
-        write_failed(opts);
+    file_error err;
+    check(out_file_puts(opts.output, reader->line_start, &err), err);
+    check(out_file_putc(opts.output, '\n', &err), err);
+}
+
+void query_take_line(query_options& opts, dsreader* reader, int64_t& match_count)
+{
+    if (query_line_passes(opts, reader)) {
+        query_emit(opts, reader, match_count);
+    }
+}
+
+void query_scan_reader(query_options& opts, dsreader* reader, int field_count, int64_t& match_count)
+{
+    while (dsreader_next(reader) == 0) {
+        if (reader->field_count != field_count) {
+            continue;  // another kind of line: neither printed nor counted
+        }
+        query_take_line(opts, reader, match_count);
     }
 }
 
 void query_finish(query_options& opts, int64_t match_count)
 {
-    if (fprintf(opts.output, "%" PRId64 "\n", match_count) < 0 || fflush(opts.output) != 0) {
-        write_failed(opts);
-    }
-    if (opts.output != stdout) {
-        FILE* stream = opts.output;
-        opts.output = stdout;
-        if (fclose(stream) != 0) {
-            write_failed(opts);
-        }
-        opts.output_path.clear();
-    }
+    file_error err;
+    check(out_file_printf(opts.output, &err, "%" PRId64 "\n", match_count), err);
+    check(out_file_close(opts.output, &err), err);
 }
 
 int query_run_single_log(int argc, char** argv, int field_count)
@@ -210,14 +181,7 @@ int query_run_single_log(int argc, char** argv, int field_count)
     query_guard_input(opts, reader.get());
     query_start_output(opts);
     int64_t match_count = 0;
-    while (dsreader_next(reader.get()) == 0) {
-        if (reader->field_count != field_count) {
-            continue;  // another kind of line: neither printed nor counted
-        }
-        if (query_line_passes(opts, reader.get())) {
-            query_emit(opts, reader.get(), match_count);
-        }
-    }
+    query_scan_reader(opts, reader.get(), field_count, match_count);
     reader.reset();
     query_finish(opts, match_count);
     return 0;
@@ -226,7 +190,8 @@ int query_run_single_log(int argc, char** argv, int field_count)
 std::string query_usage_text(const query_tool_text& text)
 {
     const std::string positional = text.positional;
-    const size_t column = std::max<size_t>(23, 6 + positional.size() + 1);
+    const std::string option_name = text.option_name != nullptr ? text.option_name : text.positional;
+    const size_t column = std::max<size_t>(23, 6 + option_name.size() + 1);
     auto option = [column](const std::string& name, const std::string& description) {
         std::string line = "      " + name;
         return line + std::string(column - line.size(), ' ') + description + "\n";
@@ -239,7 +204,9 @@ std::string query_usage_text(const query_tool_text& text)
     u += "             [--filter-ip <index=value>] [--filter-number <index=value>]\n";
     u += "             [--filter-string <index=value>] [--sort-dir <sort-dir>]\n";
     u += "             " + positional + "\n\n   options:\n\n";
-    u += option(positional, text.positional_text);
+    for (size_t i = 0; i < text.description.size(); ++i) {
+        u += i == 0 ? option(option_name, text.description[i]) : more(text.description[i]);
+    }
     for (const char* filter : {"<filter-dttm>", "<filter-enum>", "<filter-ip>", "<filter-number>", "<filter-string>"}) {
         u += option(filter, "Ignore entries not matching this filter.");
     }
@@ -252,10 +219,16 @@ std::string query_usage_text(const query_tool_text& text)
     return u + "\n";
 }
 
-int query_single_log_main(int argc, char** argv, const query_tool_text& text, int field_count)
+void query_usage_set(const query_tool_text& text)
 {
     // usage_set keeps the pointer: the text lives as long as the program.
-    static const std::string usage = query_usage_text(text);
+    static std::string usage;
+    usage = query_usage_text(text);
     usage_set(usage.c_str());
+}
+
+int query_single_log_main(int argc, char** argv, const query_tool_text& text, int field_count)
+{
+    query_usage_set(text);
     return query_run_single_log(argc, argv, field_count);
 }

@@ -18,35 +18,66 @@ std::vector<std::string> cmd(const std::string& tool, std::vector<std::string> a
     return args;
 }
 
-// The usage layout the query tools share, built from its rules: option
-// names after 6 blanks, descriptions from the tool's column on.
-std::string usage(const std::string& name, const std::string& title, const std::string& positional,
-                  size_t column, const std::string& positional_text)
-{
-    auto option = [column](const std::string& opt, const std::string& text) {
-        std::string line = "      " + opt;
-        line += std::string(column - line.size(), ' ');
-        return line + text + "\n";
-    };
-    auto more = [column](const std::string& text) { return std::string(column, ' ') + text + "\n"; };
-    std::string u = "\n   " + name + " - 1.0.3 - Quorvane Security\n\n      " + title + "\n\n   usage:\n\n";
-    u += "      " + name + " [--offset <offset>] [--limit <limit>] [--outfile <outfile>]\n";
-    u += "             [--filter-dttm <index=value>] [--filter-enum <index=value>]\n";
-    u += "             [--filter-ip <index=value>] [--filter-number <index=value>]\n";
-    u += "             [--filter-string <index=value>] [--sort-dir <sort-dir>]\n";
-    u += "             " + positional + "\n\n   options:\n\n";
-    u += option(positional, positional_text);
-    for (const char* f : {"<filter-dttm>", "<filter-enum>", "<filter-ip>", "<filter-number>", "<filter-string>"}) {
-        u += option(f, "Ignore entries not matching this filter.");
-    }
-    u += option("<limit>", "Only display this many lines, defaults to -1");
-    u += more("meaning show all.");
-    u += option("<offset>", "Show lines from this offset.");
-    u += option("<outfile>", "Write output to this file, otherwise stdout.");
-    u += option("<sort-dir>", "Either 'asc' or 'desc' to sort in chronological or");
-    u += more("reverse chronological order, defaults to 'desc'.");
-    return u + "\n";
-}
+// The usage texts, written out in full.
+const std::string mirrorscan_usage =
+    "\n"
+    "   mirrorscan - 1.0.3 - Quorvane Security\n"
+    "\n"
+    "      replication log query tool\n"
+    "\n"
+    "   usage:\n"
+    "\n"
+    "      mirrorscan [--offset <offset>] [--limit <limit>] [--outfile <outfile>]\n"
+    "             [--filter-dttm <index=value>] [--filter-enum <index=value>]\n"
+    "             [--filter-ip <index=value>] [--filter-number <index=value>]\n"
+    "             [--filter-string <index=value>] [--sort-dir <sort-dir>]\n"
+    "             <replication-log>\n"
+    "\n"
+    "   options:\n"
+    "\n"
+    "      <replication-log> A replication log of 4 fields each separated by '|'.\n"
+    "      <filter-dttm>     Ignore entries not matching this filter.\n"
+    "      <filter-enum>     Ignore entries not matching this filter.\n"
+    "      <filter-ip>       Ignore entries not matching this filter.\n"
+    "      <filter-number>   Ignore entries not matching this filter.\n"
+    "      <filter-string>   Ignore entries not matching this filter.\n"
+    "      <limit>           Only display this many lines, defaults to -1\n"
+    "                        meaning show all.\n"
+    "      <offset>          Show lines from this offset.\n"
+    "      <outfile>         Write output to this file, otherwise stdout.\n"
+    "      <sort-dir>        Either 'asc' or 'desc' to sort in chronological or\n"
+    "                        reverse chronological order, defaults to 'desc'.\n"
+    "\n";
+
+const std::string ledgerscan_usage =
+    "\n"
+    "   ledgerscan - 1.0.3 - Quorvane Security\n"
+    "\n"
+    "      audit log query tool\n"
+    "\n"
+    "   usage:\n"
+    "\n"
+    "      ledgerscan [--offset <offset>] [--limit <limit>] [--outfile <outfile>]\n"
+    "             [--filter-dttm <index=value>] [--filter-enum <index=value>]\n"
+    "             [--filter-ip <index=value>] [--filter-number <index=value>]\n"
+    "             [--filter-string <index=value>] [--sort-dir <sort-dir>]\n"
+    "             <audit-log>\n"
+    "\n"
+    "   options:\n"
+    "\n"
+    "      <audit-log>      An audit log of 5 fields each separated by '|'.\n"
+    "      <filter-dttm>    Ignore entries not matching this filter.\n"
+    "      <filter-enum>    Ignore entries not matching this filter.\n"
+    "      <filter-ip>      Ignore entries not matching this filter.\n"
+    "      <filter-number>  Ignore entries not matching this filter.\n"
+    "      <filter-string>  Ignore entries not matching this filter.\n"
+    "      <limit>          Only display this many lines, defaults to -1\n"
+    "                       meaning show all.\n"
+    "      <offset>         Show lines from this offset.\n"
+    "      <outfile>        Write output to this file, otherwise stdout.\n"
+    "      <sort-dir>       Either 'asc' or 'desc' to sort in chronological or\n"
+    "                       reverse chronological order, defaults to 'desc'.\n"
+    "\n";
 
 TEST(QueryUsage, TextsByteForByte)
 {
@@ -56,10 +87,8 @@ TEST(QueryUsage, TextsByteForByte)
         std::string tool;
         std::string text;
     } rows[] = {
-        {mirrorscan, usage("mirrorscan", "replication log query tool", "<replication-log>", 24,
-                           "A replication log of 4 fields each separated by '|'.")},
-        {ledgerscan, usage("ledgerscan", "audit log query tool", "<audit-log>", 23,
-                           "An audit log of 5 fields each separated by '|'.")},
+        {mirrorscan, mirrorscan_usage},
+        {ledgerscan, ledgerscan_usage},
     };
     for (const row& r : rows) {
         // No positional argument, and a --sort-dir value that is not exactly asc or desc.
@@ -225,6 +254,38 @@ TEST(QueryOutfile, WritesTheFileAndNeverTheInput)
     EXPECT_EQ(read_file(out), "2|d|e|f\n1|a|b|c\n2\n");
 }
 
+// Standard output is an output like --outfile: never the input, and a closed
+// one is reported as what it is.
+TEST(QueryOutfile, StandardOutputChecked)
+{
+    temp_dir dir;
+    std::string log = dir.file("replication.log");
+    const std::string content = "1|a|b|c\n2|d|e|f\n";
+    write_file(log, content);
+    struct row {
+        std::string redirect;  // shell redirection of the tool's standard output
+        std::vector<std::string> args;
+        int status;
+        std::string err;
+    } rows[] = {
+        {"1<>" + log, {}, 255, "ERROR: standard output is the same file as input '" + log + "'\n"},
+        {"1<>" + log, {"--outfile", "/dev/stdout"}, 255,
+         "ERROR: outfile '/dev/stdout' is the same file as input '" + log + "'\n"},
+        {">&-", {}, 9, "ERROR: write(stdout) failed: 9\n"},
+        {">&-", {"--outfile", dir.file("out")}, 0, ""},
+    };
+    for (const row& r : rows) {
+        std::string command = "exec " + mirrorscan;
+        for (const std::string& a : r.args) command += " " + a;
+        command += " " + log + " " + r.redirect;
+        process_result res = run_process({"/bin/sh", "-c", command});
+        EXPECT_EQ(res.status, r.status) << command;
+        EXPECT_EQ(res.err, r.err) << command;
+        EXPECT_EQ(read_file(log), content) << command;
+    }
+    EXPECT_EQ(read_file(dir.file("out")), "2|d|e|f\n1|a|b|c\n2\n");
+}
+
 TEST(QueryFailures, MessagesAndExitCodes)
 {
     temp_dir dir;
@@ -248,6 +309,9 @@ TEST(QueryFailures, MessagesAndExitCodes)
          "ERROR: fopen(" + dir.path() + "/no/such/out) failed: 2\n"},
         {{"--filter-ip", "3=0a0000", log}, 255, "", "ERROR: ip filter has invalid ip address length\n"},
         {{"--filter-number", "0=1", log}, 255, "", "ERROR: filter index cannot be 0 or less\n"},
+        // No line has more than 20 fields: such a filter could never apply.
+        {{"--filter-string", "21=x", log}, 255, "", "ERROR: filter index cannot be more than 20\n"},
+        {{"--filter-enum", "99999999999=x", log}, 255, "", "ERROR: filter index cannot be more than 20\n"},
         // Lines printed before a line with too many fields stay; no count line.
         {{"--sort-dir", "asc", log}, 255, "1|a|b|c\n", "ERROR: line 'x' has too many fields (more than 20)\n"},
         {{"--outfile", "/dev/full", good}, 28, "", "ERROR: write(/dev/full) failed: 28\n"},

@@ -1,4 +1,4 @@
-#include "platform/rename.h"
+#include "toolkit/rename_noreplace.h"
 
 #include <fcntl.h>
 #include <unistd.h>

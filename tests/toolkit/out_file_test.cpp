@@ -1,0 +1,340 @@
+#include "toolkit/out_file.h"
+
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <sched.h>
+#include <string>
+
+#include "tests/support/process.h"
+#include "tests/toolkit/child_run.h"
+#include "toolkit/file_pos.h"
+#include "toolkit/replace_file.h"
+
+namespace {
+
+const std::string input_text = "1|a|b|c\n2|d|e|f\n";
+
+struct open_input {
+    int fd = -1;
+    explicit open_input(const std::string& path) : fd(open(path.c_str(), O_RDONLY)) {}
+    ~open_input() { if (fd >= 0) close(fd); }
+};
+
+TEST(OutFile, SameFileByAnyNameRefusedBeforeTruncating)
+{
+    temp_dir dir;
+    std::string input = dir.file("input.log");
+    write_file(input, input_text);
+    ASSERT_EQ(symlink(input.c_str(), dir.file("sym").c_str()), 0);
+    ASSERT_EQ(link(input.c_str(), dir.file("hard").c_str()), 0);
+    open_input in(input);
+    ASSERT_GE(in.fd, 0);
+    const std::string by_descriptor = "/proc/self/fd/" + std::to_string(in.fd);
+    for (const std::string& name : {input, dir.file("sym"), dir.file("hard"), dir.path() + "/./input.log", by_descriptor}) {
+        for (int mode : {OUT_FILE_REPLACE, OUT_FILE_APPEND}) {
+            out_file out;
+            file_error err;
+            ASSERT_EQ(out_file_open(out, name.c_str(), mode, &err), 0) << err.message;
+            EXPECT_EQ(out_file_guard(out, in.fd, input.c_str(), &err), -1) << name;
+            EXPECT_EQ(err.code, -1);
+            EXPECT_EQ(err.message, "outfile '" + name + "' is the same file as input '" + input + "'");
+            EXPECT_EQ(read_file(input), input_text) << name;
+        }
+    }
+    // Another file passes and is emptied only by out_file_start.
+    std::string other = dir.file("other");
+    write_file(other, "previous content\n");
+    out_file out;
+    file_error err;
+    ASSERT_EQ(out_file_open(out, other.c_str(), OUT_FILE_REPLACE, &err), 0);
+    EXPECT_EQ(out_file_guard(out, in.fd, input.c_str(), &err), 0);
+    EXPECT_EQ(read_file(other), "previous content\n");
+    ASSERT_EQ(out_file_start(out, &err), 0);
+    ASSERT_EQ(out_file_puts(out, "new\n", &err), 0);
+    ASSERT_EQ(out_file_close(out, &err), 0);
+    EXPECT_EQ(read_file(other), "new\n");
+    EXPECT_TRUE(out.is_stdout());
+}
+
+TEST(OutFile, AppendKeepsWhatIsThere)
+{
+    temp_dir dir;
+    std::string path = dir.file("log");
+    write_file(path, "first\n");
+    out_file out;
+    file_error err;
+    ASSERT_EQ(out_file_open(out, path.c_str(), OUT_FILE_APPEND, &err), 0);
+    ASSERT_EQ(out_file_start(out, &err), 0);
+    ASSERT_EQ(out_file_printf(out, &err, "%s|%d\n", "second", 2), 0);
+    ASSERT_EQ(out_file_close(out, &err), 0);
+    EXPECT_EQ(read_file(path), "first\nsecond|2\n");
+}
+
+TEST(OutFile, OpenFailureNamesThePath)
+{
+    temp_dir dir;
+    out_file out;
+    file_error err;
+    std::string path = dir.file("no/such/out");
+    EXPECT_EQ(out_file_open(out, path.c_str(), OUT_FILE_REPLACE, &err), ENOENT);
+    EXPECT_EQ(err.message, "fopen(" + path + ") failed: 2");
+    EXPECT_EQ(out_file_open(out, dir.path().c_str(), OUT_FILE_REPLACE, &err), EISDIR);
+    EXPECT_TRUE(out.is_stdout());
+}
+
+// Standard output redirected onto the input, and standard output closed:
+// each is told as what it is.
+TEST(OutFile, StandardOutputChecks)
+{
+    temp_dir dir;
+    std::string input = dir.file("input.log");
+    write_file(input, input_text);
+    std::string result = run_in_child([&]() -> std::string {
+        int fd = open(input.c_str(), O_RDWR);
+        if (fd < 0 || dup2(fd, 1) != 1) return "redirect failed";
+        close(fd);
+        open_input in(input);
+        out_file out;
+        file_error err;
+        if (out_file_guard(out, in.fd, input.c_str(), &err) != -1 ||
+            err.message != "standard output is the same file as input '" + input + "'") {
+            return "stdout onto the input: " + err.message;
+        }
+        // "/dev/stdout" names the same file.
+        if (out_file_open(out, "/dev/stdout", OUT_FILE_REPLACE, &err) != 0 ||
+            out_file_guard(out, in.fd, input.c_str(), &err) != -1 ||
+            err.message != "outfile '/dev/stdout' is the same file as input '" + input + "'") {
+            return "/dev/stdout onto the input: " + err.message;
+        }
+        return "";
+    });
+    EXPECT_EQ(result, "");
+    EXPECT_EQ(read_file(input), input_text);
+
+    result = run_in_child([&]() -> std::string {
+        close(1);
+        file_error err;
+        if (std_descriptors_reserve(&err) != 0) return "reserve: " + err.message;
+        open_input in(input);  // must not land on descriptor 1
+        if (in.fd == 1) return "input opened as standard output";
+        out_file out;
+        if (out_file_guard(out, in.fd, input.c_str(), &err) != 0) return "guard: " + err.message;
+        if (out_file_start(out, &err) != EBADF || err.message != "write(stdout) failed: 9") {
+            return "start: " + err.message;
+        }
+        return "";
+    });
+    EXPECT_EQ(result, "");
+}
+
+// The failure of a full device is reported where it shows: at the write
+// when the bytes leave the buffer at once, else when it is flushed.
+TEST(OutFile, FullDeviceReportedAtWriteAndAtClose)
+{
+    const std::string big(200000, 'x');
+    for (bool at_write : {true, false}) {
+        out_file out;
+        file_error err;
+        ASSERT_EQ(out_file_open(out, "/dev/full", OUT_FILE_REPLACE, &err), 0);
+        ASSERT_EQ(out_file_start(out, &err), 0);
+        if (at_write) {
+            EXPECT_EQ(out_file_write(out, big.data(), big.size(), &err), ENOSPC);
+            EXPECT_EQ(err.message, "write(/dev/full) failed: 28");
+        } else {
+            EXPECT_EQ(out_file_puts(out, "one line\n", &err), 0);
+        }
+        err = file_error{};
+        EXPECT_EQ(out_file_close(out, &err), ENOSPC);
+        EXPECT_EQ(err.message, "write(/dev/full) failed: 28");
+    }
+}
+
+// A file system with two pages of room, in a mount namespace of a child.
+std::string in_small_tmpfs(const std::string& where, std::string (*fn)(const std::string&))
+{
+    return run_in_child([&]() -> std::string {
+        if (unshare(CLONE_NEWNS) != 0) return "skip: unshare: " + std::to_string(errno);
+        if (mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) return "skip: private mounts";
+        if (mount("tmpfs", where.c_str(), "tmpfs", 0, "size=8k") != 0) return "skip: mount tmpfs";
+        return fn(where);
+    });
+}
+
+std::string full_tmpfs_cases(const std::string& dir)
+{
+    std::string result;
+    auto check = [&](bool ok, const std::string& what) {
+        if (!ok) result += what + "; ";
+    };
+    const std::string big(64 * 1024, 'y');
+    // Plain output: at the write, and at the close for a small buffered write.
+    {
+        out_file out;
+        file_error err;
+        std::string path = dir + "/out";
+        check(out_file_open(out, path.c_str(), OUT_FILE_REPLACE, &err) == 0, "open");
+        check(out_file_start(out, &err) == 0, "start");
+        check(out_file_write(out, big.data(), big.size(), &err) == ENOSPC &&
+                  err.message == "write(" + path + ") failed: 28",
+              "write: " + err.message);
+        out_file_close(out, nullptr);
+        unlink(path.c_str());
+    }
+    // Replace in place: the original keeps its content when the new file
+    // cannot be written, whether that shows at a write or at the commit.
+    const std::string original = "k|1=1\n";
+    for (size_t size : {big.size(), size_t{6000}}) {
+        std::string path = dir + "/dataset";
+        int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0640);
+        file_error err;
+        check(fd >= 0 && fd_write_all(fd, original.data(), original.size(), "dataset", &err) == 0, "fixture");
+        close(fd);
+        // Leave less room than `size` for the new file.
+        std::string filler = dir + "/filler";
+        fd = open(filler.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+        const std::string page(4096, 'f');
+        check(fd >= 0 && fd_write_all(fd, page.data(), page.size(), "filler", &err) == 0, "filler");
+        close(fd);
+
+        replace_file rf;
+        check(replace_file_open(rf, path.c_str(), &err) == 0, "replace open");
+        check(out_file_start(rf.out, &err) == 0, "replace start");
+        int rc = out_file_write(rf.out, big.data(), size, &err);
+        if (rc == 0) {
+            rc = replace_file_commit(rf, &err);
+        }
+        check(rc == ENOSPC && err.message == "write(" + path + ".new) failed: 28",
+              "replace " + std::to_string(size) + ": " + err.message);
+        check(read_file(path) == original, "original changed");
+        check(!file_exists(path + ".old"), "renamed after a failed write");
+        unlink(filler.c_str());
+        unlink((path + ".new").c_str());
+        unlink(path.c_str());
+    }
+    return result;
+}
+
+TEST(OutFile, FullFileSystemReported)
+{
+    temp_dir dir;
+    std::string result = in_small_tmpfs(dir.path(), full_tmpfs_cases);
+    if (result.rfind("skip: ", 0) == 0) {
+        GTEST_SKIP() << "no private tmpfs here: " << result;
+    }
+    EXPECT_EQ(result, "");
+}
+
+TEST(ReplaceFile, ReplacesAndKeepsTheMode)
+{
+    temp_dir dir;
+    std::string path = dir.file("alert.log");
+    write_file(path, "old\n");
+    ASSERT_EQ(chmod(path.c_str(), 0640), 0);
+    replace_file rf;
+    file_error err;
+    ASSERT_EQ(replace_file_open(rf, path.c_str(), &err), 0);
+    ASSERT_EQ(out_file_start(rf.out, &err), 0);
+    ASSERT_EQ(out_file_puts(rf.out, "new\n", &err), 0);
+    ASSERT_EQ(replace_file_commit(rf, &err), 0) << err.message;
+    EXPECT_EQ(read_file(path), "new\n");
+    EXPECT_FALSE(file_exists(path + ".new"));
+    EXPECT_FALSE(file_exists(path + ".old"));
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+}
+
+TEST(ReplaceFile, FailedStepsLeaveTheFilesAsDescribed)
+{
+    temp_dir dir;
+    std::string path = dir.file("d");
+    file_error err;
+    // A path.old left behind is never replaced: the file stays as it was.
+    write_file(path, "current\n");
+    write_file(path + ".old", "older\n");
+    {
+        replace_file rf;
+        ASSERT_EQ(replace_file_open(rf, path.c_str(), &err), 0);
+        ASSERT_EQ(out_file_start(rf.out, &err), 0);
+        ASSERT_EQ(out_file_puts(rf.out, "merged\n", &err), 0);
+        EXPECT_EQ(replace_file_commit(rf, &err), EEXIST);
+        EXPECT_EQ(err.message, "rename '" + path + "' to '" + path + ".old' failed: 17");
+    }
+    EXPECT_EQ(read_file(path), "current\n");
+    EXPECT_EQ(read_file(path + ".old"), "older\n");
+    EXPECT_EQ(read_file(path + ".new"), "merged\n");
+    // A file that is gone when the commit comes cannot be replaced.
+    std::string gone = dir.file("gone");
+    {
+        replace_file rf;
+        ASSERT_EQ(replace_file_open(rf, gone.c_str(), &err), 0);
+        ASSERT_EQ(out_file_start(rf.out, &err), 0);
+        EXPECT_EQ(replace_file_commit(rf, &err), ENOENT);
+        EXPECT_EQ(err.message, "rename '" + gone + "' to '" + gone + ".old' failed: 2");
+    }
+    // The new file cannot be created.
+    replace_file rf;
+    std::string nowhere = dir.file("no/such/d");
+    EXPECT_EQ(replace_file_open(rf, nowhere.c_str(), &err), ENOENT);
+    EXPECT_EQ(err.message, "fopen(" + nowhere + ".new) failed: 2");
+}
+
+// The new file of a replacement is an output like any other: it may not be
+// one of the inputs, and it is emptied only after that check.
+TEST(ReplaceFile, NewFileGuardedAgainstInputs)
+{
+    temp_dir dir;
+    std::string path = dir.file("d");
+    write_file(path, "a|1\n");
+    write_file(path + ".new", "b|2\n");
+    open_input in(path + ".new");
+    replace_file rf;
+    file_error err;
+    ASSERT_EQ(replace_file_open(rf, path.c_str(), &err), 0);
+    EXPECT_EQ(out_file_guard(rf.out, in.fd, (path + ".new").c_str(), &err), -1);
+    EXPECT_EQ(read_file(path + ".new"), "b|2\n");
+}
+
+TEST(FilePos, PositionsBeyond4GiB)
+{
+    temp_dir dir;
+    std::string path = dir.file("sparse");
+    int fd = open(path.c_str(), O_RDWR | O_CREAT, 0600);
+    ASSERT_GE(fd, 0);
+    const int64_t far = (int64_t{5} << 30) + 3;  // past both 2 GiB and 4 GiB
+    file_error err;
+    int64_t at = 0;
+    ASSERT_EQ(fd_seek(fd, far, SEEK_SET, &at, "sparse", &err), 0);
+    EXPECT_EQ(at, far);
+    ASSERT_EQ(fd_write_all(fd, "tail\n", 5, "sparse", &err), 0);
+    int64_t size = 0;
+    ASSERT_EQ(fd_size(fd, &size, "sparse", &err), 0);
+    EXPECT_EQ(size, far + 5);
+    char buf[16] = {};
+    size_t got = 0;
+    ASSERT_EQ(fd_read_at(fd, buf, sizeof buf, far - 2, &got, "sparse", &err), 0);
+    EXPECT_EQ(got, 7u);  // stops at the end of the file
+    EXPECT_EQ(std::string(buf, got), std::string("\0\0tail\n", 7));
+    ASSERT_EQ(fd_seek(fd, far, SEEK_SET, nullptr, "sparse", &err), 0);
+    ASSERT_EQ(fd_read_all(fd, buf, sizeof buf, &got, "sparse", &err), 0);
+    EXPECT_EQ(std::string(buf, got), "tail\n");
+    close(fd);
+
+    // A pipe has no positions; a read-only descriptor takes no writes.
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    EXPECT_EQ(fd_seek(fds[0], 0, SEEK_END, nullptr, "pipe", &err), ESPIPE);
+    EXPECT_EQ(err.message, "lseek(pipe) failed: 29");
+    EXPECT_EQ(fd_write_all(fds[0], "x", 1, "pipe", &err), EBADF);
+    EXPECT_EQ(err.message, "write(pipe) failed: 9");
+    close(fds[0]);
+    close(fds[1]);
+}
+
+}  // namespace
