@@ -1,12 +1,12 @@
 // flagjoin: appends one alert log to the end of another, bytes unchanged.
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 
-#include "tools/alertlog/alertlog_io.h"
 #include "toolkit/diag.h"
+#include "toolkit/file_pos.h"
+#include "toolkit/out_file.h"
 
 namespace {
 
@@ -16,14 +16,11 @@ const char usage_text[] =
     "      <input-file>   Input alert log.\n"
     "      <output-file>  Output alert log.\n\n";
 
-FILE* open_or_end(const char* path, const char* mode)
+void check(int rc, const file_error& err)
 {
-    FILE* stream = fopen(path, mode);
-    if (stream == nullptr) {
-        int err = errno;
-        fatal(fatal_code(err), "fopen(%s) failed: %d", path, err);
+    if (rc != 0) {
+        file_error_exit(err);
     }
-    return stream;
 }
 
 }  // namespace
@@ -31,33 +28,48 @@ FILE* open_or_end(const char* path, const char* mode)
 int main(int argc, char** argv)
 {
     usage_set(usage_text);
+    file_error err;
+    check(std_descriptors_reserve(&err), err);
     if (argc != 3) {
         usage_exit();
     }
-    FILE* in = open_or_end(argv[1], "rb");
-    FILE* out = open_or_end(argv[2], "ab");
+    const char* in_path = argv[1];
+    FILE* in = fopen(in_path, "rb");
+    if (in == nullptr) {
+        int e = errno;
+        fatal(fatal_code(e), "fopen(%s) failed: %d", in_path, e);
+    }
     int in_fd = fileno(in);
-    int out_fd = fileno(out);
+    // Appending: the output may be the input itself, which then ends up
+    // holding its content twice.
+    out_file out;
+    check(out_file_open(out, argv[2], OUT_FILE_APPEND, &err), err);
+    check(out_file_start(out, &err), err);
 
     // No more than the input held when it was opened: joining a file onto
     // itself (or onto a log that grows meanwhile) still ends.
-    off_t left = file_size(in_fd, argv[1]);
-    static char buf[ALERTLOG_CHUNK];
-    off_t at = 0;
+    int64_t left = 0;
+    check(fd_size(in_fd, &left, in_path, &err), err);
+    static char buf[8192];
+    int64_t at = 0;
     while (left > 0) {
-        size_t want = static_cast<size_t>(std::min<off_t>(left, sizeof buf));
-        size_t got = read_all_at(in_fd, buf, want, at, "read failed: %d");
+        size_t want = static_cast<size_t>(std::min<int64_t>(left, sizeof buf));
+        size_t got = 0;
+        if (fd_read_at(in_fd, buf, want, at, &got, in_path, &err) != 0) {
+            fatal(fatal_code(err.code), "read failed: %d", err.code);
+        }
         if (got == 0) {
             break;
         }
-        write_all(out_fd, buf, got);
-        at += static_cast<off_t>(got);
-        left -= static_cast<off_t>(got);
+        if (out_file_write(out, buf, got, &err) != 0) {
+            fatal(fatal_code(err.code), "write() failed: %d", err.code);
+        }
+        at += static_cast<int64_t>(got);
+        left -= static_cast<int64_t>(got);
     }
     fclose(in);
-    if (fclose(out) != 0) {
-        int err = errno;
-        fatal(fatal_code(err), "write() failed: %d", err);
+    if (out_file_close(out, &err) != 0) {
+        fatal(fatal_code(err.code), "write() failed: %d", err.code);
     }
     return 0;
 }

@@ -1,7 +1,5 @@
 #include "tools/format/shape_output.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,11 +11,9 @@ namespace {
 
 // zlib reports a failed system call as Z_ERRNO with errno set; any other
 // failure has no error number of its own.
-int gz_errno(gzFile gz)
+int gz_errno(int zlib_result)
 {
-    int zerr = Z_OK;
-    gzerror(gz, &zerr);
-    return zerr == Z_ERRNO && errno != 0 ? errno : EIO;
+    return zlib_result == Z_ERRNO && errno != 0 ? errno : EIO;
 }
 
 }  // namespace
@@ -27,76 +23,69 @@ shape_output::~shape_output()
     abandon();
 }
 
-void shape_output::failed(const char* call, int err)
+void shape_output::failed(const file_error& err)
 {
     // Nothing more can be written; close without writing again.
     buf_.clear();
     abandon();
-    fatal(fatal_code(err), "%s(%s) failed: %d", call, path_.c_str(), err);
+    file_error_exit(err);
 }
 
 void shape_output::open(const std::string& path, bool compress, int input_fd, const char* input_path)
 {
-    path_ = path;
-    int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666);
-    if (fd < 0) {
-        int err = errno;
+    file_error err;
+    if (out_file_open(file_, path.c_str(), OUT_FILE_REPLACE, &err) != 0) {
         if (compress) {
-            fatal(fatal_code(err), "gzopen() failed: %d", err);
+            fatal(fatal_code(err.code), "gzopen() failed: %d", err.code);
         }
-        fatal(fatal_code(err), "fopen(%s) failed: %d", path.c_str(), err);
+        file_error_exit(err);
     }
-    struct stat out_st, in_st;
-    if (fstat(fd, &out_st) == 0 && fstat(input_fd, &in_st) == 0 && out_st.st_dev == in_st.st_dev &&
-        out_st.st_ino == in_st.st_ino) {
-        close(fd);
-        fatal(-1, "outfile '%s' is the same file as input '%s'", path.c_str(), input_path);
+    if (out_file_guard(file_, input_fd, input_path, &err) != 0 || out_file_start(file_, &err) != 0) {
+        file_error_exit(err);
     }
-    if (S_ISREG(out_st.st_mode) && ftruncate(fd, 0) != 0) {
-        int err = errno;
-        close(fd);
-        fatal(fatal_code(err), "ftruncate(%s) failed: %d", path.c_str(), err);
-    }
+    open_ = true;
     if (compress) {
-        gz_ = gzdopen(fd, "wb");
+        int fd = dup(file_.descriptor());
+        gz_ = fd >= 0 ? gzdopen(fd, "wb") : nullptr;
         if (gz_ == nullptr) {
-            int err = errno != 0 ? errno : ENOMEM;
-            close(fd);
-            fatal(fatal_code(err), "gzopen() failed: %d", err);
+            int e = errno != 0 ? errno : ENOMEM;
+            if (fd >= 0) {
+                close(fd);
+            }
+            fatal(fatal_code(e), "gzopen() failed: %d", e);
         }
         gzbuffer(gz_, 1 << 17);
-    } else {
-        fd_ = fd;
     }
     buf_.reserve(flush_at + 4096);
 }
 
 void shape_output::flush()
 {
-    const char* data = buf_.data();
-    size_t left = buf_.size();
-    while (left > 0) {
-        if (gz_ != nullptr) {
+    if (buf_.empty()) {
+        return;
+    }
+    if (gz_ != nullptr) {
+        const char* data = buf_.data();
+        size_t left = buf_.size();
+        while (left > 0) {
             unsigned piece = left > UINT_MAX / 2 ? UINT_MAX / 2 : static_cast<unsigned>(left);
             errno = 0;
             int put = gzwrite(gz_, data, piece);
             if (put <= 0) {
-                failed("gzwrite", gz_errno(gz_));
+                int zerr = Z_OK;
+                gzerror(gz_, &zerr);
+                int e = gz_errno(zerr);
+                file_error err;
+                file_error_set(&err, e, "gzwrite(%s) failed: %d", file_.name(), e);
+                failed(err);
             }
             data += put;
             left -= static_cast<size_t>(put);
-        } else if (fd_ >= 0) {
-            ssize_t put = write(fd_, data, left);
-            if (put < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                failed("write", errno);
-            }
-            data += put;
-            left -= static_cast<size_t>(put);
-        } else {
-            break;
+        }
+    } else if (open_) {
+        file_error err;
+        if (out_file_write(file_, buf_.data(), buf_.size(), &err) != 0) {
+            failed(err);
         }
     }
     buf_.clear();
@@ -111,44 +100,35 @@ void shape_output::finish()
         errno = 0;
         int result = gzclose(gz);
         if (result != Z_OK) {
-            int err = result == Z_ERRNO && errno != 0 ? errno : EIO;
-            fatal(fatal_code(err), "gzclose(%s) failed: %d", path_.c_str(), err);
+            int e = gz_errno(result);
+            file_error err;
+            file_error_set(&err, e, "gzclose(%s) failed: %d", file_.name(), e);
+            failed(err);
         }
     }
-    if (fd_ >= 0) {
-        int fd = fd_;
-        fd_ = -1;
-        if (close(fd) != 0) {
-            int err = errno;
-            fatal(fatal_code(err), "close(%s) failed: %d", path_.c_str(), err);
+    if (open_) {
+        open_ = false;
+        file_error err;
+        if (out_file_close(file_, &err) != 0) {
+            file_error_exit(err);
         }
     }
 }
 
 void shape_output::abandon()
 {
-    if (gz_ != nullptr || fd_ >= 0) {
-        const char* data = buf_.data();
-        size_t left = buf_.size();
-        if (gz_ != nullptr && left > 0) {
-            (void)gzwrite(gz_, data, static_cast<unsigned>(left));
-        }
-        while (fd_ >= 0 && left > 0) {
-            ssize_t put = write(fd_, data, left);
-            if (put <= 0) {
-                break;
-            }
-            data += put;
-            left -= static_cast<size_t>(put);
-        }
-    }
-    buf_.clear();
     if (gz_ != nullptr) {
+        if (!buf_.empty()) {
+            (void)gzwrite(gz_, buf_.data(), static_cast<unsigned>(buf_.size()));
+        }
         gzclose(gz_);
         gz_ = nullptr;
+    } else if (open_ && !buf_.empty()) {
+        (void)out_file_write(file_, buf_.data(), buf_.size(), nullptr);
     }
-    if (fd_ >= 0) {
-        close(fd_);
-        fd_ = -1;
+    buf_.clear();
+    if (open_) {
+        open_ = false;
+        (void)out_file_close(file_, nullptr);
     }
 }

@@ -1,5 +1,6 @@
 // trailshape's output: a plain file or a gzip stream, written from one
-// buffer in large pieces. Every write and the close are checked. After a
+// buffer in large pieces. The file is opened and guarded through the
+// toolkit's output layer; every write and the close are checked. After a
 // fatal error the output is still closed (abandon), so a gzip file always
 // ends as a complete stream holding what was written.
 #pragma once
@@ -9,6 +10,8 @@
 #include <cstddef>
 #include <string>
 #include <vector>
+
+#include "toolkit/out_file.h"
 
 class shape_output {
 public:
@@ -45,10 +48,10 @@ public:
 private:
     static constexpr size_t flush_at = size_t{1} << 18;
     void flush();
-    [[noreturn]] void failed(const char* call, int err);
+    [[noreturn]] void failed(const file_error& err);
 
-    std::string path_;
+    out_file file_;
+    bool open_ = false;
     std::vector<char> buf_;
-    int fd_ = -1;        // plain output
-    gzFile gz_ = nullptr;  // gzip output
+    gzFile gz_ = nullptr;  // gzip output, on its own descriptor for file_
 };

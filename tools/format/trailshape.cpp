@@ -11,6 +11,7 @@
 #include "tools/format/shape_output.h"
 #include "toolkit/diag.h"
 #include "toolkit/dsreader.h"
+#include "toolkit/out_file.h"
 
 namespace {
 
@@ -56,6 +57,10 @@ void close_then_report(int code, const char* fmt, va_list ap)
 
 int shape_log(int argc, char** argv)
 {
+    file_error err;
+    if (std_descriptors_reserve(&err) != 0) {
+        file_error_exit(err);
+    }
     shape_options opts = parse_shape_args(argc, argv);
     tzset();
     // The input is opened first: an output that is the same file is refused

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstring>
 
-#include "tools/sort/sort_output.h"
 #include "toolkit/diag.h"
 
 namespace {
@@ -59,15 +58,24 @@ std::vector<size_t> row_table::order() const
     return out;
 }
 
-void row_table::write(sort_output& output, bool descending) const
+int row_table::write(out_file& output, bool descending, file_error* err) const
 {
     auto write_line = [&](uint64_t entry) {
         const line_ref& line = lines_[entry & 0xffffffffu];
-        output.write(line.text, line.length + 1);
+        return out_file_write(output, line.text, line.length + 1, err);
     };
     if (descending) {
-        std::for_each(order_.rbegin(), order_.rend(), write_line);
+        for (auto it = order_.rbegin(); it != order_.rend(); ++it) {
+            if (int rc = write_line(*it)) {
+                return rc;
+            }
+        }
     } else {
-        std::for_each(order_.begin(), order_.end(), write_line);
+        for (uint64_t entry : order_) {
+            if (int rc = write_line(entry)) {
+                return rc;
+            }
+        }
     }
+    return 0;
 }

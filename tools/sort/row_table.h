@@ -12,7 +12,7 @@
 #include <memory>
 #include <vector>
 
-class sort_output;
+#include "toolkit/out_file.h"
 
 class row_table {
 public:
@@ -24,7 +24,8 @@ public:
     void sort_ascending();
 
     // Writes every line with its '\n': ascending order, or its exact reverse.
-    void write(sort_output& output, bool descending) const;
+    // 0 or the file layer's error (file_error.h).
+    int write(out_file& output, bool descending, file_error* err) const;
 
     // The line numbers in their current order (for tests of the order).
     std::vector<size_t> order() const;

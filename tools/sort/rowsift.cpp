@@ -8,10 +8,10 @@
 #include <new>
 
 #include "tools/sort/row_table.h"
-#include "tools/sort/sort_output.h"
 #include "toolkit/diag.h"
 #include "toolkit/dsreader.h"
 #include "toolkit/number.h"
+#include "toolkit/out_file.h"
 
 namespace {
 
@@ -31,7 +31,7 @@ struct run_settings {
 // Options from the first argument on; an option takes a value only when one
 // follows it. The first other argument (or an option standing last) is the
 // dataset and ends parsing; later arguments are ignored.
-run_settings parse_args(int argc, char** argv, sort_output& output)
+run_settings parse_args(int argc, char** argv, out_file& output)
 {
     run_settings run;
     for (int i = 1; i < argc; i += 2) {
@@ -52,7 +52,12 @@ run_settings parse_args(int argc, char** argv, sort_output& output)
             }
             run.field_index = field - 1;
         } else if (has_value && strcmp(arg, "--outfile") == 0) {
-            output.open_file(argv[i + 1]);
+            // Opened now but emptied only once the dataset has been read:
+            // the dataset may be its own output.
+            file_error err;
+            if (out_file_open(output, argv[i + 1], OUT_FILE_REPLACE, &err) != 0) {
+                file_error_exit(err);
+            }
         } else {
             run.dataset = arg;
             return run;
@@ -63,7 +68,11 @@ run_settings parse_args(int argc, char** argv, sort_output& output)
 
 int sort_dataset(int argc, char** argv)
 {
-    sort_output output;
+    file_error err;
+    if (std_descriptors_reserve(&err) != 0) {
+        file_error_exit(err);
+    }
+    out_file output;
     run_settings run = parse_args(argc, argv, output);
 
     row_table rows;
@@ -80,10 +89,11 @@ int sort_dataset(int argc, char** argv)
     }
     // The dataset is closed before the output is emptied, so a dataset can
     // be sorted onto itself.
-    output.start();
     rows.sort_ascending();
-    rows.write(output, run.descending);
-    output.finish();
+    if (out_file_start(output, &err) != 0 || rows.write(output, run.descending, &err) != 0 ||
+        out_file_close(output, &err) != 0) {
+        file_error_exit(err);
+    }
     return 0;
 }
 

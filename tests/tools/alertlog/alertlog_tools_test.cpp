@@ -188,6 +188,16 @@ TEST(Flagtrim, FailuresLeaveTheLogAlone)
     EXPECT_EQ(read_file(log), content);
     EXPECT_EQ(read_file(log + ".old"), "earlier\n");
 
+    // A leftover .new that leads to the log itself is refused before it is
+    // emptied.
+    remove((log + ".old").c_str());
+    remove((log + ".new").c_str());
+    ASSERT_EQ(symlink("log", (log + ".new").c_str()), 0);
+    res = run(flagtrim, {log, "2"});
+    EXPECT_EQ(res.status, 255);
+    EXPECT_EQ(res.err, "ERROR: outfile '" + log + ".new' is the same file as input '" + log + "'\n");
+    EXPECT_EQ(read_file(log), content);
+
     res = run(flagtrim, {dir.file("missing")});
     EXPECT_EQ(res.status, ENOENT);
     EXPECT_EQ(res.err, "ERROR: fopen(" + dir.file("missing") + ") failed: 2\n");
