@@ -48,16 +48,6 @@ void row_table::sort_ascending()
     std::sort(order_.begin(), order_.end());
 }
 
-std::vector<size_t> row_table::order() const
-{
-    std::vector<size_t> out;
-    out.reserve(order_.size());
-    for (uint64_t entry : order_) {
-        out.push_back(static_cast<size_t>(entry & 0xffffffffu));
-    }
-    return out;
-}
-
 int row_table::write(out_file& output, bool descending, file_error* err) const
 {
     auto write_line = [&](uint64_t entry) {

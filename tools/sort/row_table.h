@@ -27,9 +27,6 @@ public:
     // 0 or the file layer's error (file_error.h).
     int write(out_file& output, bool descending, file_error* err) const;
 
-    // The line numbers in their current order (for tests of the order).
-    std::vector<size_t> order() const;
-
 private:
     struct line_ref {
         const char* text;  // inside one of the blocks, followed by '\n'
