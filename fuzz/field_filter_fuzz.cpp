@@ -13,10 +13,12 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "toolkit/diag.h"
+#include "toolkit/dsreader.h"
 #include "toolkit/field_filter.h"
 
 namespace {
@@ -30,7 +32,7 @@ void throw_fatal(int code, const char*, va_list)
     throw fatal_thrown{code};
 }
 
-using parser = field_filter* (*)(const char*);
+using parser = field_filter (*)(const char*);
 const parser parsers[] = {
     filter_dttm_parse, filter_enum_parse, filter_ip_parse, filter_number_parse, filter_string_parse,
 };
@@ -50,7 +52,7 @@ bool is_address(const char* field)
 }
 
 template <typename T>
-int with_op(const T& data, int op, const char* field, int (*match)(const T&, const char*))
+int with_op(const T& data, int op, const char* field, bool (*match)(const T&, const char*))
 {
     T copy = data;
     copy.op = op;
@@ -59,7 +61,7 @@ int with_op(const T& data, int op, const char* field, int (*match)(const T&, con
 
 // Exactly one of '=', '>', '<' holds for an ordered, single-valued filter.
 template <typename T>
-void check_trichotomy(const T& data, const char* field, int (*match)(const T&, const char*))
+void check_trichotomy(const T& data, const char* field, bool (*match)(const T&, const char*))
 {
     int eq = with_op(data, FILTER_OP_EQ, field, match);
     int gt = with_op(data, FILTER_OP_GT, field, match);
@@ -71,7 +73,7 @@ void check_trichotomy(const T& data, const char* field, int (*match)(const T&, c
 
 void check_filter(const field_filter& f, int type)
 {
-    if (f.type != type || f.index < 1 || f.link != nullptr) {
+    if (filter_type_of(f) != type || f.index < 1 || f.index > DSREADER_MAX_FIELDS) {
         abort();
     }
     switch (type) {
@@ -122,7 +124,7 @@ void check_match(const field_filter& f, const char* field)
     if (hit != 0 && hit != 1) {
         abort();
     }
-    switch (f.type) {
+    switch (filter_type_of(f)) {
     case FILTER_DTTM: {
         const auto& d = std::get<dttm_filter>(f.data);
         if (!d.range) {
@@ -187,17 +189,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     std::string value = rest.substr(0, nul);
     std::string fields_text = nul == std::string::npos ? std::string() : rest.substr(nul + 1);
 
-    filter_list_ptr filter;
+    std::optional<field_filter> filter;
     try {
-        filter.reset(parsers[pick](value.c_str()));
+        filter = parsers[pick](value.c_str());
     } catch (const fatal_thrown& e) {
         if (e.code != -1) {
             abort();
         }
         return 0;
-    }
-    if (!filter) {
-        abort();  // the parsers never return empty-handed
     }
     check_filter(*filter, types[pick]);
 

@@ -11,6 +11,7 @@ seconds=${FUZZ_SECONDS:-20}
 dir=build/fuzz
 
 CC=clang CXX=clang++ cmake -S "$root" -B "$dir" -G Ninja -DHARVD_FUZZ=ON -DHARVD_BUILD_TESTS=OFF \
+  -DCMAKE_COMPILE_WARNING_AS_ERROR=ON \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 
 targets=()

@@ -1,6 +1,9 @@
 #include "toolkit/dsreader.h"
 
+#include <fcntl.h>
 #include <unistd.h>
+
+#include <algorithm>
 
 #include <cerrno>
 #include <cstring>
@@ -32,6 +35,26 @@ ssize_t read_some(int fd, char* buf, size_t count)
             return got;
         }
     }
+}
+
+// Like read_full, at a file position and without moving the descriptor's.
+ssize_t pread_full(int fd, char* buf, size_t count, off_t offset)
+{
+    size_t done = 0;
+    while (done < count) {
+        ssize_t got = pread(fd, buf + done, count - done, offset + static_cast<off_t>(done));
+        if (got < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return -1;
+        }
+        if (got == 0) {
+            return 0;
+        }
+        done += static_cast<size_t>(got);
+    }
+    return static_cast<ssize_t>(count);
 }
 
 // Cuts the completed line at every '|'. strchr keeps a NUL inside the line as
@@ -117,14 +140,17 @@ size_t read_previous_block(dsreader* reader)
         return 0;
     }
     reader->file_pos -= static_cast<off_t>(reader->next_chunk);
-    if (lseek(reader->descriptor, reader->file_pos, SEEK_SET) < 0) {
-        seek_failed(reader);
-    }
-    ssize_t got = read_full(reader->descriptor, reader->read_buf, reader->next_chunk);
+    ssize_t got = pread_full(reader->descriptor, reader->read_buf, reader->next_chunk, reader->file_pos);
     if (got < 0) {
         read_failed();
     }
     reader->next_chunk = reader->chunk_size;
+    // Reading backward gets no read-ahead from the kernel: ask for the block
+    // before this one now, so that the disk reads it while this one is split.
+    if (reader->file_pos > 0) {
+        off_t ahead = std::min(reader->file_pos, static_cast<off_t>(reader->chunk_size));
+        posix_fadvise(reader->descriptor, reader->file_pos - ahead, ahead, POSIX_FADV_WILLNEED);
+    }
     return static_cast<size_t>(got);
 }
 
@@ -211,12 +237,12 @@ dsreader* dsreader_open(const char* path, int direction)
         fatal(fatal_code(err), "fopen(%s) failed: %d", path, err);
     }
     reader->descriptor = fileno(reader->stream);
-    reader->chunk_size = DSREADER_CHUNK;
+    reader->chunk_size = DSREADER_BLOCK;
     reader->capacity = DSREADER_CHUNK;
     reader->line_buf = static_cast<char*>(xalloc(reader->capacity, 0));
     reader->line_start = reader->line_buf;
     reader->line_buf[0] = '\0';
-    reader->read_buf = static_cast<char*>(xalloc(DSREADER_CHUNK, 0));
+    reader->read_buf = static_cast<char*>(xalloc(DSREADER_BLOCK, 0));
     if (direction != DSREADER_FORWARD && direction != DSREADER_BACKWARD) {
         fatal(-1, "unknown read direction '%d'", direction);
     }
@@ -226,8 +252,8 @@ dsreader* dsreader_open(const char* path, int direction)
             seek_failed(reader.get());
         }
         reader->file_pos = size;
-        size_t rest = static_cast<size_t>(size % static_cast<off_t>(DSREADER_CHUNK));
-        reader->next_chunk = rest == 0 ? DSREADER_CHUNK : rest;
+        size_t rest = static_cast<size_t>(size % static_cast<off_t>(reader->chunk_size));
+        reader->next_chunk = rest == 0 ? reader->chunk_size : rest;
     }
     return reader.release();
 }

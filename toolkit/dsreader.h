@@ -16,21 +16,23 @@
 constexpr int DSREADER_FORWARD = 1;
 constexpr int DSREADER_BACKWARD = 2;
 constexpr int DSREADER_MAX_FIELDS = 20;
-constexpr size_t DSREADER_CHUNK = 8192;
+constexpr size_t DSREADER_CHUNK = 8192;        // first size of the line buffer
+constexpr size_t DSREADER_BLOCK = 1024 * 1024;  // bytes of file data per read
 
 struct dsreader {
     char* path;             // owned copy of the path given to dsreader_open
     int direction;          // DSREADER_FORWARD or DSREADER_BACKWARD
     FILE* stream;           // opened "rb"; every read goes through `descriptor`
     int descriptor;
-    off_t file_pos;         // backward: end of the part of the file not yet read
-    size_t chunk_size;      // DSREADER_CHUNK
+    off_t file_pos;         // backward: end of the part of the file not yet read (64-bit)
+    size_t chunk_size;      // DSREADER_BLOCK: large reads, so that a log read last
+                            // line first from the disk costs few seeks
     size_t next_chunk;      // backward: size of the next block read
     char* line_start;       // the current line inside line_buf
     char* line_buf;         // grows (doubling) for long lines, never shrinks
     size_t capacity;
     size_t line_length;     // characters of the current line, without its NUL
-    char* read_buf;         // one block of file data
+    char* read_buf;         // one block of file data (chunk_size bytes)
     size_t byte_count;      // bytes the last read put into read_buf
     size_t read_pos;        // forward: next byte to take; backward: bytes not yet taken
     bool at_end;            // the end of the file was delivered: every later call returns 1

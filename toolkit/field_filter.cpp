@@ -69,14 +69,6 @@ bool hex8_value(const char* text, uint32_t* value)
     return true;
 }
 
-std::unique_ptr<field_filter> new_filter(int type, int index)
-{
-    auto filter = std::make_unique<field_filter>();
-    filter->type = type;
-    filter->index = index;
-    return filter;
-}
-
 bool is_digit(char c) { return ascii_digit(static_cast<unsigned char>(c)); }
 
 bool compare(int op, int64_t v, int64_t operand)
@@ -111,7 +103,7 @@ int filter_parse_index(const char** cursor)
     return index;
 }
 
-field_filter* filter_dttm_parse(const char* value)
+field_filter filter_dttm_parse(const char* value)
 {
     filter_head head = parse_head(value, "dttm", "=><");
     const char* operand = head.operand;
@@ -131,7 +123,8 @@ field_filter* filter_dttm_parse(const char* value)
     if (hyphens > 1) {
         fatal(-1, "dttm filter has too many hyphens '%s'", operand);
     }
-    auto filter = new_filter(FILTER_DTTM, head.index);
+    field_filter filter;
+    filter.index = head.index;
     dttm_filter data;
     data.op = head.op;
     if (hyphen != nullptr) {
@@ -141,18 +134,19 @@ field_filter* filter_dttm_parse(const char* value)
     } else {
         data.exact = num_parse_i64(operand);
     }
-    filter->data = data;
-    return filter.release();
+    filter.data = data;
+    return filter;
 }
 
-field_filter* filter_enum_parse(const char* value)
+field_filter filter_enum_parse(const char* value)
 {
     filter_head head = parse_head(value, "enum", "=!");
     const char* operand = head.operand;
     if (operand[0] == ',' || operand[head.length - 1] == ',') {
         fatal(-1, "enum filter has invalid string '%s'", operand);
     }
-    auto filter = new_filter(FILTER_ENUM, head.index);
+    field_filter filter;
+    filter.index = head.index;
     enum_filter data;
     data.op = head.op;
     // Every ',' separates: two in a row give an empty item.
@@ -166,11 +160,11 @@ field_filter* filter_enum_parse(const char* value)
         data.items.emplace_back(start, static_cast<size_t>(comma - start));
         start = comma + 1;
     }
-    filter->data = std::move(data);
-    return filter.release();
+    filter.data = std::move(data);
+    return filter;
 }
 
-field_filter* filter_ip_parse(const char* value)
+field_filter filter_ip_parse(const char* value)
 {
     filter_head head = parse_head(value, "ip", "=!");
     const char* operand = head.operand;
@@ -187,7 +181,8 @@ field_filter* filter_ip_parse(const char* value)
     if (slashes > 1) {
         fatal(-1, "ip filter has too many forward slashes '%s'", operand);
     }
-    auto filter = new_filter(FILTER_IP, head.index);
+    field_filter filter;
+    filter.index = head.index;
     ip_filter data;
     data.op = head.op;
     size_t address_length = slash != nullptr ? static_cast<size_t>(slash - operand) : head.length;
@@ -205,11 +200,11 @@ field_filter* filter_ip_parse(const char* value)
     if (data.has_mask) {
         data.address &= data.mask;
     }
-    filter->data = data;
-    return filter.release();
+    filter.data = data;
+    return filter;
 }
 
-field_filter* filter_number_parse(const char* value)
+field_filter filter_number_parse(const char* value)
 {
     filter_head head = parse_head(value, "number", "=><!");
     const char* operand = head.operand;
@@ -221,20 +216,22 @@ field_filter* filter_number_parse(const char* value)
             fatal(-1, "number filter has invalid filter string");
         }
     }
-    auto filter = new_filter(FILTER_NUMBER, head.index);
+    field_filter filter;
+    filter.index = head.index;
     number_filter data;
     data.op = head.op;
     data.value = num_parse_i64(operand);
-    filter->data = data;
-    return filter.release();
+    filter.data = data;
+    return filter;
 }
 
-field_filter* filter_string_parse(const char* value)
+field_filter filter_string_parse(const char* value)
 {
     filter_head head = parse_head(value, "string", "=!");
     const char* operand = head.operand;
     size_t length = head.length;
-    auto filter = new_filter(FILTER_STRING, head.index);
+    field_filter filter;
+    filter.index = head.index;
     string_filter data;
     data.op = head.op;
     if (operand[0] == '*') {
@@ -255,26 +252,22 @@ field_filter* filter_string_parse(const char* value)
     for (char& c : data.pattern) {
         c = static_cast<char>(ascii_lower(static_cast<unsigned char>(c)));
     }
-    filter->data = std::move(data);
-    return filter.release();
-}
-
-field_filter* filter_push(field_filter* head, field_filter* filter)
-{
-    filter->link = head;
+    filter.data = std::move(data);
     return filter;
 }
 
-void filter_list_free(field_filter* head)
+void filter_push(filter_list& list, field_filter filter)
 {
-    while (head != nullptr) {
-        field_filter* next = head->link;
-        delete head;
-        head = next;
-    }
+    list.insert(list.begin(), std::move(filter));
 }
 
-int filter_dttm_match(const dttm_filter& filter, const char* field)
+filter_type filter_type_of(const field_filter& filter)
+{
+    // The variant's alternatives are in the order of the type numbers.
+    return static_cast<filter_type>(FILTER_DTTM + static_cast<int>(filter.data.index()));
+}
+
+bool filter_dttm_match(const dttm_filter& filter, const char* field)
 {
     int64_t v = num_parse_i64(field);
     if (filter.range) {
@@ -283,7 +276,7 @@ int filter_dttm_match(const dttm_filter& filter, const char* field)
     return compare(filter.op, v, filter.exact);
 }
 
-int filter_enum_match(const enum_filter& filter, const char* field)
+bool filter_enum_match(const enum_filter& filter, const char* field)
 {
     bool found = false;
     for (const std::string& item : filter.items) {
@@ -295,13 +288,13 @@ int filter_enum_match(const enum_filter& filter, const char* field)
     return filter.op == FILTER_OP_NE ? !found : found;
 }
 
-int filter_ip_match(const ip_filter& filter, const char* field)
+bool filter_ip_match(const ip_filter& filter, const char* field)
 {
     // A field that is not exactly eight hexadecimal digits is no address: it
     // fails under '=' and '!' alike.
     uint32_t value = 0;
     if (strnlen(field, 9) != 8 || !hex8_value(field, &value)) {
-        return 0;
+        return false;
     }
     if (filter.has_mask) {
         value &= filter.mask;
@@ -310,12 +303,12 @@ int filter_ip_match(const ip_filter& filter, const char* field)
     return filter.op == FILTER_OP_NE ? !equal : equal;
 }
 
-int filter_number_match(const number_filter& filter, const char* field)
+bool filter_number_match(const number_filter& filter, const char* field)
 {
     return compare(filter.op, num_parse_i64(field), filter.value);
 }
 
-int filter_string_match(const string_filter& filter, const char* field)
+bool filter_string_match(const string_filter& filter, const char* field)
 {
     const char* pattern = filter.pattern.c_str();
     size_t length = filter.pattern.size();
@@ -342,14 +335,13 @@ int filter_string_match(const string_filter& filter, const char* field)
     return filter.op == FILTER_OP_NE ? !hit : hit;
 }
 
-int filter_match(const field_filter& filter, const char* field)
+bool filter_match(const field_filter& filter, const char* field)
 {
-    switch (filter.type) {
-    case FILTER_DTTM: return filter_dttm_match(std::get<dttm_filter>(filter.data), field);
-    case FILTER_ENUM: return filter_enum_match(std::get<enum_filter>(filter.data), field);
-    case FILTER_IP: return filter_ip_match(std::get<ip_filter>(filter.data), field);
-    case FILTER_NUMBER: return filter_number_match(std::get<number_filter>(filter.data), field);
-    case FILTER_STRING: return filter_string_match(std::get<string_filter>(filter.data), field);
-    default: return 0;
+    switch (filter.data.index()) {
+    case 0: return filter_dttm_match(std::get<dttm_filter>(filter.data), field);
+    case 1: return filter_enum_match(std::get<enum_filter>(filter.data), field);
+    case 2: return filter_ip_match(std::get<ip_filter>(filter.data), field);
+    case 3: return filter_number_match(std::get<number_filter>(filter.data), field);
+    default: return filter_string_match(std::get<string_filter>(filter.data), field);
     }
 }

@@ -7,7 +7,6 @@
 #pragma once
 
 #include <cstdint>
-#include <memory>
 #include <string>
 #include <variant>
 #include <vector>
@@ -66,39 +65,37 @@ struct string_filter {
     int op = FILTER_OP_EQ;
 };
 
+// One parsed filter. Its type is the kind of data it holds: the variant is
+// the one place the type is kept (filter_type_of reads it).
 struct field_filter {
-    int type = 0;   // filter_type
-    int index = 0;  // 1-based field number, at least 1
-    std::variant<std::monostate, dttm_filter, enum_filter, ip_filter, number_filter, string_filter> data;
-    field_filter* link = nullptr;  // next filter of the list
+    int index = 0;  // 1-based field number, 1 to DSREADER_MAX_FIELDS
+    std::variant<dttm_filter, enum_filter, ip_filter, number_filter, string_filter> data;
 };
 
-field_filter* filter_dttm_parse(const char* value);
-field_filter* filter_enum_parse(const char* value);
-field_filter* filter_ip_parse(const char* value);
-field_filter* filter_number_parse(const char* value);
-field_filter* filter_string_parse(const char* value);
+// The filters of a run, newest first: the one given last is tested first.
+using filter_list = std::vector<field_filter>;
+
+field_filter filter_dttm_parse(const char* value);
+field_filter filter_enum_parse(const char* value);
+field_filter filter_ip_parse(const char* value);
+field_filter filter_number_parse(const char* value);
+field_filter filter_string_parse(const char* value);
 
 // Reads the field index at *cursor and moves the cursor past its digits.
 int filter_parse_index(const char** cursor);
 
-// Puts `filter` in front of the list; returns the new head.
-field_filter* filter_push(field_filter* head, field_filter* filter);
+// Puts `filter` in front of the list.
+void filter_push(filter_list& list, field_filter filter);
 
-// Frees a whole list; nullptr is accepted.
-void filter_list_free(field_filter* head);
+// FILTER_DTTM to FILTER_STRING, from the filter's data.
+filter_type filter_type_of(const field_filter& filter);
 
-struct filter_list_deleter {
-    void operator()(field_filter* head) const { filter_list_free(head); }
-};
-using filter_list_ptr = std::unique_ptr<field_filter, filter_list_deleter>;
-
-// 1 when the field passes, 0 when it fails.
-int filter_dttm_match(const dttm_filter& filter, const char* field);
-int filter_enum_match(const enum_filter& filter, const char* field);
-int filter_ip_match(const ip_filter& filter, const char* field);
-int filter_number_match(const number_filter& filter, const char* field);
-int filter_string_match(const string_filter& filter, const char* field);
+// True when the field passes.
+bool filter_dttm_match(const dttm_filter& filter, const char* field);
+bool filter_enum_match(const enum_filter& filter, const char* field);
+bool filter_ip_match(const ip_filter& filter, const char* field);
+bool filter_number_match(const number_filter& filter, const char* field);
+bool filter_string_match(const string_filter& filter, const char* field);
 
 // The test of the filter's own type on one field.
-int filter_match(const field_filter& filter, const char* field);
+bool filter_match(const field_filter& filter, const char* field);

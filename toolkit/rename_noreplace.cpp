@@ -12,17 +12,17 @@ int rename_noreplace(const char* from, const char* to)
         return 0;
     }
     if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP) {
-        return -1;
+        return errno;
     }
     // No atomic no-replace rename here: link fails with EEXIST on its own.
     if (link(from, to) != 0) {
-        return -1;
+        return errno;
     }
     if (unlink(from) != 0) {
         int err = errno;
         unlink(to);  // leave one name, not two
         errno = err;
-        return -1;
+        return err;
     }
     return 0;
 }

@@ -34,8 +34,7 @@ int replace_file_commit(replace_file& rf, file_error* err)
     const char* old_path = rf.old_path.c_str();
     // Never over a path.old left behind: it may hold the only copy of an
     // earlier content.
-    if (rename_noreplace(path, old_path) != 0) {
-        int e = errno;
+    if (int e = rename_noreplace(path, old_path)) {
         return file_error_set(err, e, "rename '%s' to '%s' failed: %d", path, old_path, e);
     }
     if (rename(new_path, path) != 0) {

@@ -218,8 +218,7 @@ void al_rotate(activity_log* log)
     close(log->fd);
     log->fd = -1;
     // Never over an existing file: an earlier rotated log must not be lost.
-    if (rename_noreplace(log->path, name) != 0) {
-        int err = errno;
+    if (int err = rename_noreplace(log->path, name)) {
         log_message("*** WARN *** rename(%s, %s) failed: %d", log->path, name, err);
     }
     free(name);

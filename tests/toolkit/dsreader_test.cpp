@@ -71,11 +71,11 @@ std::string generated(size_t size, unsigned seed, int ending)
 {
     std::mt19937 rng(seed);
     std::string text;
-    bool long_line = size > 3 * DSREADER_CHUNK;
+    bool long_line = size > 3 * DSREADER_BLOCK;
     while (text.size() < size) {
         size_t length = rng() % 90;
         if (long_line && text.size() > 1000) {
-            length = 2 * DSREADER_CHUNK + 500;  // longer than two blocks
+            length = 2 * DSREADER_BLOCK + 500;  // longer than two blocks
             long_line = false;
         }
         int separators = static_cast<int>(rng() % 10);
@@ -90,7 +90,7 @@ std::string generated(size_t size, unsigned seed, int ending)
         text += (rng() % 3 == 0) ? "\r\n" : "\n";
     }
     text.resize(size);
-    for (size_t b = DSREADER_CHUNK; b < size; b += DSREADER_CHUNK) {
+    for (size_t b = DSREADER_BLOCK; b < size; b += DSREADER_BLOCK) {
         text[b - 1] = '\r';
         text[b] = '\n';
     }
@@ -119,8 +119,10 @@ TEST(DsreaderModel, SmallFiles)
 TEST(DsreaderModel, SizesAroundBlockMultiples)
 {
     temp_dir dir;
-    const size_t C = DSREADER_CHUNK;
-    const size_t sizes[] = {1, 2, C - 1, C, C + 1, 2 * C - 1, 2 * C, 2 * C + 1, 3 * C + 1, 4 * C, 5 * C + 7};
+    // Around multiples of the read block, and of the line buffer's first size.
+    const size_t B = DSREADER_BLOCK;
+    const size_t L = DSREADER_CHUNK;
+    const size_t sizes[] = {1, 2, L - 1, L, L + 1, 2 * L + 1, B - 1, B, B + 1, 2 * B - 1, 2 * B, 2 * B + 1, 3 * B + 7};
     unsigned seed = 1;
     for (size_t size : sizes) {
         for (int ending = 0; ending < 3; ++ending) {
@@ -248,7 +250,7 @@ TEST(Dsreader, BackwardPastFourGiB)
     temp_dir dir;
     std::string path = dir.file("big");
     const off_t size = (off_t{1} << 32) + 12345;
-    std::string long_field(6000, 'm');  // spans the first block boundary from the end
+    std::string long_field(20000, 'm');  // spans the first block boundary from the end
     std::string tail = "\nfirst|x\n" + long_field + "|y\r\nlast|z\n";
     int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     ASSERT_GE(fd, 0);

@@ -7,7 +7,7 @@
 
 namespace {
 
-using parser = field_filter* (*)(const char*);
+using parser = field_filter (*)(const char*);
 
 struct kind {
     const char* name;
@@ -157,18 +157,18 @@ TEST(FieldFilterMatch, Table)
         {string, "7=a*b", "axb", 0},
     };
     for (const row& r : rows) {
-        filter_list_ptr f(r.k.parse(r.value));
-        EXPECT_EQ(filter_match(*f, r.field), r.expected)
+        field_filter f = r.k.parse(r.value);
+        EXPECT_EQ(filter_match(f, r.field), r.expected)
             << r.k.name << " '" << r.value << "' on field '" << r.field << "'";
     }
 }
 
 TEST(FieldFilterParse, IndexTypeAndItems)
 {
-    filter_list_ptr f(filter_enum_parse("007=a,,b"));
-    EXPECT_EQ(f->type, FILTER_ENUM);
-    EXPECT_EQ(f->index, 7);
-    const auto& items = std::get<enum_filter>(f->data).items;
+    field_filter f = filter_enum_parse("007=a,,b");
+    EXPECT_EQ(filter_type_of(f), FILTER_ENUM);
+    EXPECT_EQ(f.index, 7);
+    const auto& items = std::get<enum_filter>(f.data).items;
     ASSERT_EQ(items.size(), 3u);
     EXPECT_EQ(items[1], "");
 
@@ -179,18 +179,17 @@ TEST(FieldFilterParse, IndexTypeAndItems)
 
 TEST(FieldFilterPush, NewestFirst)
 {
-    field_filter* f1 = filter_number_parse("1=1");
-    field_filter* f2 = filter_number_parse("2=2");
-    field_filter* f3 = filter_number_parse("3=3");
-    field_filter* head = nullptr;
-    head = filter_push(head, f1);
-    head = filter_push(head, f2);
-    head = filter_push(head, f3);
-    filter_list_ptr list(head);
-    EXPECT_EQ(head, f3);
-    EXPECT_EQ(f3->link, f2);
-    EXPECT_EQ(f2->link, f1);
-    EXPECT_EQ(f1->link, nullptr);
+    filter_list list;
+    filter_push(list, filter_number_parse("1=1"));
+    filter_push(list, filter_dttm_parse("2=2"));
+    filter_push(list, filter_string_parse("3=x"));
+    ASSERT_EQ(list.size(), 3u);
+    EXPECT_EQ(list[0].index, 3);
+    EXPECT_EQ(filter_type_of(list[0]), FILTER_STRING);
+    EXPECT_EQ(list[1].index, 2);
+    EXPECT_EQ(filter_type_of(list[1]), FILTER_DTTM);
+    EXPECT_EQ(list[2].index, 1);
+    EXPECT_EQ(filter_type_of(list[2]), FILTER_NUMBER);
 }
 
 }  // namespace

@@ -28,7 +28,7 @@ int query_parse_args(int argc, char** argv, query_options& opts)
 {
     file_error err;
     check(std_descriptors_reserve(&err), err);
-    using parser = field_filter* (*)(const char*);
+    using parser = field_filter (*)(const char*);
     static const struct {
         const char* name;
         parser parse;
@@ -64,8 +64,7 @@ int query_parse_args(int argc, char** argv, query_options& opts)
             bool taken = false;
             for (const auto& f : filter_options) {
                 if (is_option(arg, f.name)) {
-                    field_filter* filter = f.parse(value);
-                    opts.filters.reset(filter_push(opts.filters.release(), filter));
+                    filter_push(opts.filters, f.parse(value));
                     taken = true;
                     break;
                 }
@@ -119,11 +118,11 @@ bool query_list_next(list_file& list)
 
 bool query_line_passes(const query_options& opts, const dsreader* reader)
 {
-    for (const field_filter* f = opts.filters.get(); f != nullptr; f = f->link) {
-        if (f->index > reader->field_count) {
+    for (const field_filter& f : opts.filters) {
+        if (f.index > reader->field_count) {
             continue;
         }
-        if (!filter_match(*f, reader->fields[f->index - 1])) {
+        if (!filter_match(f, reader->fields[f.index - 1])) {
             return false;
         }
     }

@@ -26,7 +26,7 @@ struct query_options {
     int direction = DSREADER_BACKWARD;  // --sort-dir: asc reads forward, desc backward
     int64_t limit = -1;                 // -1 all; a positive value counts down; others print nothing
     int64_t offset = 0;                 // matching lines passed over before printing starts
-    filter_list_ptr filters;            // newest first: the last one given is tested first
+    filter_list filters;                // newest first: the last one given is tested first
     out_file output;                    // standard output unless --outfile names a file
 };
 

@@ -1,0 +1,274 @@
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/support/process.h"
+
+namespace {
+
+const std::string flagtrim = TOOLS_BIN_DIR "/flagtrim";
+const std::string flagjoin = TOOLS_BIN_DIR "/flagjoin";
+
+const char flagtrim_usage[] =
+    "\n   flagtrim - 1.0.3 - Quorvane Security\n\n      alert log prune tool\n\n   usage:\n\n"
+    "      flagtrim <alert-log> [<count>]\n\n   options:\n\n"
+    "      <alert-log>  Alert log file.\n"
+    "      <count>      Extract this many entries from the end,\n"
+    "                   defaults to 10.\n\n";
+
+const char flagjoin_usage[] =
+    "\n   flagjoin - 1.0.3 - Quorvane Security\n\n      alert log append tool\n\n   usage:\n\n"
+    "      flagjoin <intput-file> <output-file>\n\n   options:\n\n"
+    "      <input-file>   Input alert log.\n"
+    "      <output-file>  Output alert log.\n\n";
+
+process_result run(const std::string& tool, std::vector<std::string> args)
+{
+    args.insert(args.begin(), tool);
+    return run_process(args);
+}
+
+// What a prune must keep: the last `keep` line-feed-terminated lines and an
+// unterminated last line after them.
+std::string kept_tail(const std::string& log, int keep)
+{
+    size_t end = log.size();
+    size_t last_nl = log.rfind('\n');
+    size_t terminated_end = last_nl == std::string::npos ? 0 : last_nl + 1;
+    size_t start = terminated_end;
+    for (int i = 0; i < keep && start > 0; ++i) {
+        size_t nl = start >= 2 ? log.rfind('\n', start - 2) : std::string::npos;
+        start = nl == std::string::npos ? 0 : nl + 1;
+    }
+    return log.substr(start, end - start);
+}
+
+std::string numbered_lines(int count)
+{
+    std::string log;
+    for (int i = 1; i <= count; ++i) {
+        log += "1700000000|alert " + std::to_string(i) + "|a|b|c|d\n";
+    }
+    return log;
+}
+
+TEST(Flagtrim, UsageTextByteForByte)
+{
+    for (const auto& args : {std::vector<std::string>{}, {"a", "2", "extra"}}) {
+        process_result res = run(flagtrim, args);
+        EXPECT_EQ(res.status, 1);
+        EXPECT_EQ(res.out, "");
+        EXPECT_EQ(res.err, flagtrim_usage);
+    }
+}
+
+TEST(Flagtrim, KeepsTheLastEntries)
+{
+    const std::string fifteen = numbered_lines(15);
+    struct row {
+        std::string log;
+        std::vector<std::string> count;  // empty: no count argument
+        std::string expected;
+    } rows[] = {
+        {fifteen, {}, kept_tail(fifteen, 10)},
+        // 0, negative and text that is no number all mean 10.
+        {fifteen, {"0"}, kept_tail(fifteen, 10)},
+        {fifteen, {"-1"}, kept_tail(fifteen, 10)},
+        {fifteen, {"ten"}, kept_tail(fifteen, 10)},
+        {fifteen, {"3"}, numbered_lines(15).substr(numbered_lines(12).size())},
+        // Fewer lines than the count: the whole log.
+        {numbered_lines(4), {"5"}, numbered_lines(4)},
+        {"", {"5"}, ""},
+        // An unterminated last line is kept and not counted.
+        {"a\nb\nc\nunterminated", {"2"}, "b\nc\nunterminated"},
+        {"only", {"2"}, "only"},
+        // Only line feeds count; carriage returns stay.
+        {"a\r\nb\r\nc\r\n", {"2"}, "b\r\nc\r\n"},
+        // Empty lines are entries like any other.
+        {"a\n\n\n", {"2"}, "\n\n"},
+    };
+    for (const row& r : rows) {
+        temp_dir dir;
+        const std::string log = dir.file("alerts.log");
+        write_file(log, r.log);
+        std::vector<std::string> args = {log};
+        args.insert(args.end(), r.count.begin(), r.count.end());
+        process_result res = run(flagtrim, args);
+        EXPECT_EQ(res.status, 0) << res.err;
+        EXPECT_EQ(res.err, "");
+        EXPECT_EQ(read_file(log), r.expected);
+        EXPECT_FALSE(file_exists(log + ".new"));
+        EXPECT_FALSE(file_exists(log + ".old"));
+    }
+}
+
+TEST(Flagtrim, BlockSizesAndLongLines)
+{
+    // Logs of one, just over one and two whole blocks, lines of varying
+    // length, and counts that put the cut on either side of a block edge.
+    unsigned seed = 7;
+    auto next_len = [&seed] {
+        seed = seed * 1103515245u + 12345u;
+        return 1 + (seed >> 16) % 90;
+    };
+    for (size_t size : {8192u, 8193u, 16384u, 8191u}) {
+        std::string log;
+        while (log.size() < size) {
+            size_t len = std::min<size_t>(next_len(), size - log.size());
+            log += std::string(len - 1, 'x') + (len == size - log.size() && size == 8193 ? 'y' : '\n');
+        }
+        for (int keep : {1, 10, 150, 100000}) {
+            temp_dir dir;
+            write_file(dir.file("log"), log);
+            process_result res = run(flagtrim, {dir.file("log"), std::to_string(keep)});
+            EXPECT_EQ(res.status, 0) << res.err;
+            EXPECT_EQ(read_file(dir.file("log")), kept_tail(log, keep)) << "size " << size << " keep " << keep;
+        }
+    }
+    // A line longer than a block, and one that ends exactly at a block edge.
+    std::string log = "first\n" + std::string(20000, 'L') + "\nmid\n" + std::string(8191, 'e') + "\nlast\n";
+    for (int keep : {1, 2, 3, 4}) {
+        temp_dir dir;
+        write_file(dir.file("log"), log);
+        process_result res = run(flagtrim, {dir.file("log"), std::to_string(keep)});
+        EXPECT_EQ(res.status, 0) << res.err;
+        EXPECT_EQ(read_file(dir.file("log")), kept_tail(log, keep)) << "keep " << keep;
+    }
+}
+
+TEST(Flagtrim, SparseLogBeyondFourGiB)
+{
+    // 32-bit positions would wrap here: the tail lies above 4 GiB.
+    temp_dir dir;
+    const std::string log = dir.file("big.log");
+    const off_t size = (off_t{5} << 30) + 123;
+    const std::string tail = numbered_lines(30);
+    int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, size), 0);
+    ASSERT_EQ(pwrite(fd, tail.data(), tail.size(), size - static_cast<off_t>(tail.size())),
+              static_cast<ssize_t>(tail.size()));
+    close(fd);
+    process_result res = run(flagtrim, {log, "12"});
+    EXPECT_EQ(res.status, 0) << res.err;
+    EXPECT_EQ(read_file(log), kept_tail(tail, 12));
+}
+
+TEST(Flagtrim, KeepsThePermissionBits)
+{
+    temp_dir dir;
+    const std::string log = dir.file("log");
+    write_file(log, numbered_lines(20));
+    ASSERT_EQ(chmod(log.c_str(), 0640), 0);
+    process_result res = run(flagtrim, {log, "2"});
+    EXPECT_EQ(res.status, 0) << res.err;
+    struct stat st;
+    ASSERT_EQ(stat(log.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+}
+
+TEST(Flagtrim, FailuresLeaveTheLogAlone)
+{
+    temp_dir dir;
+    const std::string log = dir.file("log");
+    const std::string content = numbered_lines(20);
+
+    // A leftover .old from an earlier run is never overwritten: the log
+    // stays as it was.
+    write_file(log, content);
+    write_file(log + ".old", "earlier\n");
+    process_result res = run(flagtrim, {log, "2"});
+    EXPECT_EQ(res.status, EEXIST);
+    EXPECT_EQ(res.err, "ERROR: rename '" + log + "' to '" + log + ".old' failed: 17\n");
+    EXPECT_EQ(read_file(log), content);
+    EXPECT_EQ(read_file(log + ".old"), "earlier\n");
+
+    // A leftover .new that leads to the log itself is refused before it is
+    // emptied.
+    remove((log + ".old").c_str());
+    remove((log + ".new").c_str());
+    ASSERT_EQ(symlink("log", (log + ".new").c_str()), 0);
+    res = run(flagtrim, {log, "2"});
+    EXPECT_EQ(res.status, 255);
+    EXPECT_EQ(res.err, "ERROR: outfile '" + log + ".new' is the same file as input '" + log + "'\n");
+    EXPECT_EQ(read_file(log), content);
+
+    res = run(flagtrim, {dir.file("missing")});
+    EXPECT_EQ(res.status, ENOENT);
+    EXPECT_EQ(res.err, "ERROR: fopen(" + dir.file("missing") + ") failed: 2\n");
+}
+
+TEST(Flagjoin, UsageTextByteForByte)
+{
+    for (const auto& args : {std::vector<std::string>{}, {"a"}, {"a", "b", "c"}}) {
+        process_result res = run(flagjoin, args);
+        EXPECT_EQ(res.status, 1);
+        EXPECT_EQ(res.out, "");
+        EXPECT_EQ(res.err, flagjoin_usage);
+    }
+}
+
+TEST(Flagjoin, AppendsTheInput)
+{
+    struct row {
+        std::string input;
+        std::string output;  // "-" for a missing output file
+        std::string expected;
+    } rows[] = {
+        {"a\nb\n", "x\n", "x\na\nb\n"},
+        {"a\nb\n", "-", "a\nb\n"},
+        {"", "x\n", "x\n"},
+        // Nothing is added: the first input line continues an unterminated one.
+        {"a\n", "x", "xa\n"},
+        {std::string(20000, 'z') + "\n", "x\n", "x\n" + std::string(20000, 'z') + "\n"},
+    };
+    for (const row& r : rows) {
+        temp_dir dir;
+        write_file(dir.file("in"), r.input);
+        if (r.output != "-") {
+            write_file(dir.file("out"), r.output);
+        }
+        process_result res = run(flagjoin, {dir.file("in"), dir.file("out")});
+        EXPECT_EQ(res.status, 0) << res.err;
+        EXPECT_EQ(read_file(dir.file("out")), r.expected);
+        EXPECT_EQ(read_file(dir.file("in")), r.input);
+    }
+}
+
+TEST(Flagjoin, OntoItselfEnds)
+{
+    temp_dir dir;
+    const std::string log = numbered_lines(2000);  // several blocks
+    write_file(dir.file("log"), log);
+    process_result res = run(flagjoin, {dir.file("log"), dir.file("log")});
+    EXPECT_EQ(res.status, 0) << res.err;
+    EXPECT_EQ(read_file(dir.file("log")), log + log);
+}
+
+TEST(Flagjoin, Failures)
+{
+    temp_dir dir;
+    write_file(dir.file("in"), numbered_lines(10));
+    struct row {
+        std::vector<std::string> args;
+        int status;
+        std::string err;
+    } rows[] = {
+        {{dir.file("missing"), dir.file("out")}, ENOENT, "ERROR: fopen(" + dir.file("missing") + ") failed: 2\n"},
+        {{dir.file("in"), dir.file("no/dir")}, ENOENT, "ERROR: fopen(" + dir.file("no/dir") + ") failed: 2\n"},
+        {{dir.file("in"), "/dev/full"}, ENOSPC, "ERROR: write() failed: 28\n"},
+        {{dir.file(""), dir.file("out")}, EISDIR, "ERROR: read failed: 21\n"},
+    };
+    for (const row& r : rows) {
+        process_result res = run(flagjoin, r.args);
+        EXPECT_EQ(res.status, r.status) << r.args[0] << " " << r.args[1];
+        EXPECT_EQ(res.err, r.err);
+    }
+}
+
+}  // namespace

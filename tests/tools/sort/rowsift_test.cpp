@@ -1,0 +1,188 @@
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "tests/support/process.h"
+
+namespace {
+
+const std::string rowsift = TOOLS_BIN_DIR "/rowsift";
+
+const char usage_text[] =
+    "\n   rowsift - 1.0.3 - Quorvane Security\n\n      dataset sort tool\n\n   usage:\n\n"
+    "      rowsift [--sort-dir <sort-dir>] [--field <field>]\n            [--outfile <outfile>] <dataset>\n\n"
+    "   options:\n\n      <field>     Index of the field to sort on, starting at 1,\n"
+    "                  defaults to 1.\n      <dataset>   A dataset file containing fields separated by '|'.\n"
+    "      <outfile>   Write output to this file, otherwise stdout.\n\n";
+
+process_result run(std::vector<std::string> args)
+{
+    args.insert(args.begin(), rowsift);
+    return run_process(args);
+}
+
+TEST(Rowsift, UsageErrorsPrintTheTextByteForByte)
+{
+    temp_dir dir;
+    write_file(dir.file("data"), "a|1\n");
+    const std::string data = dir.file("data");
+    const std::vector<std::vector<std::string>> cases = {
+        {},
+        {"--field", "2"},
+        {"--field", "0", data},
+        {"--field", "x", data},
+        {"--field", "-2", data},
+        {"--sort-dir", "ASC", data},
+        {"--sort-dir", "up", data},
+        {"--outfile", dir.file("out")},
+    };
+    for (const auto& args : cases) {
+        process_result res = run(args);
+        EXPECT_EQ(res.status, 1) << (args.empty() ? "" : args[0]);
+        EXPECT_EQ(res.out, "");
+        EXPECT_EQ(res.err, usage_text);
+    }
+}
+
+TEST(Rowsift, SortsOnTheChosenField)
+{
+    temp_dir dir;
+    write_file(dir.file("data"), "a|3\nb|10\nc|3\n");
+    write_file(dir.file("mixed"), "x|5\n\nshort\ny|-4\nz|12abc\nw| 7\n");
+    struct row {
+        std::vector<std::string> args;
+        std::string out;
+    } rows[] = {
+        {{"--field", "2", dir.file("data")}, "b|10\nc|3\na|3\n"},
+        {{"--field", "2", "--sort-dir", "desc", dir.file("data")}, "b|10\nc|3\na|3\n"},
+        {{"--field", "2", "--sort-dir", "asc", dir.file("data")}, "a|3\nc|3\nb|10\n"},
+        // Field 1 is the default; "--field 1" is the same; 'a', 'b', 'c' read as 0.
+        {{dir.file("data")}, "c|3\nb|10\na|3\n"},
+        {{"--field", "1", "--sort-dir", "asc", dir.file("data")}, "a|3\nb|10\nc|3\n"},
+        // The last --sort-dir and --field count; arguments after the dataset are ignored.
+        {{"--sort-dir", "desc", "--field", "1", "--sort-dir", "asc", "--field", "2", dir.file("data"), "--bogus"},
+         "a|3\nc|3\nb|10\n"},
+        // Lines without the field and empty lines sort as 0; atoi's prefix rules.
+        {{"--field", "2", "--sort-dir", "asc", dir.file("mixed")}, "y|-4\n\nshort\nx|5\nw| 7\nz|12abc\n"},
+        {{"--field", "2", dir.file("mixed")}, "z|12abc\nw| 7\nx|5\nshort\n\ny|-4\n"},
+    };
+    for (const row& r : rows) {
+        process_result res = run(r.args);
+        EXPECT_EQ(res.status, 0) << res.err;
+        EXPECT_EQ(res.out, r.out) << r.args[0] << " " << r.args.size();
+        EXPECT_EQ(res.err, "");
+    }
+}
+
+TEST(Rowsift, LinesAreWrittenAsRead)
+{
+    temp_dir dir;
+    // CR LF becomes LF, the last line gains its '\n', a NUL inside a line and
+    // bytes after it are kept, a long line is kept whole.
+    std::string long_line = "9|" + std::string(20000, 'q');
+    write_file(dir.file("data"), std::string("1|a\r\n2|b\0c|x\n", 13) + long_line + "\n0|last");
+    process_result res = run({dir.file("data")});
+    EXPECT_EQ(res.status, 0) << res.err;
+    EXPECT_EQ(res.out, long_line + "\n" + std::string("2|b\0c|x\n", 8) + "1|a\n0|last\n");
+}
+
+TEST(Rowsift, EmptyDatasetWritesNothing)
+{
+    temp_dir dir;
+    write_file(dir.file("data"), "");
+    process_result res = run({dir.file("data")});
+    EXPECT_EQ(res.status, 0);
+    EXPECT_EQ(res.out, "");
+}
+
+TEST(Rowsift, ReaderFailures)
+{
+    temp_dir dir;
+    std::string too_many(20, '|');
+    write_file(dir.file("wide"), "1|a\n" + too_many + "\n");
+    struct row {
+        std::vector<std::string> args;
+        int status;
+        std::string err;
+    } rows[] = {
+        // An option standing last is the dataset.
+        {{"--sort-dir"}, 2, "ERROR: fopen(--sort-dir) failed: 2\n"},
+        {{dir.file("missing")}, 2, "ERROR: fopen(" + dir.file("missing") + ") failed: 2\n"},
+        {{dir.file("wide")}, 255, "ERROR: line '' has too many fields (more than 20)\n"},
+    };
+    for (const row& r : rows) {
+        process_result res = run(r.args);
+        EXPECT_EQ(res.status, r.status);
+        EXPECT_EQ(res.err, r.err);
+        EXPECT_EQ(res.out, "");
+    }
+}
+
+TEST(Rowsift, OutfileSortsInPlaceAndKeepsFormerOutfiles)
+{
+    temp_dir dir;
+    write_file(dir.file("data"), "a|3\nb|10\nc|3\n");
+    write_file(dir.file("first"), "keep me\n");
+    process_result res =
+        run({"--outfile", dir.file("first"), "--field", "2", "--outfile", dir.file("data"), dir.file("data")});
+    EXPECT_EQ(res.status, 0) << res.err;
+    EXPECT_EQ(res.out, "");
+    EXPECT_EQ(read_file(dir.file("data")), "b|10\nc|3\na|3\n");
+    // Only the last --outfile is the output; an earlier one is not emptied.
+    EXPECT_EQ(read_file(dir.file("first")), "keep me\n");
+
+    // A longer existing output is replaced, not overwritten in part.
+    write_file(dir.file("out"), std::string(100, 'x'));
+    res = run({"--outfile", dir.file("out"), "--field", "2", "--sort-dir", "asc", dir.file("data")});
+    EXPECT_EQ(res.status, 0) << res.err;
+    EXPECT_EQ(read_file(dir.file("out")), "c|3\na|3\nb|10\n");  // equal keys keep the data's order
+}
+
+TEST(Rowsift, FailedDatasetLeavesTheOutfileAlone)
+{
+    temp_dir dir;
+    write_file(dir.file("out"), "precious\n");
+    process_result res = run({"--outfile", dir.file("out"), dir.file("missing")});
+    EXPECT_EQ(res.status, 2);
+    EXPECT_EQ(read_file(dir.file("out")), "precious\n");
+
+    res = run({"--outfile", dir.file("no/such/dir"), dir.file("out")});
+    EXPECT_EQ(res.status, 2);
+    EXPECT_EQ(res.err, "ERROR: fopen(" + dir.file("no/such/dir") + ") failed: 2\n");
+}
+
+TEST(Rowsift, WriteFailuresAreReported)
+{
+    temp_dir dir;
+    std::string data;
+    for (int i = 0; i < 20000; ++i) {
+        data += std::to_string(i) + "|some text to fill the output\n";
+    }
+    write_file(dir.file("data"), data);
+
+    process_result res = run({"--outfile", "/dev/full", dir.file("data")});
+    EXPECT_EQ(res.status, 28);  // ENOSPC
+    EXPECT_EQ(res.err, "ERROR: write(/dev/full) failed: 28\n");
+
+    // A small file system that fills up, in a mount namespace of its own so
+    // that nothing outside the test sees it.
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "mounting a small tmpfs needs root";
+    }
+    const std::string mnt = dir.file("mnt");
+    mkdir(mnt.c_str(), 0755);
+    const std::string script = "mount -t tmpfs -o size=64k tmpfs '" + mnt + "' || exit 99; exec '" + rowsift +
+                               "' --outfile '" + mnt + "/out' '" + dir.file("data") + "'";
+    res = run_process({"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh", "-c", script});
+    if (res.status == 99) {
+        GTEST_SKIP() << "cannot mount a tmpfs here: " << res.err;
+    }
+    EXPECT_EQ(res.status, 28);
+    EXPECT_EQ(res.err, "ERROR: write(" + mnt + "/out) failed: 28\n");
+}
+
+}  // namespace

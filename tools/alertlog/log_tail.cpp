@@ -1,0 +1,61 @@
+#include "tools/alertlog/log_tail.h"
+
+#include "toolkit/diag.h"
+#include "toolkit/file_pos.h"
+
+namespace {
+
+constexpr size_t chunk = 8192;
+
+// Reads of the log and writes of the new file are reported in this tool's
+// own words, with the error number the layer found.
+void read_at(int fd, char* buf, size_t count, int64_t offset, size_t* got, const char* path)
+{
+    file_error err;
+    if (fd_read_at(fd, buf, count, offset, got, path, &err) != 0) {
+        fatal(fatal_code(err.code), "read() failed: %d", err.code);
+    }
+}
+
+}  // namespace
+
+int64_t log_tail_start(int fd, int64_t size, int32_t keep, const char* path)
+{
+    static char buf[chunk];
+    int64_t pos = size;
+    int64_t length = size % static_cast<int64_t>(chunk);
+    if (length == 0 && size != 0) {
+        length = chunk;
+    }
+    int64_t newlines = 0;
+    while (pos > 0) {
+        pos -= length;
+        size_t got = 0;
+        read_at(fd, buf, static_cast<size_t>(length), pos, &got, path);
+        for (size_t i = got; i-- > 0;) {
+            if (buf[i] == '\n' && ++newlines > keep) {
+                return pos + static_cast<int64_t>(i) + 1;
+            }
+        }
+        length = chunk;
+    }
+    return 0;
+}
+
+void log_tail_copy(int fd, int64_t from, const char* path, out_file& out)
+{
+    static char buf[chunk];
+    for (;;) {
+        size_t got = 0;
+        read_at(fd, buf, sizeof buf, from, &got, path);
+        if (got == 0) {
+            return;
+        }
+        file_error err;
+        if (out_file_write(out, buf, got, &err) != 0) {
+            fatal(fatal_code(err.code), "write() failed: %d", err.code);
+        }
+        from += static_cast<int64_t>(got);
+    }
+}
+

@@ -1,0 +1,110 @@
+// rowsift: the dataset sort tool. Reads every line of one dataset and writes
+// them again ordered by the integer value of one field, largest first unless
+// told otherwise. Lines are only reordered, never changed.
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <new>
+
+#include "tools/sort/row_table.h"
+#include "toolkit/diag.h"
+#include "toolkit/dsreader.h"
+#include "toolkit/number.h"
+#include "toolkit/out_file.h"
+
+namespace {
+
+const char usage_text[] =
+    "\n   rowsift - %s - Quorvane Security\n\n      dataset sort tool\n\n   usage:\n\n"
+    "      rowsift [--sort-dir <sort-dir>] [--field <field>]\n            [--outfile <outfile>] <dataset>\n\n"
+    "   options:\n\n      <field>     Index of the field to sort on, starting at 1,\n"
+    "                  defaults to 1.\n      <dataset>   A dataset file containing fields separated by '|'.\n"
+    "      <outfile>   Write output to this file, otherwise stdout.\n\n";
+
+struct run_settings {
+    bool descending = true;
+    int field_index = 0;  // counted from 0
+    const char* dataset = nullptr;
+};
+
+// Options from the first argument on; an option takes a value only when one
+// follows it. The first other argument (or an option standing last) is the
+// dataset and ends parsing; later arguments are ignored.
+run_settings parse_args(int argc, char** argv, out_file& output)
+{
+    run_settings run;
+    for (int i = 1; i < argc; i += 2) {
+        const char* arg = argv[i];
+        bool has_value = i + 1 < argc;
+        if (has_value && strcmp(arg, "--sort-dir") == 0) {
+            if (strcmp(argv[i + 1], "asc") == 0) {
+                run.descending = false;
+            } else if (strcmp(argv[i + 1], "desc") == 0) {
+                run.descending = true;
+            } else {
+                usage_exit();
+            }
+        } else if (has_value && strcmp(arg, "--field") == 0) {
+            int32_t field = num_parse_i32(argv[i + 1]);
+            if (field < 1) {
+                usage_exit();
+            }
+            run.field_index = field - 1;
+        } else if (has_value && strcmp(arg, "--outfile") == 0) {
+            // Opened now but emptied only once the dataset has been read:
+            // the dataset may be its own output.
+            file_error err;
+            if (out_file_open(output, argv[i + 1], OUT_FILE_REPLACE, &err) != 0) {
+                file_error_exit(err);
+            }
+        } else {
+            run.dataset = arg;
+            return run;
+        }
+    }
+    usage_exit();
+}
+
+int sort_dataset(int argc, char** argv)
+{
+    file_error err;
+    if (std_descriptors_reserve(&err) != 0) {
+        file_error_exit(err);
+    }
+    out_file output;
+    run_settings run = parse_args(argc, argv, output);
+
+    row_table rows;
+    {
+        dsreader_ptr reader(dsreader_open(run.dataset, DSREADER_FORWARD));
+        while (dsreader_next(reader.get()) == 0) {
+            int32_t key = 0;
+            if (reader->field_count > run.field_index) {
+                key = num_parse_i32(reader->fields[run.field_index]);
+            }
+            dsreader_rejoin(reader.get(), '|');
+            rows.add(reader->line_start, reader->line_length, key);
+        }
+    }
+    // The dataset is closed before the output is emptied, so a dataset can
+    // be sorted onto itself.
+    rows.sort_ascending();
+    if (out_file_start(output, &err) != 0 || rows.write(output, run.descending, &err) != 0 ||
+        out_file_close(output, &err) != 0) {
+        file_error_exit(err);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    usage_set(usage_text);
+    try {
+        return sort_dataset(argc, argv);
+    } catch (const std::bad_alloc&) {
+        fatal(ENOMEM, "realloc() failed: %d", ENOMEM);
+    }
+}
