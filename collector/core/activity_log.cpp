@@ -1,5 +1,9 @@
 #include "collector/core/activity_log.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <cinttypes>
 #include <cstdlib>
@@ -7,25 +11,116 @@
 #include <ctime>
 
 #include "collector/core/log.h"
+#include "collector/methods/capture.h"
 #include "platform/rename.h"
-#include "platform/text_file.h"
 #include "toolkit/alloc.h"
 
-activity_log dhcp_pkt_log = {nullptr, nullptr, 0, SYNC_MUTEX_STATIC_INIT};
-activity_log dnsq_req_log = {nullptr, nullptr, 0, SYNC_MUTEX_STATIC_INIT};
+activity_log dhcp_pkt_log = {nullptr, -1, 0, SYNC_MUTEX_STATIC_INIT, nullptr, 0, 0, 0, 0, 0, 0};
+activity_log dnsq_req_log = {nullptr, -1, 0, SYNC_MUTEX_STATIC_INIT, nullptr, 0, 0, 0, 0, 0, 0};
 int32_t rotate_period = 300;
 
 namespace {
 
 // Longest line: four signed 32-bit numbers, a 64-bit time, two addresses,
-// a 32-digit mac and a 770-byte escaped name, with separators: under 900.
-constexpr size_t line_size = 1024;
+// a 32-digit mac and an escaped name of at most 3 * 1023 bytes (a dns name
+// in presentation form stays far below that), with separators.
+constexpr size_t line_size = 4096;
+
+// Lines are written once this many bytes wait (a buffered log, or a batch
+// of held lines); the buffer has room for one more line beyond it.
+constexpr size_t pending_limit = 64 * 1024;
+constexpr size_t pending_size = pending_limit + 2 * line_size;
+
+constexpr int64_t loss_warning_interval = 60;
+
+// Set by threads that write their lines in batches.
+thread_local bool holding_lines = false;
 
 int64_t wall_clock_ms()
 {
     timespec ts{};
     clock_gettime(CLOCK_REALTIME, &ts);
     return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+int64_t monotonic_seconds()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec);
+}
+
+uint64_t count_lines(const char* data, size_t len)
+{
+    uint64_t n = 0;
+    for (size_t i = 0; i < len; ++i) {
+        n += data[i] == '\n' ? 1 : 0;
+    }
+    return n;
+}
+
+// Held: log->lock (the log mutex is taken inside it, never the reverse).
+void report_loss(activity_log* log, bool force)
+{
+    if (log->lines_lost == log->lost_reported) {
+        return;
+    }
+    int64_t now = monotonic_seconds();
+    bool due = force || log->lost_reported == 0 || now - log->last_warning >= loss_warning_interval ||
+               now < log->last_warning;
+    if (!due) {
+        return;
+    }
+    log->lost_reported = log->lines_lost;
+    log->last_warning = now;
+    log_message("*** WARN *** activity log %s: write failed: %d, %" PRIu64 " lines lost so far", log->path,
+                log->last_error, log->lines_lost);
+}
+
+// Appends the waiting lines to the file. On a failed or short write the file
+// is cut back to the end of the last whole line it holds, and the lines that
+// did not make it are counted lost. Held: log->lock.
+void write_pending(activity_log* log)
+{
+    if (log->fd < 0 || log->pending_len == 0) {
+        return;
+    }
+    size_t len = log->pending_len;
+    size_t done = 0;
+    int err = 0;
+    while (done < len) {
+        ssize_t n = write(log->fd, log->pending + done, len - done);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            err = errno;
+            break;
+        }
+        if (n == 0) {
+            err = ENOSPC;
+            break;
+        }
+        done += static_cast<size_t>(n);
+    }
+    log->pending_len = 0;
+    if (done == len) {
+        log->whole_size += static_cast<int64_t>(len);
+        return;
+    }
+    size_t keep = done;
+    while (keep > 0 && log->pending[keep - 1] != '\n') {
+        --keep;
+    }
+    if (keep < done) {
+        // A cut line would be glued to the next one: take it back.
+        while (ftruncate(log->fd, log->whole_size + static_cast<int64_t>(keep)) != 0 && errno == EINTR) {
+        }
+    }
+    log->whole_size += static_cast<int64_t>(keep);
+    log->lines_lost += count_lines(log->pending + keep, len - keep);
+    log->last_error = err;
+    report_loss(log, false);
 }
 
 int write_line(activity_log* log, const char* line, int len)
@@ -35,13 +130,33 @@ int write_line(activity_log* log, const char* line, int len)
     }
     size_t n = static_cast<size_t>(len) < line_size ? static_cast<size_t>(len) : line_size - 1;
     mutex_lock(&log->lock);
-    if (log->file == nullptr) {
+    if (log->fd < 0) {
         mutex_unlock(&log->lock);
         return -1;
     }
-    fwrite(line, 1, n, log->file);
+    // Stored as the file will hold it, each line feed as CR LF.
+    char* out = log->pending + log->pending_len;
+    for (size_t i = 0; i < n; ++i) {
+        if (line[i] == '\n') {
+            *out++ = '\r';
+        }
+        *out++ = line[i];
+    }
+    log->pending_len = static_cast<size_t>(out - log->pending);
+    if ((!log->buffered && !holding_lines) || log->pending_len >= pending_limit) {
+        write_pending(log);
+    }
     mutex_unlock(&log->lock);
     return 0;
+}
+
+void write_held(activity_log* log)
+{
+    mutex_lock(&log->lock);
+    if (!log->buffered) {
+        write_pending(log);
+    }
+    mutex_unlock(&log->lock);
 }
 
 void rotate_one(activity_log* log)
@@ -68,20 +183,23 @@ void al_open(activity_log* log)
     if (verbose_flag) {
         log_message("opening activity log %s", log->path);
     }
-    FILE* file = text_fopen(log->path, "a");
-    if (file == nullptr) {
+    int fd = open(log->path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    struct stat st {};
+    if (fd < 0 || fstat(fd, &st) != 0) {
         int err = errno;
         log_error_exit(err, "fopen(%s) failed: %d", log->path, err);
     }
-    if (!log->buffered) {
-        setbuf(file, nullptr);
+    if (log->pending == nullptr) {
+        log->pending = static_cast<char*>(xalloc(pending_size, 0));
     }
-    log->file = file;
+    log->pending_len = 0;
+    log->whole_size = static_cast<int64_t>(st.st_size);
+    log->fd = fd;
 }
 
 void al_rotate(activity_log* log)
 {
-    if (log->file == nullptr) {
+    if (log->fd < 0) {
         return;  // closed at stop: nothing to rotate, nothing to reopen
     }
     if (verbose_flag) {
@@ -92,8 +210,9 @@ void al_rotate(activity_log* log)
     // The precise clock: time() may lag it by a tick and name a rotation
     // made right on a period boundary after the second before.
     snprintf(name, size, "%s.%" PRId64, log->path, wall_clock_ms() / 1000);
-    fclose(log->file);
-    log->file = nullptr;
+    write_pending(log);
+    close(log->fd);
+    log->fd = -1;
     // Never over an existing file: an earlier rotated log must not be lost.
     if (rename_noreplace(log->path, name) != 0) {
         int err = errno;
@@ -106,11 +225,24 @@ void al_rotate(activity_log* log)
 void al_close(activity_log* log)
 {
     mutex_lock(&log->lock);
-    if (log->file != nullptr) {
-        fclose(log->file);
-        log->file = nullptr;
+    if (log->fd >= 0) {
+        write_pending(log);
+        report_loss(log, true);
+        close(log->fd);
+        log->fd = -1;
     }
     mutex_unlock(&log->lock);
+}
+
+void al_hold_lines(bool hold)
+{
+    holding_lines = hold;
+}
+
+void al_write_held()
+{
+    write_held(&dhcp_pkt_log);
+    write_held(&dnsq_req_log);
 }
 
 int al_write_dhcp_pkt(const method_rec* method, const dhcp_pkt_rec* rec, const event_time* when)
@@ -165,5 +297,6 @@ void* rotate_thread(void*)
         }
         rotate_one(&dhcp_pkt_log);
         rotate_one(&dnsq_req_log);
+        capture_stats_report();
     }
 }

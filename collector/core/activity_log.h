@@ -17,11 +17,24 @@
 #include "collector/methods/records.h"
 #include "platform/sync.h"
 
+// The file only ever holds whole lines: every write's result is checked, and
+// a failed or short write (a full disk) cuts the file back to the end of its
+// last whole line. The lines that could not be stored are counted and
+// reported in a warning naming the log, the error number and the lines lost
+// so far (at once, then at most once a minute, and at close); the next write
+// simply tries again, so writing resumes by itself once there is room.
 struct activity_log {
     char* path;        // "<al_dir>/dhcp-pkt.al" or "<al_dir>/dnsq-req.al", owned
-    FILE* file;        // open for appending; none before al_open and after al_close
-    int32_t buffered;  // non-zero: default stream buffering; 0: every line written at once
+    int fd;            // open for appending; -1 before al_open and after al_close
+    int32_t buffered;  // non-zero: lines wait in `pending` until it fills; 0: written at once
     sync_mutex lock;   // held while a line is written and while the file is rotated
+    char* pending;     // whole lines, CR LF ends, not yet in the file
+    size_t pending_len;
+    int64_t whole_size;       // file length up to the end of its last whole line
+    uint64_t lines_lost;      // lines that never reached the file
+    uint64_t lost_reported;   // lines_lost at the last warning
+    int64_t last_warning;     // monotonic seconds of that warning
+    int last_error;           // error number of the last failed write
 };
 
 // The two logs of the process. Their locks exist from the start (statically
@@ -46,8 +59,18 @@ void al_open(activity_log* log);
 void al_rotate(activity_log* log);
 
 // Flushes and closes the file under the lock; later lines are dropped and
-// rotation leaves the log alone.
+// rotation leaves the log alone. Lines lost and not yet reported are.
 void al_close(activity_log* log);
+
+// Batches of lines. A thread that handles events in batches (a capture
+// thread handles every packet the kernel hands over in one go) holds its
+// lines while it works through a batch, and then appends all of them with
+// one write per log: `al_hold_lines(true)` once, then `al_write_held()`
+// after every batch, before it waits for more input, so a line never waits
+// for the next packet. Held lines of a buffered log wait in its buffer as any
+// other line. Other threads are not affected.
+void al_hold_lines(bool hold);
+void al_write_held();
 
 // One dhcp-pkt.al line:
 //   method id|node id|seconds|message type|client ip|mac|escaped host name|relay ip

@@ -9,6 +9,7 @@
 #include "collector/core/activity_log.h"
 #include "collector/core/commands.h"
 #include "collector/core/log.h"
+#include "collector/core/method_stop.h"
 #include "collector/core/startup.h"
 #include "collector/core/threads.h"
 #include "collector/methods/starters.h"
@@ -231,7 +232,10 @@ int collector_run(int argc, char** argv)
     config.reset();
 
     int rc = collector_wait(ctx);
-    // Nothing written may be lost at a stop: flush and close both logs under
+    // Stop in the order data flows. The methods first hand on what they have
+    // already received, so no record raises an alert without its line.
+    methods_stop();
+    // Then nothing written may be lost: flush and close both logs under
     // their locks, so no writer or rotation is cut off half way.
     al_close(&dhcp_pkt_log);
     al_close(&dnsq_req_log);

@@ -11,6 +11,7 @@
 
 #include "collector/core/context.h"
 #include "collector/methods/records.h"
+#include "platform/sync.h"
 
 struct tcp_conn;
 
@@ -38,6 +39,17 @@ struct capture_ctx {
     std::atomic<method_rec*> dhcp_method;
     std::atomic<method_rec*> dnsq_req_method;
     std::atomic<method_rec*> dnsq_resp_method;
+
+    // Frames that passed the filter but could not be decoded (capture thread only).
+    uint64_t undecodable;
+    // Stop: set by capture_stop_request, read by the capture thread.
+    std::atomic<bool> stopping;
+    std::atomic<int64_t> stop_requested_ms;  // monotonic
+    std::atomic<bool> finished;              // the capture thread calls no callback any more
+    // Drop statistics: the kernel's drop count at the last report.
+    sync_mutex stats_lock;
+    uint32_t drops_reported;
+    capture_ctx* next_open;  // every opened context, for the statistics
 };
 
 // One opened context per interface name (exact, case-sensitive match).
@@ -65,8 +77,25 @@ capture_ctx* capture_ctx_create(collector_ctx* collector, method_rec* method, co
 // it does not fit `size`.
 bool capture_filter_format(const char* mac, char* out, size_t size);
 
-// Thread entry: runs the capture loop of the context.
+// Thread entry: runs the capture loop of the context until a stop, then
+// reads what the kernel still holds for it, reports the drop statistics and
+// sets `finished`. Every batch of packets handed over by the kernel is
+// decoded, then its activity lines are written with one write per log.
 void* capture_thread(void* ctx);
+
+// The capture's stop hook (collector/core/method_stop.h). The request marks
+// the moment of the stop; the finish keeps reading for one read time-out
+// after it, since the kernel hands over a block of packets only when it is
+// full or the time-out expires, then breaks the loop and waits (bounded) for
+// the thread to read what is left and end.
+void capture_stop_request(void* ctx);
+void capture_stop_finish(void* ctx);
+
+// Reads the kernel's capture statistics of every opened capture and logs a
+// warning with the interface and the packets dropped since the last report
+// when that number grew. Called at every rotation and by each capture at stop.
+void capture_stats_report();
+void capture_stats_report_one(capture_ctx* ctx);
 
 // Hardware address text of the named adapter into out (fatal when none).
 void adapter_mac_lookup(const char* interface, char* out, size_t size);

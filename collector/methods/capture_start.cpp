@@ -1,6 +1,7 @@
 // The starters of the two capture methods, dhcp-pkt-raw and dnsq-req-raw.
 // All methods on one interface share the context opened by the first.
 #include "collector/core/log.h"
+#include "collector/core/method_stop.h"
 #include "collector/core/threads.h"
 #include "collector/methods/capture.h"
 #include "collector/methods/starters.h"
@@ -44,7 +45,9 @@ int capture_method_start(collector_ctx* collector, method_rec* method, conf_opti
     method->handler = ctx;
     collector->methods = method_list_append(collector->methods, method);
     log_message("starting method %d(%d|%s)", method->id, method->node_id, method->type);
-    thread_start(capture_thread, ctx);
+    if (thread_start(capture_thread, ctx) == 0) {
+        method_stop_register(capture_stop_request, capture_stop_finish, ctx);
+    }
     capture_cache = capture_cache_add(capture_cache, ctx, iface->value);
     return 0;
 }

@@ -1,14 +1,20 @@
 #include "collector/methods/frame_decode.h"
 
+#include <cinttypes>
 #include <cstring>
 
 #include "collector/methods/byte_cursor.h"
 #include "collector/methods/capture.h"
 #include "collector/methods/tcp_reassembly.h"
+#include "collector/methods/warn_limit.h"
 
 namespace {
 
 constexpr unsigned ethertype_ipv4 = 0x0800;
+// 802.1Q and 802.1ad tags: libpcap puts the tag back into the frame, and the
+// capture filter passes singly tagged frames.
+constexpr unsigned ethertype_vlan = 0x8100;
+constexpr unsigned ethertype_qinq = 0x88a8;
 constexpr size_t udp_header_len = 8;
 
 // Calls one slot pair, skipped while the callback is unset. The callback
@@ -80,10 +86,17 @@ void pcap_packet_handler(u_char* user, const pcap_pkthdr* header, const u_char* 
     byte_cursor frame(bytes, header->caplen);
     frame.skip(12);  // destination and source hardware addresses
     unsigned ethertype = frame.be16();
-    if (frame.failed || ethertype != ethertype_ipv4) {
-        return;
+    if (ethertype == ethertype_vlan || ethertype == ethertype_qinq) {
+        frame.skip(2);  // priority and VLAN id
+        ethertype = frame.be16();
     }
-    if (ipv4_header_decode(&ctx->ip, frame.pos, frame.remaining()) != 0) {
+    if (frame.failed || ethertype != ethertype_ipv4 ||
+        ipv4_header_decode(&ctx->ip, frame.pos, frame.remaining()) != 0) {
+        // It passed the filter, so it was meant to be seen: say so.
+        ++ctx->undecodable;
+        warn_limited("*** WARN *** %s: captured frame not decoded (ethertype 0x%04x, %u bytes), %" PRIu64
+                     " so far",
+                     ctx->device != nullptr ? ctx->device : "?", ethertype, header->caplen, ctx->undecodable);
         return;
     }
     const unsigned char* segment = frame.pos + ctx->ip.hdr_len;

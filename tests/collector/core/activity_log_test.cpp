@@ -152,7 +152,7 @@ TEST_F(ActivityLog, ClosedLogDropsLinesAndIsNotRotated)
     al_rotate(&dhcp_pkt_log);
     mutex_unlock(&dhcp_pkt_log.lock);
     EXPECT_EQ(files_starting(dir.path(), "dhcp-pkt.al"), std::vector<std::string>{"dhcp-pkt.al"});
-    EXPECT_EQ(dhcp_pkt_log.file, nullptr);
+    EXPECT_EQ(dhcp_pkt_log.fd, -1);
 }
 
 TEST_F(ActivityLog, RotationNeverReplacesAnEarlierRotatedFile)

@@ -130,7 +130,9 @@ TEST_F(LiveCapture, DatagramsOnAVethPairReachTheCallbacks)
     EXPECT_TRUE(wait_until([] { return seen_count() >= 3; }, 15000)) << "records seen: " << seen_count();
     sleep_ms(300);  // room for a record that should not come
 
-    pcap_breakloop(cap->pcap);
+    capture_stop_request(cap);
+    capture_stop_finish(cap);
+    EXPECT_TRUE(cap->finished.load());
     loop.join();
     capture_ctx_free(cap);
     log_close_for_tests();
