@@ -150,7 +150,9 @@ int sock_recvfrom(sock* s, void* buffer, int size)
 
 void sock_close(sock* s)
 {
-    if (s == nullptr) {
+    // A record whose accept failed, or that is closed twice, has no socket:
+    // calling the system on -1 would only produce warnings about nothing.
+    if (s == nullptr || s->socket < 0) {
         return;
     }
     // ENOTCONN: a UDP socket, or a stream its peer already tore down; there
@@ -162,6 +164,14 @@ void sock_close(sock* s)
         log_message("*** WARN *** closesocket() failed: %d", errno);
     }
     s->socket = -1;
+}
+
+void sock_shutdown_read(sock* s)
+{
+    // Datagram sockets answer ENOTCONN but are woken all the same.
+    if (s != nullptr && s->socket >= 0) {
+        shutdown(s->socket, SHUT_RD);
+    }
 }
 
 void sock_free(sock* s)

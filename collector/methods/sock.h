@@ -49,8 +49,13 @@ int sock_recv(sock* s, void* buffer, int size);
 // larger than `size` is dropped and reported as a failure with EMSGSIZE.
 // On success peer_addr and port hold the sender.
 int sock_recvfrom(sock* s, void* buffer, int size);
-// Shuts down both directions and closes; the handle becomes -1 in every case.
+// Shuts down both directions and closes; the handle becomes -1 in every
+// case. A record already closed (or never opened) is left alone.
 void sock_close(sock* s);
+// Stops receiving without closing: a thread blocked in accept, recv or
+// recvfrom on the socket wakes up; bytes already queued can still be read,
+// after which a receive gives 0 (accept fails).
+void sock_shutdown_read(sock* s);
 void sock_free(sock* s);
 
 // Whether a receive-from error concerns one datagram or a passing shortage,
