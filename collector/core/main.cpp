@@ -25,7 +25,7 @@ int main(int argc, char** argv)
         return 0;
     }
     if (argc >= 3 && strcmp(cmd, "--timezone-offset") == 0) {
-        printf("%d\n", tz_offset(argv[2]));
+        printf("%d\n", tz_offset_command(argv[2], stderr));
         return 0;
     }
     if (argc >= 4 && strcmp(cmd, "--run-console") == 0) {
