@@ -92,8 +92,11 @@ void set_peer(sock* s)
 // Errors any peer can cause go through the rate limit; the others are rare
 // and end the caller's loop, so they are written every time.
 template <typename... Args>
-void warn_receive_error(bool passes, const char* fmt, Args... args)
+void warn_receive_error(const sock* s, bool passes, const char* fmt, Args... args)
 {
+    if (__atomic_load_n(&s->read_shut, __ATOMIC_ACQUIRE) != 0) {
+        return;  // the owner stopped this socket on purpose
+    }
     if (passes) {
         warn_limited(fmt, args...);
     } else {
@@ -109,7 +112,7 @@ int sock_accept(sock* listener, sock* conn)
     int fd = accept4(listener->socket, reinterpret_cast<sockaddr*>(&conn->addr), &len, SOCK_CLOEXEC);
     if (fd < 0) {
         int err = errno;
-        warn_receive_error(sock_accept_error_passes(err), "*** WARN *** accept() failed: %d", err);
+        warn_receive_error(listener, sock_accept_error_passes(err), "*** WARN *** accept() failed: %d", err);
         errno = err;
         return -1;
     }
@@ -124,7 +127,7 @@ int sock_recv(sock* s, void* buffer, int size)
     if (n < 0) {
         int err = errno;
         // A connection reset by its peer is ordinary traffic, not news worth a line each time.
-        warn_receive_error(err == ECONNRESET || err == ETIMEDOUT, "*** WARN *** recv(%d) failed: %d", size, err);
+        warn_receive_error(s, err == ECONNRESET || err == ETIMEDOUT, "*** WARN *** recv(%d) failed: %d", size, err);
         errno = err;
         return -1;
     }
@@ -140,7 +143,7 @@ int sock_recvfrom(sock* s, void* buffer, int size)
                          reinterpret_cast<sockaddr*>(&s->addr), &len);
     if (n < 0 || n > size) {
         int err = n < 0 ? errno : EMSGSIZE;
-        warn_receive_error(sock_recv_error_passes(err), "*** WARN *** recvfrom(%d) failed: %d", size, err);
+        warn_receive_error(s, sock_recv_error_passes(err), "*** WARN *** recvfrom(%d) failed: %d", size, err);
         errno = err;
         return -1;
     }
@@ -170,6 +173,7 @@ void sock_shutdown_read(sock* s)
 {
     // Datagram sockets answer ENOTCONN but are woken all the same.
     if (s != nullptr && s->socket >= 0) {
+        __atomic_store_n(&s->read_shut, 1, __ATOMIC_RELEASE);
         shutdown(s->socket, SHUT_RD);
     }
 }

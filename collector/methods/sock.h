@@ -28,6 +28,7 @@ struct sock {
     int socket;                   // -1 once closed
     growbuf* buf;                 // receive buffer, owned
     sockaddr_in addr;             // bind address, then the peer address of accept / receive-from
+    int32_t read_shut;            // set (atomically) by sock_shutdown_read: failures expected, not warned
 };
 
 growbuf* growbuf_new();
@@ -54,7 +55,7 @@ int sock_recvfrom(sock* s, void* buffer, int size);
 void sock_close(sock* s);
 // Stops receiving without closing: a thread blocked in accept, recv or
 // recvfrom on the socket wakes up; bytes already queued can still be read,
-// after which a receive gives 0 (accept fails).
+// after which a receive gives 0 (accept fails, without a warning).
 void sock_shutdown_read(sock* s);
 void sock_free(sock* s);
 
