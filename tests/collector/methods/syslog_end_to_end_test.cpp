@@ -15,6 +15,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "tests/collector/alerts/alert_test_support.h"
@@ -286,6 +287,92 @@ TEST_F(SyslogEndToEnd, NamedQueryLogThroughRsyslog)
     std::sort(expected.begin(), expected.end());
     std::sort(expected_alerts.begin(), expected_alerts.end());
     EXPECT_EQ(activity(dns_log, from - 1, to), expected) << read_file_or_empty(harvd_log);
+    EXPECT_EQ(alerts(dir.file("alerts"), from, to), expected_alerts);
+}
+
+TEST_F(SyslogEndToEnd, DhcpdLeaseLinesThroughRsyslog)
+{
+    std::string why = missing({"dhcpd", "rsyslogd"});
+    if (why.empty() && program("dhclient").empty() && program("busybox").empty()) {
+        why = "neither 'dhclient' nor 'busybox' (udhcpc) is installed; skipped";
+    }
+    if (!why.empty()) {
+        GTEST_SKIP() << why;
+    }
+    // The collector and the DHCP client on side a (10.214.1.1), dhcpd and
+    // rsyslogd on side b (10.214.1.2).
+    veth_namespaces net("10.214.1");
+    ASSERT_TRUE(net.ready()) << net.error();
+    const int port = 5515;
+    std::string mac_hex;
+    for (char c : net.mac_a) {
+        if (c != ':') {
+            mac_hex += static_cast<char>(tolower(static_cast<unsigned char>(c)));
+        }
+    }
+
+    start_harvd(net.ns_a,
+                "method = type:dhcp-pkt-isc-syslog id:3 node_id:5 hostname:srv1 source_ip:10.214.1.2 "
+                "protocol:1 port:" + std::to_string(port) + "\n"
+                "method = type:dhcp-pkt-isc-syslog id:4 node_id:5 hostname:srv1 source_ip:10.214.1.2 "
+                "protocol:2 port:" + std::to_string(port) + "\n"
+                "alert = id:20 type:dhcp-mac-watch mac:" + mac_hex + "\n");
+    ASSERT_FALSE(testing::Test::HasFatalFailure());
+
+    fs::create_directory(dir.file("dhcpd"));
+    write_file(dir.file("dhcpd/leases"), "");
+    write_file(dir.file("dhcpd/dhcpd.conf"),
+               "ddns-update-style none;\n"
+               "authoritative;\n"
+               "default-lease-time 600;\n"
+               "max-lease-time 600;\n"
+               "subnet 10.214.1.0 netmask 255.255.255.0 {\n"
+               "  range 10.214.1.100 10.214.1.100;\n"
+               "}\n");
+    const std::string dhcpd_err = dir.file("dhcpd.err");
+    child_process dhcpd(contained(net.ns_b, {program("dhcpd"), "-4", "-d", "-cf", dir.file("dhcpd/dhcpd.conf"), "-lf",
+                                             dir.file("dhcpd/leases"), "-pf", dir.file("dhcpd/pid"), net.if_b}),
+                        dir.path(), dhcpd_err);
+    ASSERT_TRUE(wait_until([&] { return read_file_or_empty(dhcpd_err).find("Sending on") != std::string::npos; },
+                           15000))
+        << read_file_or_empty(dhcpd_err);
+    auto rsyslog = start_rsyslog(net.ns_b, rsyslog_config(dir, dhcpd_err, "dhcpd[" + std::to_string(dhcpd.pid()) + "]:",
+                                                          net.addr_a, port, false));
+
+    // The client asks for a lease with its host name; its script changes nothing.
+    std::vector<std::string> client;
+    if (!program("dhclient").empty()) {
+        write_file(dir.file("dhclient.conf"), "send host-name \"lab-pc\";\n");
+        client = {program("dhclient"), "-4", "-d", "-1", "-sf", "/bin/true", "-cf", dir.file("dhclient.conf"), "-lf",
+                  dir.file("dhclient.leases"), "-pf", dir.file("dhclient.pid"), net.if_a};
+    } else {
+        client = {program("busybox"), "udhcpc", "-f", "-q", "-n", "-i", net.if_a, "-s", "/bin/true", "-x",
+                  "hostname:lab-pc"};
+    }
+    child_process dhcp_client(contained(net.ns_a, client), dir.path(), dir.file("client.out"));
+    const std::string dhcp_log = dir.file("al/dhcp-pkt.al");
+    EXPECT_TRUE(wait_until([&] { return line_count(dhcp_log) >= 8; }, 20000))
+        << read_file_or_empty(harvd_log) << read_file_or_empty(dhcpd_err) << read_file_or_empty(dir.file("client.out"));
+    sleep_ms(500);
+    const int64_t to = stop_harvd();
+
+    std::vector<std::string> expected;
+    std::vector<std::map<std::string, std::string>> expected_alerts;
+    for (const std::string m : {"3", "4"}) {
+        // dhcpd writes no host name on its DHCPDISCOVER line.
+        for (const auto& [type, client_ip, host] :
+             {std::tuple{"1", "00000000", ""}, {"2", "0ad60164", "lab-pc"}, {"3", "0ad60164", "lab-pc"},
+              {"5", "0ad60164", "lab-pc"}}) {
+            expected.push_back(m + "|5|T|" + type + "|" + client_ip + "|" + mac_hex + "|" + host + "|00000000");
+            expected_alerts.push_back({{"alert_id", "20"}, {"type", "dhcp-mac-watch"}, {"method_id", m},
+                                       {"node_id", "5"}, {"message_type", type}, {"client_ip", client_ip},
+                                       {"client_mac", mac_hex}, {"client_hostname", host},
+                                       {"gateway_ip", "00000000"}, {"reason", "client_mac matches " + mac_hex}});
+        }
+    }
+    std::sort(expected.begin(), expected.end());
+    std::sort(expected_alerts.begin(), expected_alerts.end());
+    EXPECT_EQ(activity(dhcp_log, from - 1, to), expected) << read_file_or_empty(dhcpd_err);
     EXPECT_EQ(alerts(dir.file("alerts"), from, to), expected_alerts);
 }
 
