@@ -88,8 +88,8 @@ TEST_F(SyslogListen, HandlersAreOfferedTheLineInStartOrder)
 {
     const int port = free_port();
     // 1 and 2 both want h1: 1 was started first and gets it. Only 2 wants h2.
+    verbose_flag = 1;  // set before the listener thread starts, as at start-up
     listen(syslog_protocol_udp, port, {{1, "h1"}, {2, "h1"}, {3, "h2"}});
-    verbose_flag = 1;
     for (const char* host : {"h1", "h2", "nobody"}) {
         ASSERT_EQ(udp_send("127.0.0.1", 0, "127.0.0.1", port, as_bytes(line_from(host, "m: x"))), "");
     }
