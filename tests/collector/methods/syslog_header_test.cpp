@@ -185,6 +185,7 @@ TEST_F(ZoneRefresh, AtMostOncePerHalfHour)
     event.received = t + 1801;
     syslog_zone_apply(&handler, &event);
     const int offset = tz_offset_at("W. Europe Standard Time", t + 1801);
+    ASSERT_EQ(offset, -3600);  // Berlin in winter
     EXPECT_EQ(handler.tz_checked_at, t + 1800);
     EXPECT_EQ(handler.tz_offset, offset);
     EXPECT_EQ(handler.time.sec, event.sec + offset);
@@ -209,6 +210,31 @@ TEST_F(ZoneRefresh, OffsetAddedToTheStamp)
     syslog_zone_apply(&handler, &event);
     EXPECT_EQ(handler.time.sec, utc(2027, 3, 10, 12) + 3600);  // March after a December receipt
     EXPECT_EQ(handler.time.usec, 0);
+}
+
+// A stamp written in the source's local time becomes UTC through the
+// source zone's offset of the moment, winter or summer.
+TEST_F(ZoneRefresh, SourceZoneAcrossDaylightSaving)
+{
+    struct row {
+        int64_t received;
+        const char* stamp;
+        int64_t expect;
+    };
+    const row rows[] = {
+        {utc(2026, 1, 15, 11, 0, 5), "Jan 15 12:00:00", utc(2026, 1, 15, 11)},
+        {utc(2026, 7, 15, 10, 0, 5), "Jul 15 12:00:00", utc(2026, 7, 15, 10)},
+        {utc(2027, 1, 1, 0, 0, 5), "Jan  1 01:00:00", utc(2027, 1, 1, 0)},
+    };
+    handler.tz_name = "W. Europe Standard Time";
+    for (const row& r : rows) {
+        handler.tz_checked_at = 0;  // due
+        syslog_event event{};
+        event.received = r.received;
+        ASSERT_EQ(syslog_time_parse(r.stamp, static_cast<int>(strlen(r.stamp)) + 1, &event), 0);
+        syslog_zone_apply(&handler, &event);
+        EXPECT_EQ(utc_text(handler.time.sec), utc_text(r.expect)) << r.stamp;
+    }
 }
 
 TEST(Ipv4Text, Forms)
