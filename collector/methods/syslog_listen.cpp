@@ -22,6 +22,7 @@ struct syslog_listener {
     bool thread_done = false;  // the listener thread has left its loop
     int32_t connections = 0;   // live connection threads
     syslog_conn* conns = nullptr;
+    syslog_listener* next = nullptr;  // in syslog_listener_list
 };
 
 // One accepted connection, linked into its listener's list while its thread runs.
@@ -196,6 +197,8 @@ void* listener_thread(void* arg)
 
 }  // namespace
 
+syslog_listener* syslog_listener_list = nullptr;
+
 syslog_server* syslog_server_new(collector_ctx* collector, int32_t protocol, int32_t port)
 {
     auto* server = new syslog_server;
@@ -253,6 +256,8 @@ syslog_listener* syslog_listener_start(syslog_server* server)
 {
     auto* listener = new syslog_listener;
     listener->server = server;
+    listener->next = syslog_listener_list;
+    syslog_listener_list = listener;
     const bool tcp = server->protocol == syslog_protocol_tcp;
     // Opened here, on the start-up thread, so lines sent as soon as the
     // method is started are already queued for the thread.

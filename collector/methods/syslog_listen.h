@@ -20,6 +20,10 @@ constexpr int syslog_stop_wait_ms = 3000;
 // The receiving side of one syslog_server: its socket and its threads.
 struct syslog_listener;
 
+// Every listener started, newest first; written by the start-up thread only.
+// Listeners live until the process ends, and this keeps them in reach.
+extern syslog_listener* syslog_listener_list;
+
 syslog_server* syslog_server_new(collector_ctx* collector, int32_t protocol, int32_t port);
 syslog_server* syslog_server_list_find(const syslog_server_entry* head, int32_t protocol, int32_t port);
 syslog_server_entry* syslog_server_list_append(syslog_server_entry* head, syslog_server* server);
