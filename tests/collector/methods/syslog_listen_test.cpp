@@ -2,6 +2,8 @@
 #include "collector/methods/syslog_listen.h"
 
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <memory>
 #include <string>
@@ -174,6 +176,35 @@ TEST_F(SyslogListen, AbortedConnectionLeavesTheListenerServing)
     ASSERT_TRUE(polite.send(line_from("h1", "next: logged\n")));
     ASSERT_TRUE(seen().wait_for(2));
     EXPECT_EQ(seen().snapshot(), (lines{{1, "whole\n"}, {1, "next: logged\n"}}));
+}
+
+TEST_F(SyslogListen, AcceptGoesOnAfterRunningOutOfDescriptors)
+{
+    const int port = free_port();
+    // In a child process, so the lowered descriptor limit stays there.
+    testing::FLAGS_gtest_death_test_style = "threadsafe";
+    EXPECT_EXIT(
+        {
+            listen(syslog_protocol_tcp, port, {{1, "h1"}});
+            rlimit few{};
+            getrlimit(RLIMIT_NOFILE, &few);
+            const int lowest_free = dup(0);
+            close(lowest_free);
+            few.rlim_cur = static_cast<rlim_t>(lowest_free) + 1;  // room for the client's socket only
+            setrlimit(RLIMIT_NOFILE, &few);
+            // Connected by the kernel, but the listener has no descriptor to accept it with.
+            auto* starved = new tcp_client(port);
+            sleep_ms(500);  // the listener tries again every 100 ms
+            few.rlim_cur += 64;
+            setrlimit(RLIMIT_NOFILE, &few);
+            bool warned = log().find("*** WARN *** accept() failed: 24\r\n") != std::string::npos;
+            bool first = starved->connected() && starved->send(line_from("h1", "m: starved\n"));
+            tcp_client next(port);
+            bool second = next.send(line_from("h1", "m: next\n"));
+            bool both = seen().wait_for(2);
+            _exit(warned && first && second && both ? 0 : 1);
+        },
+        testing::ExitedWithCode(0), "");
 }
 
 TEST_F(SyslogListen, ConnectionsBeyondTheCapAreClosed)
