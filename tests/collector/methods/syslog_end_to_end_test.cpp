@@ -94,30 +94,36 @@ std::vector<std::string> rsyslog_config(const temp_dir& dir, const std::string& 
     return {program("rsyslogd"), "-n", "-f", dir.file("rsyslog.conf"), "-i", dir.file("rsyslog/pid")};
 }
 
-// Lines of an activity log with field 3 (the event time) checked to lie in
-// [from, to] and replaced by "T"; sorted, since the UDP and the TCP method
-// deliver on threads of their own.
-std::vector<std::string> activity(const std::string& path, int64_t from, int64_t to)
+// The lines of activity log `name` in `dir`, rotated files included, with
+// field 3 (the event time) checked to lie in [from, to] and replaced by "T";
+// sorted, since the UDP and the TCP method deliver on threads of their own.
+std::vector<std::string> activity(const std::string& dir, const std::string& name, int64_t from, int64_t to)
 {
     std::vector<std::string> lines;
-    for (std::string line : alert_test::crlf_lines(file_exists(path) ? read_file(path) : "")) {
-        size_t a = line.find('|');
-        size_t b = a == std::string::npos ? a : line.find('|', a + 1);
-        size_t c = b == std::string::npos ? b : line.find('|', b + 1);
-        if (c != std::string::npos) {
-            int64_t sec = std::stoll(line.substr(b + 1, c - b - 1));
-            EXPECT_TRUE(sec >= from && sec <= to) << line << " not in " << from << ".." << to;
-            line.replace(b + 1, c - b - 1, "T");
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        const std::string file = entry.path().filename().string();
+        if (file != name && file.rfind(name + ".", 0) != 0) {
+            continue;
         }
-        lines.push_back(line);
+        for (std::string line : alert_test::crlf_lines(read_file(entry.path().string()))) {
+            size_t a = line.find('|');
+            size_t b = a == std::string::npos ? a : line.find('|', a + 1);
+            size_t c = b == std::string::npos ? b : line.find('|', b + 1);
+            if (c != std::string::npos) {
+                int64_t sec = std::stoll(line.substr(b + 1, c - b - 1));
+                EXPECT_TRUE(sec >= from && sec <= to) << line << " not in " << from << ".." << to;
+                line.replace(b + 1, c - b - 1, "T");
+            }
+            lines.push_back(line);
+        }
     }
     std::sort(lines.begin(), lines.end());
     return lines;
 }
 
-size_t line_count(const std::string& path)
+size_t line_count(const std::string& dir, const std::string& name)
 {
-    return alert_test::crlf_lines(file_exists(path) ? read_file(path) : "").size();
+    return activity(dir, name, 0, INT64_MAX).size();
 }
 
 // The alert files' fields, ctime checked and dropped, sorted.
@@ -261,8 +267,7 @@ TEST_F(SyslogEndToEnd, NamedQueryLogThroughRsyslog)
         process_result r = run_process(argv);
         EXPECT_EQ(r.status, 0) << r.out << r.err;
     }
-    const std::string dns_log = dir.file("al/dnsq-req.al");
-    EXPECT_TRUE(wait_until([&] { return line_count(dns_log) >= 2 * queries.size(); }, 15000))
+    EXPECT_TRUE(wait_until([&] { return line_count(dir.file("al"), "dnsq-req.al") >= 2 * queries.size(); }, 15000))
         << read_file_or_empty(harvd_log) << read_file_or_empty(named_err);
     sleep_ms(500);
     const int64_t to = stop_harvd();
@@ -286,7 +291,7 @@ TEST_F(SyslogEndToEnd, NamedQueryLogThroughRsyslog)
     }
     std::sort(expected.begin(), expected.end());
     std::sort(expected_alerts.begin(), expected_alerts.end());
-    EXPECT_EQ(activity(dns_log, from - 1, to), expected) << read_file_or_empty(harvd_log);
+    EXPECT_EQ(activity(dir.file("al"), "dnsq-req.al", from - 1, to), expected) << read_file_or_empty(harvd_log);
     EXPECT_EQ(alerts(dir.file("alerts"), from, to), expected_alerts);
 }
 
@@ -350,8 +355,7 @@ TEST_F(SyslogEndToEnd, DhcpdLeaseLinesThroughRsyslog)
                   "hostname:lab-pc"};
     }
     child_process dhcp_client(contained(net.ns_a, client), dir.path(), dir.file("client.out"));
-    const std::string dhcp_log = dir.file("al/dhcp-pkt.al");
-    EXPECT_TRUE(wait_until([&] { return line_count(dhcp_log) >= 8; }, 20000))
+    EXPECT_TRUE(wait_until([&] { return line_count(dir.file("al"), "dhcp-pkt.al") >= 8; }, 20000))
         << read_file_or_empty(harvd_log) << read_file_or_empty(dhcpd_err) << read_file_or_empty(dir.file("client.out"));
     sleep_ms(500);
     const int64_t to = stop_harvd();
@@ -372,7 +376,7 @@ TEST_F(SyslogEndToEnd, DhcpdLeaseLinesThroughRsyslog)
     }
     std::sort(expected.begin(), expected.end());
     std::sort(expected_alerts.begin(), expected_alerts.end());
-    EXPECT_EQ(activity(dhcp_log, from - 1, to), expected) << read_file_or_empty(dhcpd_err);
+    EXPECT_EQ(activity(dir.file("al"), "dhcp-pkt.al", from - 1, to), expected) << read_file_or_empty(dhcpd_err);
     EXPECT_EQ(alerts(dir.file("alerts"), from, to), expected_alerts);
 }
 
