@@ -121,6 +121,7 @@ TEST_F(IscDhcpd, RefusedLines)
         "dhcpd: dhcpack on 10.0.0.9 to 00:1a:2b:3c:4d:5e via eth0",
         "dhcpd:  DHCPACK on 10.0.0.9 to 00:1a:2b:3c:4d:5e via eth0",
         "dhcpd: Wrote 3 leases to leases file.",
+        "dhcpd[812]: reuse_lease: lease age 0 (secs) under 25% threshold, reply with unaltered, existing lease for 10.0.0.50",
         "dhcpd: DHCP",
         "dhcpd:",
         "dhcp",
