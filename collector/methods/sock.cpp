@@ -1,0 +1,234 @@
+#include "collector/methods/sock.h"
+
+#include <arpa/inet.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "collector/core/log.h"
+#include "collector/methods/warn_limit.h"
+#include "toolkit/alloc.h"
+
+growbuf* growbuf_new()
+{
+    auto* buf = static_cast<growbuf*>(xalloc(sizeof(growbuf), 1));
+    buf->data = static_cast<unsigned char*>(xalloc(growbuf_step, 0));
+    buf->capacity = growbuf_step;
+    buf->length = 0;
+    return buf;
+}
+
+void growbuf_grow(growbuf* buf)
+{
+    buf->data = static_cast<unsigned char*>(xrealloc(buf->data, static_cast<size_t>(buf->capacity) + growbuf_step));
+    buf->capacity += growbuf_step;
+}
+
+void growbuf_free(growbuf* buf)
+{
+    if (buf == nullptr) {
+        return;
+    }
+    xfree(buf->data);
+    xfree(buf);
+}
+
+sock* sock_new()
+{
+    auto* s = static_cast<sock*>(xalloc(sizeof(sock), 1));
+    s->socket = -1;
+    s->buf = growbuf_new();
+    return s;
+}
+
+sock* sock_server_new(int32_t port, int32_t kind)
+{
+    sock* s = sock_new();
+    s->port = port;
+    s->kind = kind;
+    sock_open(s);
+    return s;
+}
+
+void sock_open(sock* s)
+{
+    memset(&s->addr, 0, sizeof s->addr);
+    s->addr.sin_family = AF_INET;
+    s->addr.sin_addr.s_addr = htonl(INADDR_ANY);
+    s->addr.sin_port = htons(static_cast<uint16_t>(s->port));
+
+    const bool tcp = s->kind == sock_kind_tcp;
+    s->socket = socket(AF_INET, (tcp ? SOCK_STREAM : SOCK_DGRAM) | SOCK_CLOEXEC, tcp ? IPPROTO_TCP : IPPROTO_UDP);
+    if (s->socket < 0) {
+        log_error_exit(errno, "socket() failed: %d", errno);
+    }
+    int on = 1;
+    if (setsockopt(s->socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
+        log_error_exit(errno, "setsockopt(SO_REUSEADDR) failed: %d", errno);
+    }
+    int rcvbuf = sock_rcvbuf_bytes;
+    if (setsockopt(s->socket, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf) != 0) {
+        log_error_exit(errno, "setsockopt(SO_RCVBUF) failed: %d", errno);
+    }
+    if (bind(s->socket, reinterpret_cast<const sockaddr*>(&s->addr), sizeof s->addr) != 0) {
+        log_error_exit(errno, "bind() failed: %d", errno);
+    }
+    if (tcp && listen(s->socket, sock_listen_backlog) != 0) {
+        log_error_exit(errno, "listen() failed: %d", errno);
+    }
+}
+
+namespace {
+
+void set_peer(sock* s)
+{
+    memset(s->peer_addr, 0, sizeof s->peer_addr);
+    memcpy(s->peer_addr, &s->addr.sin_addr.s_addr, 4);
+    s->port = ntohs(s->addr.sin_port);
+}
+
+// Errors any peer can cause go through the rate limit; the others are rare
+// and end the caller's loop, so they are written every time.
+template <typename... Args>
+void warn_receive_error(const sock* s, bool passes, const char* fmt, Args... args)
+{
+    if (__atomic_load_n(&s->read_shut, __ATOMIC_ACQUIRE) != 0) {
+        return;  // the owner stopped this socket on purpose
+    }
+    if (passes) {
+        warn_limited(fmt, args...);
+    } else {
+        log_message(fmt, args...);
+    }
+}
+
+}  // namespace
+
+int sock_accept(sock* listener, sock* conn)
+{
+    socklen_t len = sizeof conn->addr;
+    int fd = accept4(listener->socket, reinterpret_cast<sockaddr*>(&conn->addr), &len, SOCK_CLOEXEC);
+    if (fd < 0) {
+        int err = errno;
+        warn_receive_error(listener, sock_accept_error_passes(err), "*** WARN *** accept() failed: %d", err);
+        errno = err;
+        return -1;
+    }
+    conn->socket = fd;
+    set_peer(conn);
+    return 0;
+}
+
+int sock_recv(sock* s, void* buffer, int size)
+{
+    ssize_t n = recv(s->socket, buffer, static_cast<size_t>(size), 0);
+    if (n < 0) {
+        int err = errno;
+        // A connection reset by its peer is ordinary traffic, not news worth a line each time.
+        warn_receive_error(s, err == ECONNRESET || err == ETIMEDOUT, "*** WARN *** recv(%d) failed: %d", size, err);
+        errno = err;
+        return -1;
+    }
+    return static_cast<int>(n);
+}
+
+int sock_recvfrom(sock* s, void* buffer, int size)
+{
+    socklen_t len = sizeof s->addr;
+    // MSG_TRUNC makes the kernel report the datagram's real size, so one
+    // that did not fit is refused rather than handed on cut short.
+    ssize_t n = recvfrom(s->socket, buffer, static_cast<size_t>(size), MSG_TRUNC,
+                         reinterpret_cast<sockaddr*>(&s->addr), &len);
+    if (n < 0 || n > size) {
+        int err = n < 0 ? errno : EMSGSIZE;
+        warn_receive_error(s, sock_recv_error_passes(err), "*** WARN *** recvfrom(%d) failed: %d", size, err);
+        errno = err;
+        return -1;
+    }
+    set_peer(s);
+    return static_cast<int>(n);
+}
+
+void sock_close(sock* s)
+{
+    // A record whose accept failed, or that is closed twice, has no socket:
+    // calling the system on -1 would only produce warnings about nothing.
+    if (s == nullptr || s->socket < 0) {
+        return;
+    }
+    // ENOTCONN: a UDP socket, or a stream its peer already tore down; there
+    // is nothing to shut down and nothing to report.
+    if (shutdown(s->socket, SHUT_RDWR) != 0 && errno != ENOTCONN) {
+        log_message("*** WARN *** shutdown() failed: %d", errno);
+    }
+    if (close(s->socket) != 0) {
+        log_message("*** WARN *** closesocket() failed: %d", errno);
+    }
+    s->socket = -1;
+}
+
+void sock_shutdown_read(sock* s)
+{
+    // Datagram sockets answer ENOTCONN but are woken all the same.
+    if (s != nullptr && s->socket >= 0) {
+        __atomic_store_n(&s->read_shut, 1, __ATOMIC_RELEASE);
+        shutdown(s->socket, SHUT_RD);
+    }
+}
+
+void sock_free(sock* s)
+{
+    if (s == nullptr) {
+        return;
+    }
+    sock_close(s);
+    growbuf_free(s->buf);
+    xfree(s);
+}
+
+bool sock_recv_error_passes(int err)
+{
+    switch (err) {
+    case EBADF:
+    case ENOTSOCK:
+    case EINVAL:
+    case EFAULT:
+        return false;
+    default:
+        return true;
+    }
+}
+
+bool sock_accept_error_passes(int err)
+{
+    switch (err) {
+    case ECONNABORTED:
+    case EMFILE:
+    case ENFILE:
+    case ENOBUFS:
+    case ENOMEM:
+    case EINTR:
+    case EPROTO:
+    case EPERM:
+    // Linux hands pending network errors of the new connection to accept.
+    case ENETDOWN:
+    case ENETUNREACH:
+    case EHOSTDOWN:
+    case EHOSTUNREACH:
+    case ENONET:
+    case ENOPROTOOPT:
+    case EOPNOTSUPP:
+    case ETIMEDOUT:
+    case EAGAIN:
+        return true;
+    default:
+        return false;
+    }
+}
+
+bool sock_error_is_shortage(int err)
+{
+    return err == EMFILE || err == ENFILE || err == ENOBUFS || err == ENOMEM;
+}

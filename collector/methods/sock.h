@@ -1,0 +1,69 @@
+// IPv4 sockets for the syslog receivers: a listening TCP socket or a bound
+// UDP socket on every local address, with receive calls that record the
+// peer. Failures while opening end the process; failures while receiving
+// or closing are logged and reported to the caller.
+#pragma once
+
+#include <netinet/in.h>
+
+#include <cstdint>
+
+// A byte buffer grown in 1024-byte steps; callers keep `length`.
+struct growbuf {
+    unsigned char* data;
+    int32_t capacity;
+    int32_t length;
+};
+
+constexpr int32_t growbuf_step = 1024;
+constexpr int32_t sock_kind_tcp = 1;
+constexpr int32_t sock_kind_udp = 2;  // any kind other than 1 is UDP
+constexpr int sock_rcvbuf_bytes = 262144;
+constexpr int sock_listen_backlog = 10;
+
+struct sock {
+    unsigned char peer_addr[16];  // IPv4 in the first 4 bytes (network order), rest zero
+    int32_t port;                 // before opening the port to bind; afterwards the peer's port
+    int32_t kind;                 // 1 TCP, else UDP
+    int socket;                   // -1 once closed
+    growbuf* buf;                 // receive buffer, owned
+    sockaddr_in addr;             // bind address, then the peer address of accept / receive-from
+    int32_t read_shut;            // set (atomically) by sock_shutdown_read: failures expected, not warned
+};
+
+growbuf* growbuf_new();
+void growbuf_grow(growbuf* buf);
+void growbuf_free(growbuf* buf);
+
+sock* sock_new();
+// sock_new with port and kind set, opened; returns only on success.
+sock* sock_server_new(int32_t port, int32_t kind);
+void sock_open(sock* s);
+
+// 0 with the connection's socket, peer_addr and port set; -1 on failure,
+// errno holding the error and the warning written (rate-limited when the
+// error can pass, see sock_accept_error_passes).
+int sock_accept(sock* listener, sock* conn);
+// Bytes received, 0 at end of stream, -1 on failure (warned, errno kept).
+int sock_recv(sock* s, void* buffer, int size);
+// Bytes of the datagram, -1 on failure (warned, errno kept). A datagram
+// larger than `size` is dropped and reported as a failure with EMSGSIZE.
+// On success peer_addr and port hold the sender.
+int sock_recvfrom(sock* s, void* buffer, int size);
+// Shuts down both directions and closes; the handle becomes -1 in every
+// case. A record already closed (or never opened) is left alone.
+void sock_close(sock* s);
+// Stops receiving without closing: a thread blocked in accept, recv or
+// recvfrom on the socket wakes up; bytes already queued can still be read,
+// after which a receive gives 0 (accept fails, without a warning).
+void sock_shutdown_read(sock* s);
+void sock_free(sock* s);
+
+// Whether a receive-from error concerns one datagram or a passing shortage,
+// so the listener drops that datagram and goes on; false for the errors that
+// mean the socket itself is unusable.
+bool sock_recv_error_passes(int err);
+// Whether an accept error concerns one connection or a passing shortage.
+bool sock_accept_error_passes(int err);
+// Shortages (descriptors, memory) after which a listener pauses before retrying.
+bool sock_error_is_shortage(int err);

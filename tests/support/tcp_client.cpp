@@ -1,0 +1,86 @@
+#include "tests/support/tcp_client.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+tcp_client::tcp_client(unsigned port)
+{
+    fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd_ < 0) {
+        return;
+    }
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(static_cast<uint16_t>(port));
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+tcp_client::~tcp_client()
+{
+    close();
+}
+
+bool tcp_client::send(const std::string& bytes)
+{
+    size_t done = 0;
+    while (fd_ >= 0 && done < bytes.size()) {
+        ssize_t n = ::send(fd_, bytes.data() + done, bytes.size() - done, MSG_NOSIGNAL);
+        if (n <= 0) {
+            return false;
+        }
+        done += static_cast<size_t>(n);
+    }
+    return fd_ >= 0;
+}
+
+void tcp_client::close()
+{
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+}
+
+void tcp_client::abort()
+{
+    if (fd_ >= 0) {
+        linger hard{1, 0};
+        setsockopt(fd_, SOL_SOCKET, SO_LINGER, &hard, sizeof hard);
+        close();
+    }
+}
+
+bool tcp_client::peer_closed(int timeout_ms)
+{
+    if (fd_ < 0) {
+        return false;
+    }
+    pollfd p{fd_, POLLIN, 0};
+    if (poll(&p, 1, timeout_ms) <= 0) {
+        return false;
+    }
+    char byte;
+    return recv(fd_, &byte, 1, MSG_DONTWAIT) <= 0;
+}
+
+int tcp_client::local_port() const
+{
+    return fd_ < 0 ? -1 : static_cast<int>(bound_port(fd_));
+}
+
+unsigned bound_port(int fd)
+{
+    sockaddr_in at{};
+    socklen_t len = sizeof at;
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&at), &len) != 0) {
+        return 0;
+    }
+    return ntohs(at.sin_port);
+}
