@@ -1,6 +1,7 @@
 #include "toolkit/dsreader.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -57,6 +58,16 @@ ssize_t pread_full(int fd, char* buf, size_t count, off_t offset)
     return static_cast<ssize_t>(count);
 }
 
+// The block buffer comes with the first read, at the block size of that
+// moment: a tool that opens many logs and reads them one after another holds
+// one buffer at a time.
+void ensure_read_buffer(dsreader* reader)
+{
+    if (reader->read_buf == nullptr) {
+        reader->read_buf = static_cast<char*>(xalloc(reader->chunk_size, 0));
+    }
+}
+
 // Cuts the completed line at every '|'. strchr keeps a NUL inside the line as
 // the end of what the split and the callers see.
 void split_line(dsreader* reader)
@@ -96,6 +107,7 @@ int next_forward(dsreader* reader)
     reader->line_start = reader->line_buf;
     for (;;) {
         if (reader->read_pos == reader->byte_count) {
+            ensure_read_buffer(reader);
             ssize_t got = read_some(reader->descriptor, reader->read_buf, reader->chunk_size);
             if (got < 0) {
                 read_failed();
@@ -140,6 +152,7 @@ size_t read_previous_block(dsreader* reader)
         return 0;
     }
     reader->file_pos -= static_cast<off_t>(reader->next_chunk);
+    ensure_read_buffer(reader);
     ssize_t got = pread_full(reader->descriptor, reader->read_buf, reader->next_chunk, reader->file_pos);
     if (got < 0) {
         read_failed();
@@ -237,12 +250,17 @@ dsreader* dsreader_open(const char* path, int direction)
         fatal(fatal_code(err), "fopen(%s) failed: %d", path, err);
     }
     reader->descriptor = fileno(reader->stream);
+    // A small file needs no block larger than itself; a growing log is still
+    // read whole, a block at a time.
     reader->chunk_size = DSREADER_BLOCK;
+    struct stat st;
+    if (fstat(reader->descriptor, &st) == 0 && S_ISREG(st.st_mode) && st.st_size < static_cast<off_t>(DSREADER_BLOCK)) {
+        reader->chunk_size = std::max(DSREADER_CHUNK, static_cast<size_t>(st.st_size));
+    }
     reader->capacity = DSREADER_CHUNK;
     reader->line_buf = static_cast<char*>(xalloc(reader->capacity, 0));
     reader->line_start = reader->line_buf;
     reader->line_buf[0] = '\0';
-    reader->read_buf = static_cast<char*>(xalloc(DSREADER_BLOCK, 0));
     if (direction != DSREADER_FORWARD && direction != DSREADER_BACKWARD) {
         fatal(-1, "unknown read direction '%d'", direction);
     }
