@@ -68,20 +68,23 @@ void ensure_read_buffer(dsreader* reader)
     }
 }
 
-// Cuts the completed line at every '|'. strchr keeps a NUL inside the line as
-// the end of what the split and the callers see.
+// Cuts the completed line at every '|', in one pass that also stops at a
+// NUL inside the line: that NUL ends what the split and the callers see.
+// (Fields are short: a byte loop beats a library search per field.)
 void split_line(dsreader* reader)
 {
     reader->fields[0] = reader->line_start;
     reader->field_count = 1;
-    char* p = reader->line_start;
-    while ((p = strchr(p, '|')) != nullptr) {
+    for (char* p = reader->line_start; *p != '\0'; ++p) {
+        if (*p != '|') {
+            continue;
+        }
         if (reader->field_count == DSREADER_MAX_FIELDS) {
             fatal(-1, "line '%s' has too many fields (more than %d)", reader->line_start,
                   DSREADER_MAX_FIELDS);
         }
-        *p++ = '\0';
-        reader->fields[reader->field_count++] = p;
+        *p = '\0';
+        reader->fields[reader->field_count++] = p + 1;
     }
 }
 
