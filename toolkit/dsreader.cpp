@@ -3,6 +3,9 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 #include <algorithm>
 
@@ -64,27 +67,50 @@ ssize_t pread_full(int fd, char* buf, size_t count, off_t offset)
 void ensure_read_buffer(dsreader* reader)
 {
     if (reader->read_buf == nullptr) {
-        reader->read_buf = static_cast<char*>(xalloc(reader->chunk_size, 0));
+        // One byte more than a block: room for the NUL of a line that ends
+        // with the block's data.
+        reader->read_buf = static_cast<char*>(xalloc(reader->chunk_size + 1, 0));
     }
 }
 
-// Cuts the completed line at every '|', in one pass that also stops at a
-// NUL inside the line: that NUL ends what the split and the callers see.
-// (Fields are short: a byte loop beats a library search per field.)
+// The first '|' or NUL at or after `p`; `end` points at the line's own NUL,
+// so the search never reads past it.
+char* next_cut(char* p, const char* end)
+{
+#ifdef __SSE2__
+    // Sixteen bytes at a time while they lie inside the line.
+    const __m128i bar = _mm_set1_epi8('|');
+    const __m128i nul = _mm_setzero_si128();
+    while (end - p >= 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        unsigned hits = static_cast<unsigned>(
+            _mm_movemask_epi8(_mm_or_si128(_mm_cmpeq_epi8(v, bar), _mm_cmpeq_epi8(v, nul))));
+        if (hits != 0) {
+            return p + __builtin_ctz(hits);
+        }
+        p += 16;
+    }
+#endif
+    while (*p != '|' && *p != '\0') {
+        ++p;
+    }
+    return p;
+}
+
+// Cuts the completed line at every '|'. A NUL inside the line ends what the
+// split and the callers see.
 void split_line(dsreader* reader)
 {
     reader->fields[0] = reader->line_start;
     reader->field_count = 1;
-    for (char* p = reader->line_start; *p != '\0'; ++p) {
-        if (*p != '|') {
-            continue;
-        }
+    const char* end = reader->line_start + reader->line_length;
+    for (char* p = next_cut(reader->line_start, end); *p == '|'; p = next_cut(p, end)) {
         if (reader->field_count == DSREADER_MAX_FIELDS) {
             fatal(-1, "line '%s' has too many fields (more than %d)", reader->line_start,
                   DSREADER_MAX_FIELDS);
         }
-        *p = '\0';
-        reader->fields[reader->field_count++] = p + 1;
+        *p++ = '\0';
+        reader->fields[reader->field_count++] = p;
     }
 }
 
@@ -104,8 +130,31 @@ size_t grown_capacity(size_t capacity, size_t needed)
     return capacity;
 }
 
+// A line that lies whole inside the block is used where it is: no copy, and
+// its bytes are read from memory the kernel wrote long ago rather than just
+// now. The '\n' after it, already taken, becomes its NUL.
+bool forward_in_block(dsreader* reader)
+{
+    if (reader->read_pos == reader->byte_count) {
+        return false;
+    }
+    char* from = reader->read_buf + reader->read_pos;
+    auto* nl = static_cast<char*>(memchr(from, '\n', reader->byte_count - reader->read_pos));
+    if (nl == nullptr) {
+        return false;
+    }
+    *nl = '\0';
+    reader->line_start = from;
+    reader->line_length = static_cast<size_t>(nl - from);
+    reader->read_pos += reader->line_length + 1;
+    return true;
+}
+
 int next_forward(dsreader* reader)
 {
+    if (forward_in_block(reader)) {
+        return 0;
+    }
     reader->line_length = 0;
     reader->line_start = reader->line_buf;
     for (;;) {
@@ -187,8 +236,30 @@ void make_room_in_front(dsreader* reader, size_t take)
     memmove(reader->line_start, old_start, reader->line_length + 1);
 }
 
+// The same backward: a line with a '\n' before it inside the block. Its end
+// is the '\n' after it (already taken) or the end of the block's data, which
+// has one spare byte behind it for the NUL.
+bool backward_in_block(dsreader* reader)
+{
+    if (reader->read_pos == 0) {
+        return false;
+    }
+    auto* nl = static_cast<char*>(memrchr(reader->read_buf, '\n', reader->read_pos));
+    if (nl == nullptr) {
+        return false;
+    }
+    reader->line_start = nl + 1;
+    reader->line_length = reader->read_pos - static_cast<size_t>(nl + 1 - reader->read_buf);
+    reader->line_start[reader->line_length] = '\0';
+    reader->read_pos = static_cast<size_t>(nl - reader->read_buf);  // the '\n' is taken too
+    return true;
+}
+
 int next_backward(dsreader* reader)
 {
+    if (backward_in_block(reader)) {
+        return 0;
+    }
     reader->line_length = 0;
     reader->line_start = reader->line_buf + reader->capacity - 1;
     *reader->line_start = '\0';

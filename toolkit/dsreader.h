@@ -29,7 +29,8 @@ struct dsreader {
                             // DSREADER_CHUNK): large reads, so that a log read
                             // last line first from the disk costs few seeks
     size_t next_chunk;      // backward: size of the next block read
-    char* line_start;       // the current line inside line_buf
+    char* line_start;       // the current line: inside read_buf when it lies whole in
+                            // one block, else inside line_buf
     char* line_buf;         // grows (doubling) for long lines, never shrinks
     size_t capacity;
     size_t line_length;     // characters of the current line, without its NUL
