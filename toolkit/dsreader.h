@@ -25,14 +25,16 @@ struct dsreader {
     FILE* stream;           // opened "rb"; every read goes through `descriptor`
     int descriptor;
     off_t file_pos;         // backward: end of the part of the file not yet read (64-bit)
-    size_t chunk_size;      // DSREADER_BLOCK: large reads, so that a log read last
-                            // line first from the disk costs few seeks
+    size_t chunk_size;      // DSREADER_BLOCK (a smaller file: its size, at least
+                            // DSREADER_CHUNK): large reads, so that a log read
+                            // last line first from the disk costs few seeks
     size_t next_chunk;      // backward: size of the next block read
-    char* line_start;       // the current line inside line_buf
+    char* line_start;       // the current line: inside read_buf when it lies whole in
+                            // one block, else inside line_buf
     char* line_buf;         // grows (doubling) for long lines, never shrinks
     size_t capacity;
     size_t line_length;     // characters of the current line, without its NUL
-    char* read_buf;         // one block of file data (chunk_size bytes)
+    char* read_buf;         // one block of file data (chunk_size bytes), from the first read on
     size_t byte_count;      // bytes the last read put into read_buf
     size_t read_pos;        // forward: next byte to take; backward: bytes not yet taken
     bool at_end;            // the end of the file was delivered: every later call returns 1

@@ -15,6 +15,18 @@ int64_t num_parse_i64(const char* text)
         negative = (*p == '-');
         ++p;
     }
+    // Up to 18 digits cannot leave the range: the common case needs no
+    // saturation test per digit.
+    {
+        const unsigned char* q = p;
+        int64_t quick = 0;
+        while (ascii_digit(*q) && q - p < 18) {
+            quick = quick * 10 + (*q++ - '0');
+        }
+        if (!ascii_digit(*q)) {
+            return negative ? -quick : quick;
+        }
+    }
     // Accumulate as a negative number so INT64_MIN is reachable.
     constexpr int64_t lowest = std::numeric_limits<int64_t>::min();
     int64_t value = 0;

@@ -141,6 +141,12 @@ TEST(NumberParse, AtoiPrefixRulesAndSaturation)
         {"-9223372036854775808", INT64_MIN, INT32_MIN},
         {"-99999999999999999999999", INT64_MIN, INT32_MIN},
         {"9223372036854775807", INT64_MAX, INT32_MAX},
+        // Around the longest digit run that cannot overflow (18 digits).
+        {"999999999999999999x", 999999999999999999LL, INT32_MAX},
+        {"-1000000000000000000", -1000000000000000000LL, INT32_MIN},
+        {"9223372036854775808", INT64_MAX, INT32_MAX},
+        {"-9223372036854775809", INT64_MIN, INT32_MIN},
+        {"0000000000000000000000042", 42, 42},
     };
     for (const auto& r : rows) {
         EXPECT_EQ(num_parse_i64(r.text), r.i64) << r.text;
