@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tests/support/process.h"
+#include "tests/tools/query/usage_texts.h"
 
 namespace {
 
@@ -23,65 +24,11 @@ std::vector<std::string> cmd(const std::string& tool, std::vector<std::string> a
     return args;
 }
 
-const std::string options_text =
-    "      <filter-dttm>    Ignore entries not matching this filter.\n"
-    "      <filter-enum>    Ignore entries not matching this filter.\n"
-    "      <filter-ip>      Ignore entries not matching this filter.\n"
-    "      <filter-number>  Ignore entries not matching this filter.\n"
-    "      <filter-string>  Ignore entries not matching this filter.\n"
-    "      <limit>          Only display this many lines, defaults to -1\n"
-    "                       meaning show all.\n"
-    "      <offset>         Show lines from this offset.\n"
-    "      <outfile>        Write output to this file, otherwise stdout.\n"
-    "      <sort-dir>       Either 'asc' or 'desc' to sort in chronological or\n"
-    "                       reverse chronological order, defaults to 'desc'.\n"
-    "\n";
-
-const std::string flagscan_usage =
-    "\n"
-    "   flagscan - 1.0.3 - Quorvane Security\n"
-    "\n"
-    "      alert log query tool\n"
-    "\n"
-    "   usage:\n"
-    "\n"
-    "      flagscan [--offset <offset>] [--limit <limit>] [--outfile <outfile>]\n"
-    "             [--filter-dttm <index=value>] [--filter-enum <index=value>]\n"
-    "             [--filter-ip <index=value>] [--filter-number <index=value>]\n"
-    "             [--filter-string <index=value>] [--sort-dir <sort-dir>]\n"
-    "             <file-list>\n"
-    "\n"
-    "   options:\n"
-    "\n"
-    "      <file-list>      File containing a list of alert logs\n"
-    "                       containing rows of 6 fields each separated\n"
-    "                       by '|'.\n" +
-    options_text;
-
-const std::string trailscan_usage =
-    "\n"
-    "   trailscan - 1.0.3 - Quorvane Security\n"
-    "\n"
-    "      activity log query tool\n"
-    "\n"
-    "   usage:\n"
-    "\n"
-    "      trailscan [--offset <offset>] [--limit <limit>] [--outfile <outfile>]\n"
-    "             [--filter-dttm <index=value>] [--filter-enum <index=value>]\n"
-    "             [--filter-ip <index=value>] [--filter-number <index=value>]\n"
-    "             [--filter-string <index=value>] [--sort-dir <sort-dir>]\n"
-    "             <activity-log> [<activity-log> ...]\n"
-    "\n"
-    "   options:\n"
-    "\n"
-    "      <activity-log>   An activity of 8 fields each separated by '|'.\n" +
-    options_text;
-
 TEST(MultiLogUsage, TextsByteForByte)
 {
     temp_dir dir;
     write_file(dir.file("list"), "");
-    for (const auto& [tool, text] : {std::pair{flagscan, flagscan_usage}, std::pair{trailscan, trailscan_usage}}) {
+    for (const auto& [tool, text] : {std::pair{flagscan, query_usage_texts::flagscan}, std::pair{trailscan, query_usage_texts::trailscan}}) {
         for (const auto& args : {std::vector<std::string>{}, {"--limit", "2"}, {"--sort-dir", "DESC", dir.file("list")}}) {
             process_result res = run_process(cmd(tool, args));
             EXPECT_EQ(res.status, 1) << tool;

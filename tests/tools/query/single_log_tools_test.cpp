@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "tests/support/process.h"
+#include "tests/tools/query/usage_texts.h"
 
 namespace {
 
@@ -18,66 +19,6 @@ std::vector<std::string> cmd(const std::string& tool, std::vector<std::string> a
     return args;
 }
 
-// The usage texts, written out in full.
-const std::string mirrorscan_usage =
-    "\n"
-    "   mirrorscan - 1.0.3 - Quorvane Security\n"
-    "\n"
-    "      replication log query tool\n"
-    "\n"
-    "   usage:\n"
-    "\n"
-    "      mirrorscan [--offset <offset>] [--limit <limit>] [--outfile <outfile>]\n"
-    "             [--filter-dttm <index=value>] [--filter-enum <index=value>]\n"
-    "             [--filter-ip <index=value>] [--filter-number <index=value>]\n"
-    "             [--filter-string <index=value>] [--sort-dir <sort-dir>]\n"
-    "             <replication-log>\n"
-    "\n"
-    "   options:\n"
-    "\n"
-    "      <replication-log> A replication log of 4 fields each separated by '|'.\n"
-    "      <filter-dttm>     Ignore entries not matching this filter.\n"
-    "      <filter-enum>     Ignore entries not matching this filter.\n"
-    "      <filter-ip>       Ignore entries not matching this filter.\n"
-    "      <filter-number>   Ignore entries not matching this filter.\n"
-    "      <filter-string>   Ignore entries not matching this filter.\n"
-    "      <limit>           Only display this many lines, defaults to -1\n"
-    "                        meaning show all.\n"
-    "      <offset>          Show lines from this offset.\n"
-    "      <outfile>         Write output to this file, otherwise stdout.\n"
-    "      <sort-dir>        Either 'asc' or 'desc' to sort in chronological or\n"
-    "                        reverse chronological order, defaults to 'desc'.\n"
-    "\n";
-
-const std::string ledgerscan_usage =
-    "\n"
-    "   ledgerscan - 1.0.3 - Quorvane Security\n"
-    "\n"
-    "      audit log query tool\n"
-    "\n"
-    "   usage:\n"
-    "\n"
-    "      ledgerscan [--offset <offset>] [--limit <limit>] [--outfile <outfile>]\n"
-    "             [--filter-dttm <index=value>] [--filter-enum <index=value>]\n"
-    "             [--filter-ip <index=value>] [--filter-number <index=value>]\n"
-    "             [--filter-string <index=value>] [--sort-dir <sort-dir>]\n"
-    "             <audit-log>\n"
-    "\n"
-    "   options:\n"
-    "\n"
-    "      <audit-log>      An audit log of 5 fields each separated by '|'.\n"
-    "      <filter-dttm>    Ignore entries not matching this filter.\n"
-    "      <filter-enum>    Ignore entries not matching this filter.\n"
-    "      <filter-ip>      Ignore entries not matching this filter.\n"
-    "      <filter-number>  Ignore entries not matching this filter.\n"
-    "      <filter-string>  Ignore entries not matching this filter.\n"
-    "      <limit>          Only display this many lines, defaults to -1\n"
-    "                       meaning show all.\n"
-    "      <offset>         Show lines from this offset.\n"
-    "      <outfile>        Write output to this file, otherwise stdout.\n"
-    "      <sort-dir>       Either 'asc' or 'desc' to sort in chronological or\n"
-    "                       reverse chronological order, defaults to 'desc'.\n"
-    "\n";
 
 TEST(QueryUsage, TextsByteForByte)
 {
@@ -87,8 +28,8 @@ TEST(QueryUsage, TextsByteForByte)
         std::string tool;
         std::string text;
     } rows[] = {
-        {mirrorscan, mirrorscan_usage},
-        {ledgerscan, ledgerscan_usage},
+        {mirrorscan, query_usage_texts::mirrorscan},
+        {ledgerscan, query_usage_texts::ledgerscan},
     };
     for (const row& r : rows) {
         // No positional argument, and a --sort-dir value that is not exactly asc or desc.
