@@ -11,11 +11,10 @@
 # method) or tcpdump captures. Reports per rate the rate tcpreplay reached
 # and the packets each one lost. Needs root. Not part of CI.
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
+source "$(dirname "$0")/bench_lib.sh"
 count=${1:-1000000}
 rates=${RATES:-"100000 200000 300000 400000 topspeed"}
 parallel=${PARALLEL:-2}
-build=${BENCH_BUILD_DIR:-$root/build/bench}
 
 [ "$(id -u)" -eq 0 ] || { echo "capture_bench.sh needs root (namespaces, capture)"; exit 1; }
 for p in tcpreplay tcpdump ip python3; do
@@ -24,8 +23,7 @@ done
 # HARVD names another harvd to measure (an earlier build, say) instead.
 harvd=${HARVD:-}
 if [ -z "$harvd" ]; then
-  JOBS=${JOBS:-4} bash "$root/scripts/build.sh" "$build" none \
-    -DCMAKE_BUILD_TYPE=Release -DHARVD_BUILD_BENCH=ON -DHARVD_BUILD_TESTS=OFF
+  bench_build
   harvd=$build/collector/harvd
 fi
 

@@ -13,12 +13,10 @@
 # minute). Then a run with 1,000 ids per line (24 x 500 keys, 3 x 5,000
 # lines) unless NO_WIDE=1. Not part of CI.
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
+source "$(dirname "$0")/bench_lib.sh"
 files=${1:-24}; keys=${2:-100000}; datasets=${3:-3}; lines=${4:-1000000}; ids=${5:-3}
-build=${BENCH_BUILD_DIR:-$root/build/bench}
 
-JOBS=${JOBS:-4} bash "$root/scripts/build.sh" "$build" none \
-  -DCMAKE_BUILD_TYPE=Release -DHARVD_BUILD_BENCH=ON -DHARVD_BUILD_TESTS=OFF
+bench_build
 command -v gawk >/dev/null || { echo "gawk is missing"; exit 1; }
 
 work=$(mktemp -d /tmp/harvd-merge-bench-XXXXXX)

@@ -7,25 +7,14 @@
 #   number filter, beside `cat` of the same files into `LC_ALL=C mawk`.
 # Best of three runs each, on a warm page cache. Not part of CI.
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
+source "$(dirname "$0")/bench_lib.sh"
 lines=${1:-2000000}
-build=${BENCH_BUILD_DIR:-$root/build/bench}
 
-JOBS=${JOBS:-4} bash "$root/scripts/build.sh" "$build" none \
-  -DCMAKE_BUILD_TYPE=Release -DHARVD_BUILD_BENCH=ON -DHARVD_BUILD_TESTS=OFF
+bench_build
 command -v mawk >/dev/null || { echo "mawk is missing (scripts/deps.sh installs it)"; exit 1; }
 
-work=$(mktemp -d /tmp/harvd-multi-query-bench-XXXXXX)
-trap 'rm -rf "$work"' EXIT
+bench_workdir multi-query
 
-best() {  # best of three runs of "$@", in nanoseconds
-  local b=0 t0 t1
-  for _ in 1 2 3; do
-    t0=$(date +%s%N); "$@"; t1=$(date +%s%N)
-    if [ "$b" -eq 0 ] || [ $((t1 - t0)) -lt "$b" ]; then b=$((t1 - t0)); fi
-  done
-  echo "$b"
-}
 report() {  # name ours theirs
   mawk -v n="$1" -v a="$2" -v b="$3" 'BEGIN {
     printf "%-34s %8.3f s   peer %8.3f s   ratio peer/ours %.2f\n", n, a / 1e9, b / 1e9, b / a }'

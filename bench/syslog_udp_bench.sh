@@ -8,19 +8,16 @@
 # is bisected. The watch rules match (almost) nothing, as in normal running,
 # so the rate measured is that of receiving, parsing and logging. Not part of CI.
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
+source "$(dirname "$0")/bench_lib.sh"
 secs=${1:-2}
-build=${BENCH_BUILD_DIR:-$root/build/bench}
 port=${BENCH_PORT:-25514}
 
-JOBS=${JOBS:-4} bash "$root/scripts/build.sh" "$build" none \
-  -DCMAKE_BUILD_TYPE=Release -DHARVD_BUILD_BENCH=ON -DHARVD_BUILD_TESTS=OFF >/dev/null
+bench_build >/dev/null
 flood=$build/bench/syslog_udp_flood
 harvd=$build/collector/harvd
 rsyslogd=$(command -v rsyslogd || true)
 
-work=$(mktemp -d /tmp/harvd-syslog-bench-XXXXXX)
-trap 'rm -rf "$work"' EXIT
+bench_workdir syslog
 
 cat > "$work/harvd.conf" <<CONF
 verbose = 0

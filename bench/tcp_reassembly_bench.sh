@@ -5,16 +5,13 @@
 # beside `tshark -r` reassembling the same capture files and writing the
 # query names; prints the queries each of them found. Not part of CI.
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
+source "$(dirname "$0")/bench_lib.sh"
 total=${1:-200000}
-build=${BENCH_BUILD_DIR:-$root/build/bench}
 
-JOBS=${JOBS:-4} bash "$root/scripts/build.sh" "$build" none \
-  -DCMAKE_BUILD_TYPE=Release -DHARVD_BUILD_BENCH=ON -DHARVD_BUILD_TESTS=OFF
+bench_build
 bin=$build/bench/tcp_reassembly_bench
 
-work=$(mktemp -d /tmp/harvd-tcp-bench-XXXXXX)
-trap 'rm -rf "$work"' EXIT
+bench_workdir tcp
 
 for conns in 10 10000; do
   file=$work/dns_tcp_$conns.pcap

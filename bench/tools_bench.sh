@@ -8,29 +8,18 @@
 #   trailshape     beside gawk with strftime (| gzip -6 for --compress)
 #   flagtrim N     beside tail -n N
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
+source "$(dirname "$0")/bench_lib.sh"
 lines=${1:-5000000}
 activity_mib=${2:-256}
 alert_mib=${3:-2048}
-build=${BENCH_BUILD_DIR:-$root/build/bench}
 
-JOBS=${JOBS:-4} bash "$root/scripts/build.sh" "$build" none \
-  -DCMAKE_BUILD_TYPE=Release -DHARVD_BUILD_BENCH=ON -DHARVD_BUILD_TESTS=OFF
+bench_build
 command -v gawk >/dev/null || { echo "gawk is missing"; exit 1; }
 
-work=$(mktemp -d /tmp/harvd-tools-bench-XXXXXX)
-trap 'rm -rf "$work"' EXIT
+bench_workdir tools
 tools=$build/tools
 gen=$build/bench/tools_datagen
 
-best() {  # best of three runs of "$@", in nanoseconds
-  local b=0 t0 t1
-  for _ in 1 2 3; do
-    t0=$(date +%s%N); "$@"; t1=$(date +%s%N)
-    if [ "$b" -eq 0 ] || [ $((t1 - t0)) -lt "$b" ]; then b=$((t1 - t0)); fi
-  done
-  echo "$b"
-}
 report() {  # report NAME OURS PEER_NAME PEER
   mawk -v n="$1" -v a="$2" -v p="$3" -v b="$4" 'BEGIN {
     printf "%-24s %8.3f s   %-34s %8.3f s   ratio %.2f\n", n, a / 1e9, p, b / 1e9, b / a }'

@@ -214,3 +214,13 @@ bool file_exists(const std::string& path)
     struct stat st;
     return lstat(path.c_str(), &st) == 0;
 }
+
+std::vector<std::string> lines_of(const std::string& text)
+{
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}

@@ -57,6 +57,9 @@ void sleep_ms(int ms);
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& content);
 bool file_exists(const std::string& path);
+// The lines of `text`, cut at each '\n' (which they lose); a last line
+// without one is a line too.
+std::vector<std::string> lines_of(const std::string& text);
 
 template <typename F>
 bool wait_until(F ready, int timeout_ms)

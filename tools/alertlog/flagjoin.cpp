@@ -1,12 +1,12 @@
 // flagjoin: appends one alert log to the end of another, bytes unchanged.
 #include <algorithm>
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 
 #include "toolkit/diag.h"
 #include "toolkit/file_pos.h"
 #include "toolkit/out_file.h"
+#include "tools/alertlog/tool_files.h"
 
 namespace {
 
@@ -16,40 +16,29 @@ const char usage_text[] =
     "      <input-file>   Input alert log.\n"
     "      <output-file>  Output alert log.\n\n";
 
-void check(int rc, const file_error& err)
-{
-    if (rc != 0) {
-        file_error_exit(err);
-    }
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
 {
     usage_set(usage_text);
     file_error err;
-    check(std_descriptors_reserve(&err), err);
+    alertlog_check(std_descriptors_reserve(&err), err);
     if (argc != 3) {
         usage_exit();
     }
     const char* in_path = argv[1];
-    FILE* in = fopen(in_path, "rb");
-    if (in == nullptr) {
-        int e = errno;
-        fatal(fatal_code(e), "fopen(%s) failed: %d", in_path, e);
-    }
+    FILE* in = alertlog_open_input(in_path);
     int in_fd = fileno(in);
     // Appending: the output may be the input itself, which then ends up
     // holding its content twice.
     out_file out;
-    check(out_file_open(out, argv[2], OUT_FILE_APPEND, &err), err);
-    check(out_file_start(out, &err), err);
+    alertlog_check(out_file_open(out, argv[2], OUT_FILE_APPEND, &err), err);
+    alertlog_check(out_file_start(out, &err), err);
 
     // No more than the input held when it was opened: joining a file onto
     // itself (or onto a log that grows meanwhile) still ends.
     int64_t left = 0;
-    check(fd_size(in_fd, &left, in_path, &err), err);
+    alertlog_check(fd_size(in_fd, &left, in_path, &err), err);
     static char buf[8192];
     int64_t at = 0;
     while (left > 0) {
@@ -61,15 +50,11 @@ int main(int argc, char** argv)
         if (got == 0) {
             break;
         }
-        if (out_file_write(out, buf, got, &err) != 0) {
-            fatal(fatal_code(err.code), "write() failed: %d", err.code);
-        }
+        alertlog_write_check(out_file_write(out, buf, got, &err), err);
         at += static_cast<int64_t>(got);
         left -= static_cast<int64_t>(got);
     }
     fclose(in);
-    if (out_file_close(out, &err) != 0) {
-        fatal(fatal_code(err.code), "write() failed: %d", err.code);
-    }
+    alertlog_write_check(out_file_close(out, &err), err);
     return 0;
 }

@@ -1,10 +1,10 @@
 // flagtrim: cuts an alert log down to its last entries. The kept tail is
 // written to "<log>.new", which then takes the log's place.
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 
 #include "tools/alertlog/log_tail.h"
+#include "tools/alertlog/tool_files.h"
 #include "toolkit/diag.h"
 #include "toolkit/file_pos.h"
 #include "toolkit/number.h"
@@ -19,20 +19,13 @@ const char usage_text[] =
     "      <count>      Extract this many entries from the end,\n"
     "                   defaults to 10.\n\n";
 
-void check(int rc, const file_error& err)
-{
-    if (rc != 0) {
-        file_error_exit(err);
-    }
-}
-
 }  // namespace
 
 int main(int argc, char** argv)
 {
     usage_set(usage_text);
     file_error err;
-    check(std_descriptors_reserve(&err), err);
+    alertlog_check(std_descriptors_reserve(&err), err);
     if (argc != 2 && argc != 3) {
         usage_exit();
     }
@@ -42,23 +35,17 @@ int main(int argc, char** argv)
         keep = 10;
     }
 
-    FILE* log = fopen(path, "rb");
-    if (log == nullptr) {
-        int e = errno;
-        fatal(fatal_code(e), "fopen(%s) failed: %d", path, e);
-    }
+    FILE* log = alertlog_open_input(path);
     int fd = fileno(log);
     replace_file target;
-    check(replace_file_open(target, path, &err), err);
-    check(out_file_guard(target.out, fd, path, &err), err);
-    check(out_file_start(target.out, &err), err);
+    alertlog_check(replace_file_open(target, path, &err), err);
+    alertlog_check(out_file_guard(target.out, fd, path, &err), err);
+    alertlog_check(out_file_start(target.out, &err), err);
     int64_t size = 0;
-    check(fd_size(fd, &size, path, &err), err);
+    alertlog_check(fd_size(fd, &size, path, &err), err);
     log_tail_copy(fd, log_tail_start(fd, size, keep, path), path, target.out);
     fclose(log);
-    if (out_file_flush(target.out, &err) != 0) {
-        fatal(fatal_code(err.code), "write() failed: %d", err.code);
-    }
-    check(replace_file_commit(target, &err), err);
+    alertlog_write_check(out_file_flush(target.out, &err), err);
+    alertlog_check(replace_file_commit(target, &err), err);
     return 0;
 }

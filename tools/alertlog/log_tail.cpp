@@ -2,6 +2,7 @@
 
 #include "toolkit/diag.h"
 #include "toolkit/file_pos.h"
+#include "tools/alertlog/tool_files.h"
 
 namespace {
 
@@ -52,9 +53,7 @@ void log_tail_copy(int fd, int64_t from, const char* path, out_file& out)
             return;
         }
         file_error err;
-        if (out_file_write(out, buf, got, &err) != 0) {
-            fatal(fatal_code(err.code), "write() failed: %d", err.code);
-        }
+        alertlog_write_check(out_file_write(out, buf, got, &err), err);
         from += static_cast<int64_t>(got);
     }
 }

@@ -1,6 +1,6 @@
 // peakfuse: merges report data files into top datasets, summing the counts
 // of each id per key.
-#include "toolkit/diag.h"
+#include "tools/merge/merge_command_line.h"
 #include "tools/merge/merge_run.h"
 
 namespace {
@@ -17,9 +17,6 @@ const char usage_text[] =
 
 int main(int argc, char** argv)
 {
-    usage_set(usage_text);
-    if (argc != 3) {
-        usage_exit();
-    }
+    merge_command_line(argc, usage_text, 2);
     return merge_run<count_kind>(argv[1], argv[2], dataset_list_form::plain, 0);
 }

@@ -1,7 +1,7 @@
 // tallyfuse: merges report data files into count datasets, summing the
 // counts of each id per key; a dataset given as "N=path" takes every key
 // with its ctime column replaced by N.
-#include "toolkit/diag.h"
+#include "tools/merge/merge_command_line.h"
 #include "tools/merge/merge_run.h"
 
 namespace {
@@ -20,9 +20,6 @@ const char usage_text[] =
 
 int main(int argc, char** argv)
 {
-    usage_set(usage_text);
-    if (argc != 4) {
-        usage_exit();
-    }
+    merge_command_line(argc, usage_text, 3);
     return merge_run<count_kind>(argv[1], argv[2], dataset_list_form::ctime, ctime_column_from_arg(argv[3]));
 }

@@ -8,7 +8,6 @@
 #include <cstring>
 #include <regex>
 #include <set>
-#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -27,16 +26,6 @@ int64_t at(int y, int mo, int d, int h, int mi)
     int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
     int64_t days = era * 146097 + doe - 719468;
     return days * 86400 + h * 3600 + mi * 60;
-}
-
-std::vector<std::string> lines_of(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
 }
 
 TEST(TimeZones, OffsetsAcrossDaylightSavingChanges)

@@ -19,15 +19,9 @@ protected:
     // "refused", or what was handed on: client, server, name, class, type.
     std::string parse(const std::string& message, const std::string& host = "ns1")
     {
-        syslog_deliveries().clear();
-        int result = offer("<30>Dec 10 12:34:56 " + host + " " + message);
-        if (result != 1) {
-            EXPECT_EQ(result, 2) << message;
-            EXPECT_TRUE(syslog_deliveries().empty());
-            return "refused";
-        }
-        if (syslog_deliveries().size() != 1) {
-            return "delivered " + std::to_string(syslog_deliveries().size()) + " records";
+        std::string outcome = offer_message(message, host);
+        if (!outcome.empty()) {
+            return outcome;
         }
         const syslog_delivery& d = syslog_deliveries()[0];
         EXPECT_EQ(d.dns.qr, 0);

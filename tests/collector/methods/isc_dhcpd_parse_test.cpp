@@ -18,15 +18,9 @@ protected:
     // "refused", or what was handed on: type, client, relay, MAC, host name.
     std::string parse(const std::string& message, const std::string& host = "dhcp1")
     {
-        syslog_deliveries().clear();
-        int result = offer("<30>Dec 10 12:34:56 " + host + " " + message);
-        if (result != 1) {
-            EXPECT_EQ(result, 2) << message;
-            EXPECT_TRUE(syslog_deliveries().empty());
-            return "refused";
-        }
-        if (syslog_deliveries().size() != 1) {
-            return "delivered " + std::to_string(syslog_deliveries().size()) + " records";
+        std::string outcome = offer_message(message, host);
+        if (!outcome.empty()) {
+            return outcome;
         }
         const dhcp_pkt_rec& r = syslog_deliveries()[0].dhcp;
         return std::to_string(r.msg_type) + " " + ipv4_text(r.client_ip) + " " + ipv4_text(r.relay_ip) + " '" +

@@ -16,6 +16,7 @@
 #include "collector/core/config.h"
 #include "collector/core/log.h"
 #include "collector/methods/capture.h"
+#include "tests/collector/methods/activity_lines.h"
 #include "tests/collector/methods/option_list.h"
 #include "tests/collector/methods/recording_capture.h"
 #include "tests/support/frame_send.h"
@@ -192,24 +193,6 @@ TEST_F(LiveCapture, CollectorOnTheConsoleCapturesAndDecodes)
     process_result r;
     ASSERT_TRUE(harvd.wait_for(15000, r));
     EXPECT_EQ(r.status, 0) << read_file(log_path);
-}
-
-// Lines with their time field (the third) blanked.
-std::vector<std::string> activity_lines(const std::string& path)
-{
-    std::vector<std::string> out;
-    std::string text = read_file(path);
-    size_t pos = 0;
-    for (size_t nl; (nl = text.find("\r\n", pos)) != std::string::npos; pos = nl + 2) {
-        std::string line = text.substr(pos, nl - pos);
-        size_t second = line.find('|', line.find('|') + 1);
-        size_t third = line.find('|', second + 1);
-        if (second != std::string::npos && third != std::string::npos) {
-            line.replace(second + 1, third - second - 1, "T");
-        }
-        out.push_back(line);
-    }
-    return out;
 }
 
 TEST_F(LiveCapture, CollectorWritesActivityLinesForCapturedTraffic)

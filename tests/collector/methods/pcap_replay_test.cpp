@@ -7,12 +7,10 @@
 #include <vector>
 
 #include "collector/methods/capture.h"
-#include "collector/methods/frame_decode.h"
+#include "tests/collector/methods/pcap_file_replay.h"
 #include "tests/collector/methods/recording_capture.h"
 
 namespace {
-
-const char host_mac[] = "02:00:00:00:00:01";
 
 struct replay_result {
     size_t frames = 0;
@@ -22,43 +20,20 @@ struct replay_result {
 
 replay_result replay(const std::string& name)
 {
-    replay_result result;
-    std::string path = std::string(TEST_DATA_DIR) + "/pcap/" + name;
-    char errbuf[PCAP_ERRBUF_SIZE] = "";
-    pcap_t* handle = pcap_open_offline(path.c_str(), errbuf);
-    EXPECT_NE(handle, nullptr) << errbuf;
-    if (handle == nullptr) {
-        return result;
-    }
     recording_capture cap;
-    cap.use_handle(handle);
-    char filter[capture_filter_size];
-    EXPECT_TRUE(capture_filter_format(host_mac, filter, sizeof filter));
-    bpf_program program{};
-    EXPECT_EQ(pcap_compile(handle, &program, filter, 1, 0), 0) << pcap_geterr(handle);
-    pcap_pkthdr* header = nullptr;
-    const u_char* data = nullptr;
-    while (pcap_next_ex(handle, &header, &data) == 1) {
-        ++result.frames;
-        if (pcap_offline_filter(&program, header, data) != 0) {
-            ++result.passed;
-            pcap_packet_handler(reinterpret_cast<u_char*>(cap.ctx), header, data);
-        }
-    }
-    pcap_freecode(&program);
-    result.lines = cap.lines;
-    return result;
+    replay_counts counts = replay_pcap_file(cap.ctx, name);
+    return {counts.frames, counts.passed, cap.lines};
 }
 
 TEST(PcapReplay, FilterText)
 {
     char filter[capture_filter_size];
-    ASSERT_TRUE(capture_filter_format(host_mac, filter, sizeof filter));
+    ASSERT_TRUE(capture_filter_format(replay_host_mac, filter, sizeof filter));
     EXPECT_STREQ(filter,
                  "(ether dst 02:00:00:00:00:01 and dst port 53) or (ether src 02:00:00:00:00:01 and src port 53) "
                  "or (udp and (dst port 67 or dst port 68))");
     char small[40];
-    EXPECT_FALSE(capture_filter_format(host_mac, small, sizeof small));
+    EXPECT_FALSE(capture_filter_format(replay_host_mac, small, sizeof small));
 }
 
 TEST(PcapReplay, DhcpExchange)

@@ -133,4 +133,22 @@ protected:
         EXPECT_EQ(std::string(copy.get(), line.size()), line) << "the parser changed the line";
         return result;
     }
+
+    // Offers `message` from `host` and says what became of it: "refused"
+    // (nothing handed on), how many records when not one, or "" with the
+    // one record in syslog_deliveries()[0].
+    std::string offer_message(const std::string& message, const std::string& host)
+    {
+        syslog_deliveries().clear();
+        int result = offer("<30>Dec 10 12:34:56 " + host + " " + message);
+        if (result != 1) {
+            EXPECT_EQ(result, 2) << message;
+            EXPECT_TRUE(syslog_deliveries().empty());
+            return "refused";
+        }
+        if (syslog_deliveries().size() != 1) {
+            return "delivered " + std::to_string(syslog_deliveries().size()) + " records";
+        }
+        return "";
+    }
 };

@@ -10,50 +10,17 @@
 #include "collector/alerts/callbacks.h"
 #include "collector/core/activity_log.h"
 #include "collector/methods/capture.h"
-#include "collector/methods/frame_decode.h"
 #include "collector/methods/tcp_reassembly.h"
 #include "tests/collector/methods/decode_test.h"
+#include "tests/collector/methods/pcap_file_replay.h"
 #include "tests/collector/methods/recording_capture.h"
 
 namespace {
 
-const char host_mac[] = "02:00:00:00:00:01";
-
-struct replay_counts {
-    size_t frames = 0;
-    size_t passed = 0;
-};
-
 // Replays the file into the context, whose pcap handle it replaces.
 replay_counts replay_tcp_file(capture_ctx* ctx)
 {
-    replay_counts counts;
-    std::string path = std::string(TEST_DATA_DIR) + "/pcap/dns_tcp.pcap";
-    char errbuf[PCAP_ERRBUF_SIZE] = "";
-    pcap_t* handle = pcap_open_offline(path.c_str(), errbuf);
-    EXPECT_NE(handle, nullptr) << errbuf;
-    if (handle == nullptr) {
-        return counts;
-    }
-    if (ctx->pcap != nullptr) {
-        pcap_close(ctx->pcap);
-    }
-    ctx->pcap = handle;
-    char filter[capture_filter_size];
-    EXPECT_TRUE(capture_filter_format(host_mac, filter, sizeof filter));
-    bpf_program program{};
-    EXPECT_EQ(pcap_compile(handle, &program, filter, 1, 0), 0) << pcap_geterr(handle);
-    pcap_pkthdr* header = nullptr;
-    const u_char* data = nullptr;
-    while (pcap_next_ex(handle, &header, &data) == 1) {
-        ++counts.frames;
-        if (pcap_offline_filter(&program, header, data) != 0) {
-            ++counts.passed;
-            pcap_packet_handler(reinterpret_cast<u_char*>(ctx), header, data);
-        }
-    }
-    pcap_freecode(&program);
-    return counts;
+    return replay_pcap_file(ctx, "dns_tcp.pcap");
 }
 
 class TcpPcapReplay : public decode_test {};

@@ -20,6 +20,14 @@ int64_t fake_clock(void*)
     return fake_now;
 }
 
+// Reassembly as every test here runs it: a 30-second idle timeout, read
+// against the fake clock.
+void use_test_clock(capture_ctx* ctx)
+{
+    ctx->tcp_timeout = 30;
+    tcp_reassembly_set_clock(ctx, fake_clock, nullptr);
+}
+
 bytes query_stream(const std::vector<std::string>& names)
 {
     bytes stream;
@@ -63,8 +71,7 @@ protected:
     {
         decode_test::SetUp();
         fake_now = 1700000000;
-        cap.ctx->tcp_timeout = 30;
-        tcp_reassembly_set_clock(cap.ctx, fake_clock, nullptr);
+        use_test_clock(cap.ctx);
     }
     // A segment of the client's stream: bytes [from, to) of `stream`, whose
     // first byte has sequence number isn + 1.
@@ -139,8 +146,7 @@ TEST_F(TcpReassembly, SegmentSequences)
     for (const sequence_case& c : cases) {
         SCOPED_TRACE(c.name);
         recording_capture fresh;
-        fresh.ctx->tcp_timeout = 30;
-        tcp_reassembly_set_clock(fresh.ctx, fake_clock, nullptr);
+        use_test_clock(fresh.ctx);
         warn_limit_reset_for_tests();
         size_t log_before = log().size();
         for (size_t i = 0; i < c.steps.size(); ++i) {
@@ -215,8 +221,7 @@ TEST_F(TcpReassembly, IdleRecordsExpireAfterTheTimeout)
     for (const expiry_case& c : std::vector<expiry_case>{{29, 2}, {30, 2}, {31, 1}, {3600, 1}}) {
         SCOPED_TRACE(c.idle);
         recording_capture fresh;
-        fresh.ctx->tcp_timeout = 30;
-        tcp_reassembly_set_clock(fresh.ctx, fake_clock, nullptr);
+        use_test_clock(fresh.ctx);
         warn_limit_reset_for_tests();
         size_t log_before = log().size();
         fake_now = 1700000000;

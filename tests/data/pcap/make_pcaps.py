@@ -10,54 +10,19 @@ Python 3 standard library only.
 import os
 import struct
 
-HOST_MAC = bytes.fromhex("020000000001")
-CLIENT_MAC = bytes.fromhex("001a2b3c4d5e")
+from pcap_records import CLIENT_MAC, HOST_IP, HOST_MAC, OTHER_MAC, dns_name, ether, ip4, ipv4, write_pcap
+
 PRINTER_MAC = bytes.fromhex("00c0ee123456")
 RELAY_MAC = bytes.fromhex("020000000099")
-OTHER_MAC = bytes.fromhex("020000000077")
 BROADCAST_MAC = b"\xff" * 6
-
-HOST_IP = "10.0.0.1"
-BASE_TIME = 1700000000
-
-
-def ip4(text):
-    return bytes(int(part) for part in text.split("."))
-
-
-def checksum(data):
-    if len(data) % 2:
-        data += b"\0"
-    total = sum(struct.unpack("!%dH" % (len(data) // 2), data))
-    while total >> 16:
-        total = (total & 0xFFFF) + (total >> 16)
-    return (~total) & 0xFFFF
-
-
-def ipv4(src, dst, proto, payload, ident=1):
-    header = struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + len(payload), ident, 0, 64, proto, 0, ip4(src), ip4(dst))
-    header = header[:10] + struct.pack("!H", checksum(header)) + header[12:]
-    return header + payload
 
 
 def udp(sport, dport, payload):
     return struct.pack("!HHHH", sport, dport, 8 + len(payload), 0) + payload
 
 
-def ether(dst, src, ethertype, payload):
-    frame = dst + src + struct.pack("!H", ethertype) + payload
-    return frame + b"\0" * max(0, 60 - len(frame))  # minimum frame size, as on the wire
-
-
 def udp_frame(dst_mac, src_mac, src, dst, sport, dport, payload):
     return ether(dst_mac, src_mac, 0x0800, ipv4(src, dst, 17, udp(sport, dport, payload)))
-
-
-def dns_name(name):
-    out = b""
-    for label in name.split(".") if name else []:
-        out += bytes([len(label)]) + label.encode()
-    return out + b"\0"
 
 
 def dns(ident, flags, name, qtype, qclass=1, answers=b""):
@@ -79,14 +44,6 @@ def dhcp(msg_type, mac, hostname=None, ciaddr="0.0.0.0", yiaddr="0.0.0.0", giadd
         options += bytes([12, len(hostname)]) + hostname.encode()
     options += bytes([55, 4, 1, 3, 6, 15]) + b"\xff"
     return fixed + options
-
-
-def write_pcap(path, frames):
-    with open(path, "wb") as out:
-        out.write(struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, 1))
-        for i, frame in enumerate(frames):
-            out.write(struct.pack("<IIII", BASE_TIME + i, 1000 * (i + 1), len(frame), len(frame)))
-            out.write(frame)
 
 
 def dhcp_frames():

@@ -12,46 +12,18 @@ writes dns_tcp.pcap beside itself. Python 3 standard library only.
 import os
 import struct
 
-HOST_MAC = bytes.fromhex("020000000001")
-CLIENT_MAC = bytes.fromhex("001a2b3c4d5e")
-OTHER_MAC = bytes.fromhex("020000000077")
+from pcap_records import CLIENT_MAC, HOST_IP, HOST_MAC, OTHER_MAC, checksum, dns_name, ether, ip4, ipv4, write_pcap
 
-HOST_IP = "10.0.0.1"
 CLIENT_IP = "10.0.0.23"
-BASE_TIME = 1700000000
 
 SYN, FIN, PSH, ACK = 0x02, 0x01, 0x08, 0x10
-
-
-def ip4(text):
-    return bytes(int(part) for part in text.split("."))
-
-
-def checksum(data):
-    if len(data) % 2:
-        data += b"\0"
-    total = sum(struct.unpack("!%dH" % (len(data) // 2), data))
-    while total >> 16:
-        total = (total & 0xFFFF) + (total >> 16)
-    return (~total) & 0xFFFF
 
 
 def tcp_frame(dst_mac, src_mac, src, dst, sport, dport, seq, ack, flags, payload=b""):
     header = struct.pack("!HHIIBBHHH", sport, dport, seq & 0xFFFFFFFF, ack & 0xFFFFFFFF, 5 << 4, flags, 65535, 0, 0)
     pseudo = ip4(src) + ip4(dst) + struct.pack("!BBH", 0, 6, len(header) + len(payload))
     header = header[:16] + struct.pack("!H", checksum(pseudo + header + payload)) + header[18:]
-    segment = header + payload
-    ip = struct.pack("!BBHHHBBH4s4s", 0x45, 0, 20 + len(segment), 1, 0x4000, 64, 6, 0, ip4(src), ip4(dst))
-    ip = ip[:10] + struct.pack("!H", checksum(ip)) + ip[12:]
-    frame = dst_mac + src_mac + struct.pack("!H", 0x0800) + ip + segment
-    return frame + b"\0" * max(0, 60 - len(frame))
-
-
-def dns_name(name):
-    out = b""
-    for label in name.split(".") if name else []:
-        out += bytes([len(label)]) + label.encode()
-    return out + b"\0"
+    return ether(dst_mac, src_mac, 0x0800, ipv4(src, dst, 6, header + payload, frag=0x4000))  # don't fragment
 
 
 def dns(ident, flags, name, qtype, answers=b"", ancount=0):
@@ -169,14 +141,6 @@ def tcp_frames():
     other.client_send(0, len(qo))
     other.close()
     return frames
-
-
-def write_pcap(path, frames):
-    with open(path, "wb") as out:
-        out.write(struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, 1))
-        for i, frame in enumerate(frames):
-            out.write(struct.pack("<IIII", BASE_TIME + i, 1000 * (i + 1), len(frame), len(frame)))
-            out.write(frame)
 
 
 def main():

@@ -9,7 +9,6 @@
 
 #include <filesystem>
 #include <map>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -44,16 +43,6 @@ std::map<std::string, std::string> files_in(const fs::path& dir, bool skip_contr
         files[name] = entry.is_regular_file() ? read_file(entry.path().string()) : "(not a file)";
     }
     return files;
-}
-
-std::vector<std::string> lines_of(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::istringstream in(text);
-    for (std::string line; std::getline(in, line);) {
-        lines.push_back(line);
-    }
-    return lines;
 }
 
 class GoldenCase : public testing::TestWithParam<std::string> {};
