@@ -6,16 +6,13 @@
 # Best of three runs each, on a warm page cache and on a cold one (the log
 # dropped from the page cache before every cold run). Not part of CI.
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
+source "$(dirname "$0")/bench_lib.sh"
 mib=${1:-1100}
-build=${BENCH_BUILD_DIR:-$root/build/bench}
 
-JOBS=${JOBS:-4} bash "$root/scripts/build.sh" "$build" none \
-  -DCMAKE_BUILD_TYPE=Release -DHARVD_BUILD_BENCH=ON -DHARVD_BUILD_TESTS=OFF
+bench_build
 command -v mawk >/dev/null || { echo "mawk is missing (scripts/deps.sh installs it)"; exit 1; }
 
-work=$(mktemp -d /tmp/harvd-query-bench-XXXXXX)
-trap 'rm -rf "$work"' EXIT
+bench_workdir query
 log=$work/replication.log
 
 read -r first last < <("$build/bench/query_loggen" "$log" $((mib * 1024 * 1024)))
@@ -25,15 +22,6 @@ hi=$((first + span * 3 / 4))
 bytes=$(stat -c %s "$log")
 echo "log: $bytes bytes, $(wc -l < "$log") lines; range $lo-$hi, host contains 'replica-0'"
 cat "$log" > /dev/null  # warm the page cache for both
-
-best() {  # best of three runs of "$@", in nanoseconds
-  local b=0 t0 t1
-  for _ in 1 2 3; do
-    t0=$(date +%s%N); "$@"; t1=$(date +%s%N)
-    if [ "$b" -eq 0 ] || [ $((t1 - t0)) -lt "$b" ]; then b=$((t1 - t0)); fi
-  done
-  echo "$b"
-}
 
 run_mirrorscan() {
   "$build/tools/mirrorscan" --filter-string '2=*replica-0*' --filter-dttm "1=$lo-$hi" \
