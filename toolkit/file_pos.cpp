@@ -22,12 +22,19 @@ int fd_size(int fd, int64_t* size, const char* name, file_error* err)
     return fd_seek(fd, 0, SEEK_END, size, name, err);
 }
 
-int fd_read_at(int fd, void* buf, size_t count, int64_t offset, size_t* got, const char* name, file_error* err)
+namespace {
+
+// Reads until `count` bytes came, the file ended or a read failed: from
+// `offset` with pread when `at_offset`, else from the current position.
+int read_loop(int fd, void* buf, size_t count, bool at_offset, int64_t offset, size_t* got, const char* name,
+              file_error* err)
 {
     auto* p = static_cast<char*>(buf);
     size_t done = 0;
     while (done < count) {
-        ssize_t n = pread(fd, p + done, count - done, static_cast<off_t>(offset) + static_cast<off_t>(done));
+        ssize_t n = !at_offset ? read(fd, p + done, count - done)
+                               : pread(fd, p + done, count - done,
+                                       static_cast<off_t>(offset) + static_cast<off_t>(done));
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
@@ -45,27 +52,16 @@ int fd_read_at(int fd, void* buf, size_t count, int64_t offset, size_t* got, con
     return 0;
 }
 
+}  // namespace
+
+int fd_read_at(int fd, void* buf, size_t count, int64_t offset, size_t* got, const char* name, file_error* err)
+{
+    return read_loop(fd, buf, count, true, offset, got, name, err);
+}
+
 int fd_read_all(int fd, void* buf, size_t count, size_t* got, const char* name, file_error* err)
 {
-    auto* p = static_cast<char*>(buf);
-    size_t done = 0;
-    while (done < count) {
-        ssize_t n = read(fd, p + done, count - done);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            int e = errno;
-            *got = done;
-            return file_error_set(err, e, "read(%s) failed: %d", name, e);
-        }
-        if (n == 0) {
-            break;
-        }
-        done += static_cast<size_t>(n);
-    }
-    *got = done;
-    return 0;
+    return read_loop(fd, buf, count, false, 0, got, name, err);
 }
 
 int fd_write_all(int fd, const void* buf, size_t count, const char* name, file_error* err)
