@@ -59,22 +59,24 @@ proc_cpu_ns() {
 
 # timed FILE CMD...: runs CMD (a program or a shell function) and appends its
 # wall time in seconds to FILE.
+# (Names local to these helpers start with '_': a function they call sees
+# them in place of the caller's variables of the same name.)
 timed() {
-  local file=$1 t0 t1
+  local _out=$1 _t0 _t1
   shift
-  t0=$(now_ns)
+  _t0=$(now_ns)
   "$@"
-  t1=$(now_ns)
-  awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.6f\n", (b - a) / 1e9 }' >> "$file"
+  _t1=$(now_ns)
+  awk -v a="$_t0" -v b="$_t1" 'BEGIN { printf "%.6f\n", (b - a) / 1e9 }' >> "$_out"
 }
 
 # interleave A B: calls the functions A and B alternately, `pairs` times
 # each (A B A B ...), passing the pair's number; each records its figures.
 interleave() {
-  local i
-  for i in $(seq 1 "$pairs"); do
-    "$1" "$i"
-    "$2" "$i"
+  local _pair
+  for _pair in $(seq 1 "$pairs"); do
+    "$1" "$_pair"
+    "$2" "$_pair"
   done
 }
 
@@ -89,16 +91,16 @@ stats() {
     }'
 }
 
-# figure FILE [COLUMN] [SCALE] [DIGITS]: "median [lowest-highest] ±spread%"
-# of a column, each value multiplied by SCALE (1) and shown with DIGITS
-# decimals (3).
+# figure FILE [COLUMN] [SCALE] [DIGITS] [UNIT]: "median UNIT [lowest-highest]
+# spread N%" of a column, each value multiplied by SCALE (1) and shown with
+# DIGITS decimals (3); the spread is (highest - lowest) / median.
 figure() {
   local m lo hi
   read -r m lo hi < <(stats "$1" "${2:-1}")
-  awk -v m="$m" -v lo="$lo" -v hi="$hi" -v s="${3:-1}" -v d="${4:-3}" 'BEGIN {
+  awk -v m="$m" -v lo="$lo" -v hi="$hi" -v s="${3:-1}" -v d="${4:-3}" -v u="${5:+ $5}" 'BEGIN {
     if (m != m + 0) { print "n/a"; exit }
     f = "%." d "f"
-    printf f " [" f "-" f "] spread %.1f%%\n", m * s, lo * s, hi * s, (m != 0 ? 100 * (hi - lo) / m : 0) }'
+    printf f u " [" f "-" f "] spread %.1f%%\n", m * s, lo * s, hi * s, (m != 0 ? 100 * (hi - lo) / m : 0) }'
 }
 
 median() {  # FILE [COLUMN]
@@ -110,8 +112,18 @@ median() {  # FILE [COLUMN]
 compare_times() {
   local ours peer
   ours=$(median "$2"); peer=$(median "$4")
-  printf '%-26s %-36s | %-26s %-36s | peer/ours %s\n' "$1" "$(figure "$2") s" "$3" "$(figure "$4") s" \
+  printf '%-26s %-36s | %-26s %-36s | peer/ours %s\n' "$1" "$(figure "$2" 1 1 3 s)" "$3" "$(figure "$4" 1 1 3 s)" \
     "$(awk -v a="$ours" -v b="$peer" 'BEGIN { printf "%.2f", (a > 0 ? b / a : 0) }')"
+}
+
+# fsyncs CMD...: runs the program CMD once, untimed, and tells whether it
+# forced a file to the disk (fsync, fdatasync, sync_file_range, syncfs or
+# sync). When ours does, the peer's outputs are synced too (`sync FILE`), so
+# that both pay for the disk alike.
+fsyncs() {
+  local log=$work/fsync-probe
+  strace -f -qq --seccomp-bpf -e trace=fsync,fdatasync,sync_file_range,syncfs,sync -o "$log" "$@" > /dev/null
+  grep -qE '^([0-9]+ +)?(fsync|fdatasync|sync_file_range|syncfs|sync)\(' "$log"
 }
 
 same_output() {  # OURS PEER: both files hold the same bytes, or the script fails
