@@ -152,11 +152,12 @@ CONF
 }
 
 # harvd_start CONF DIR: starts the collector in the foreground (pid in
-# $harvd_pid) and waits for its listener.
+# $harvd_pid) and waits for its listener. HARVD names another harvd to
+# measure (an earlier build, say).
 harvd_start() {
   rm -rf "$2/al" "$2/alerts" "$2/harvd.log"
   mkdir -p "$2/al" "$2/alerts"
-  "$build/collector/harvd" --run-console "$2/harvd.log" "$1" > /dev/null 2>&1 &
+  "${HARVD:-$build/collector/harvd}" --run-console "$2/harvd.log" "$1" > /dev/null 2>&1 &
   harvd_pid=$!
   bench_wait_for "$2/harvd.log" "syslog server listening"
 }

@@ -15,7 +15,7 @@
 # receivers alternate (harvd, rsyslogd, harvd, ...). BUFFERED=1 adds harvd
 # with buffer_als = 1 as an extra, labelled row. Needs rsyslogd and root
 # (rsyslogd runs in a mount namespace of its own, in which /dev/log, if
-# any, is /dev/null). Not part of CI.
+# any, is /dev/null). HARVD names another harvd to measure. Not part of CI.
 set -euo pipefail
 source "$(dirname "$0")/bench_lib.sh"
 lines=${1:-1000000}
