@@ -45,7 +45,7 @@ bench_banner() {  # TITLE: what runs where, and how busy the machine is
   echo "== $1"
   echo "   $(date -u '+%Y-%m-%d %H:%M:%S UTC'), $(nproc) cores, load average $(bench_load)" \
        "(the machine may be shared: compare figures only within one run)"
-  echo "   harvd at $(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo '?')," \
+  echo "   source at $(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo '?')${HARVD:+, measuring $HARVD}," \
        "$pairs interleaved pairs per comparison"
 }
 
