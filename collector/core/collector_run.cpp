@@ -79,6 +79,8 @@ void create_or_die(int rc, const char* what)
 
 }  // namespace
 
+void (*collector_on_ready)() = nullptr;
+
 void pid_file_write(const char* path, int pid)
 {
     FILE* file = text_fopen(path, "w");
@@ -242,6 +244,9 @@ int collector_run(int argc, char** argv)
 
     config.reset();
 
+    if (collector_on_ready != nullptr) {
+        collector_on_ready();
+    }
     int rc = collector_wait(ctx);
     // Stop in the order data flows. The methods first hand on what they have
     // already received, so no record raises an alert without its line.

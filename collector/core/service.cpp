@@ -12,6 +12,7 @@
 #include "collector/core/log.h"
 #include "platform/service_notify.h"
 #include "platform/service_signals.h"
+#include "platform/sync.h"
 
 int svc_argc = 0;
 char** svc_argv = nullptr;
@@ -23,6 +24,10 @@ enum svc_state { svc_stopped = 1, svc_stop_pending = 3, svc_running = 4 };
 
 pthread_t svc_control_thread;
 std::atomic<bool> svc_finished{false};
+// Set by the stop; under svc_state_lock with the ready report, so READY=1
+// never follows STOPPING=1.
+bool svc_stopping = false;
+sync_mutex svc_state_lock = SYNC_MUTEX_STATIC_INIT;
 std::atomic<int> svc_exit_code{0};
 
 // RUNNING and STOP_PENDING go to systemd (Type=notify); STOPPED hands the
@@ -48,10 +53,22 @@ int svc_set_status(svc_state state, int code)
     return 0;
 }
 
+// Ready once the collector has started everything: a unit ordered after
+// this one may send at once. A run already asked to stop is not reported
+// ready after its "stopping".
+void svc_ready()
+{
+    mutex_lock(&svc_state_lock);
+    if (!svc_stopping) {
+        svc_set_status(svc_running, 0);
+    }
+    mutex_unlock(&svc_state_lock);
+}
+
 void* svc_main(void*)
 {
     log_message("registering service control handler");
-    svc_set_status(svc_running, 0);
+    collector_on_ready = svc_ready;
     int rc = collector_run(svc_argc, svc_argv);
     // collector_run has closed the activity logs: only now is the service
     // stopped, so nothing written before the stop can be cut off.
@@ -65,6 +82,9 @@ void* svc_main(void*)
 void svc_stop()
 {
     log_message("stopping...");
+    mutex_lock(&svc_state_lock);
+    svc_stopping = true;
+    mutex_unlock(&svc_state_lock);
     collector_stop(collector_instance.load());
     svc_set_status(svc_stop_pending, 0);
 }
