@@ -117,7 +117,7 @@ void alerts_load(conf_option* config)
         if (strcmp(opt->key, "alert") != 0) {
             continue;
         }
-        conf_ptr entry(opts_parse(opt->value));
+        conf_ptr entry(opts_parse(opt->value, "alert"));
         conf_option* type = conf_find(entry.get(), "type");
         conf_option* id = conf_find(entry.get(), "id");
         if (type == nullptr || id == nullptr || num_parse_i32(id->value) == 0) {
@@ -144,7 +144,7 @@ void methods_load(conf_option* config)
         if (strcmp(opt->key, "method") != 0) {
             continue;
         }
-        conf_ptr entry(opts_parse(opt->value));
+        conf_ptr entry(opts_parse(opt->value, "method"));
         conf_option* type = conf_find(entry.get(), "type");
         conf_option* id_opt = conf_find(entry.get(), "id");
         conf_option* node_opt = conf_find(entry.get(), "node_id");
