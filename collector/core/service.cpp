@@ -10,6 +10,7 @@
 #include "collector/core/commands.h"
 #include "collector/core/context.h"
 #include "collector/core/log.h"
+#include "collector/core/threads.h"
 #include "platform/service_notify.h"
 #include "platform/service_signals.h"
 #include "platform/sync.h"
@@ -89,6 +90,11 @@ void svc_stop()
     svc_set_status(svc_stop_pending, 0);
 }
 
+void* svc_main_guarded(void*)
+{
+    return run_out_of_memory_guarded(svc_main, nullptr);
+}
+
 }  // namespace
 
 int svc_dispatch()
@@ -101,7 +107,7 @@ int svc_dispatch()
     }
     svc_control_thread = pthread_self();
     pthread_t main_thread;
-    int err = pthread_create(&main_thread, nullptr, svc_main, nullptr);
+    int err = pthread_create(&main_thread, nullptr, svc_main_guarded, nullptr);
     if (err != 0) {
         log_error_exit(err, "StartServiceCtrlDispatcher() failed: %d", err);
     }
