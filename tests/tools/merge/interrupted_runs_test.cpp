@@ -17,6 +17,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/process.h"
@@ -65,6 +66,17 @@ file_set read_back(const std::string& dir, const std::vector<std::string>& datas
     return out;
 }
 
+// Compares dataset by dataset, without printing contents that may run to
+// megabytes.
+void expect_datasets(const std::string& dir, const file_set& expected, const std::string& what)
+{
+    for (const auto& [name, content] : expected) {
+        std::string now = read_file(dir + "/" + name);
+        EXPECT_TRUE(now == content) << what << ": " << name << " holds " << now.size() << " bytes, not the "
+                                    << content.size() << " expected";
+    }
+}
+
 // Runs the tool cleanly `times` times on a fresh copy of `files` and
 // returns the datasets it leaves.
 file_set after_clean_runs(const std::string& tool, const file_set& files, const std::vector<std::string>& datasets,
@@ -106,12 +118,8 @@ void expect_killed_then_rerun(const std::string& tool, const std::string& dir, c
     }
     // Killed after every swap the run is as good as done; otherwise it
     // counts only when the rerun finished it.
-    const file_set& expected = rolled || all_new ? two_runs : one_run;
-    for (const std::string& d : datasets) {
-        EXPECT_TRUE(read_file(dir + "/" + d) == expected.at(d))
-            << what << ": " << d << " after the rerun is not what " << (&expected == &two_runs ? "two" : "one")
-            << " clean run(s) give";
-    }
+    expect_datasets(dir, rolled || all_new ? two_runs : one_run,
+                    what + (rolled || all_new ? ", rerun after a completed run" : ", rerun"));
     EXPECT_EQ(list_dir(dir), names_of(files)) << what;
 }
 
@@ -255,13 +263,13 @@ TEST(MergeRuns, TwoRunsAtOnce)
         ASSERT_TRUE(second.wait_for(60000, r2));
         std::string e1 = read_file(logs.file("err1")), e2 = read_file(logs.file("err2"));
         if (r1.status == 0 && r2.status == 0) {
-            EXPECT_EQ(read_back(dir.path(), large_datasets), two_runs);
+            expect_datasets(dir.path(), two_runs, "both ran");
         } else {
             const std::string& refused = r1.status == 0 ? e2 : e1;
             EXPECT_EQ(std::min(r1.status, r2.status), 0) << e1 << e2;
             EXPECT_EQ(std::max(r1.status, r2.status), 255) << e1 << e2;
             EXPECT_EQ(refused, "ERROR: dataset 'd1' is in use by another run\n");
-            EXPECT_EQ(read_back(dir.path(), large_datasets), one_run);
+            expect_datasets(dir.path(), one_run, "one refused");
         }
         EXPECT_EQ(list_dir(dir.path()), names_of(files));
     }
@@ -366,16 +374,19 @@ TEST(MergeKills, RandomKillCampaign)
     const auto clean_us =
         std::max<long>(1000, std::chrono::duration_cast<std::chrono::microseconds>(clock::now() - clean_start).count());
     std::mt19937 random(20240611);
-    std::uniform_int_distribution<long> delay_us(0, clean_us);
-    const auto budget = std::chrono::seconds(20);
+    // Half of the kills anywhere in a run, half near its end, where the
+    // new files are completed and swapped in.
+    std::uniform_int_distribution<long> anywhere_us(0, clean_us);
+    std::uniform_int_distribution<long> near_end_us(clean_us * 8 / 10, clean_us * 12 / 10);
+    const auto budget = std::chrono::seconds(15);
     const auto campaign_start = clock::now();
     int kills = 0;
     for (; kills < 50 && clock::now() - campaign_start < budget; ++kills) {
         temp_dir dir;
         write_all(dir.path(), files);
         child_process run({merge_tool("peakfuse"), "files", "datasets"}, dir.path());
-        long wait = delay_us(random);
-        sleep_ms(static_cast<int>(wait / 1000));
+        long wait = kills % 2 == 0 ? anywhere_us(random) : near_end_us(random);
+        std::this_thread::sleep_for(std::chrono::microseconds(wait));
         run.send(SIGKILL);
         process_result res;
         ASSERT_TRUE(run.wait_for(60000, res));
