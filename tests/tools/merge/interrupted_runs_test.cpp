@@ -219,6 +219,22 @@ TEST(MergeRefusals, DatasetInUseByAnotherRun)
     EXPECT_EQ(list_dir(dir.path()), names_of(small_run));
 }
 
+// A ".commit" file that is no whole record is not acted on: the run stops
+// before it writes anything, and leaves it for someone to look at.
+TEST(MergeRefusals, DamagedCommitRecord)
+{
+    temp_dir dir;
+    write_all(dir.path(), small_run);
+    write_file(dir.file("d2.commit"), "commit record 1\nrun 00\n");
+    process_result res = run_merge("peakfuse", {"files", "datasets"}, dir.path());
+    EXPECT_EQ(res.status, 255);
+    EXPECT_EQ(res.err, "ERROR: 'd2.commit' is not a commit record\n");
+    for (const std::string& d : small_datasets) {
+        EXPECT_EQ(read_file(dir.file(d)), small_run.at(d));
+    }
+    EXPECT_EQ(read_file(dir.file("d2.commit")), "commit record 1\nrun 00\n");
+}
+
 std::string sorted_lines(int count, int step, int offset, const std::string& value)
 {
     std::string text;
