@@ -101,6 +101,21 @@ int out_file_open(out_file& out, const char* path, int mode, file_error* err)
     return 0;
 }
 
+int out_file_adopt(out_file& out, int fd, const char* path, int mode, file_error* err)
+{
+    FILE* stream = fdopen(fd, mode == OUT_FILE_APPEND ? "a" : "w");
+    if (stream == nullptr) {
+        int e = errno;
+        close(fd);
+        return file_error_set(err, e, "fopen(%s) failed: %d", path, e);
+    }
+    release(out);
+    out.stream = stream;
+    out.path = path;
+    out.mode = mode;
+    return 0;
+}
+
 int out_file_guard(const out_file& out, int input_fd, const char* input_path, file_error* err)
 {
     struct stat out_st, in_st;

@@ -57,6 +57,11 @@ int std_descriptors_reserve(file_error* err);
 // (the earlier file stays as it is). Failure: "fopen(%s) failed: %d".
 int out_file_open(out_file& out, const char* path, int mode, file_error* err);
 
+// Takes over `fd`, a file this program created and opened for writing, as
+// the output named `path` (the descriptor is closed on failure too).
+// Failure: "fopen(%s) failed: %d".
+int out_file_adopt(out_file& out, int fd, const char* path, int mode, file_error* err);
+
 // Refuses an output that is the same file (device and inode) as the input
 // open on `input_fd`: "outfile '%s' is the same file as input '%s'", or
 // "standard output is the same file as input '%s'". Outputs that are no

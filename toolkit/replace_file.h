@@ -1,40 +1,92 @@
-// Rewriting a file in place: the new content goes to "path.new", and only a
-// completely written, synced new file takes the old one's place:
-//   rename path -> path.old (never over an existing path.old),
-//   rename path.new -> path, remove path.old.
+// Rewriting a file in place so that its path names either the whole old
+// content or the whole new one at every instant, whatever happens to the
+// run (a kill at any system call, a full disk, a second run at once).
 //
-// Order of use:
-//   replace_file_open(rf, path)      opens path.new without emptying it
-//   out_file_guard(rf.out, fd, ..)   against every open input
-//   out_file_start(rf.out)           empties path.new
-//   out_file_write(rf.out, ...)      the new content
-//   replace_file_commit(rf)          checks, syncs, copies the mode, renames
+//   replace_file_lock(rf, path)   the file at path, locked for the run: only
+//                                 a regular file; a "path.old" that is the
+//                                 same file (trace of an interrupted swap)
+//                                 is removed
+//   replace_file_create(rf)       removes what stands at "path.new" and
+//                                 creates it anew, exclusively and without
+//                                 following links, locked
+//   out_file_write(rf.out, ...)   the new content
+//   replace_file_complete(rf)     owner and mode of the file, flush, fsync
+//   replace_file_swap(rf)         link path -> path.old, rename path.new -> path
+//   replace_file_remove_old(rf)   removes path.old
+//   file_dir_sync(path)           the directory's entries to the device
+// (replace_file_commit does the last four.)
 //
-// Status convention of the file layer (file_error.h). On a failed write or
-// sync nothing is renamed: the file is untouched and path.new holds what was
-// written. A failed first rename leaves the file in place; a failed second
-// one leaves the old content at path.old and the new at path.new; a failed
-// removal leaves the new content at path and the old at path.old.
+// Until the rename, path holds the old content and path.new is registered
+// as unfinished (unfinished_files.h): a failure removes it. A kill before the
+// rename leaves path.new (and perhaps a path.old that is the same file as
+// path) for the next run to discard; a kill after it leaves the new content
+// at path and the old at path.old, which the next run refuses to replace.
+//
+// Status convention of the file layer (file_error.h).
 #pragma once
 
 #include <string>
 
 #include "toolkit/file_error.h"
+#include "toolkit/file_lock.h"
 #include "toolkit/out_file.h"
 
 struct replace_file {
     std::string path;
     std::string new_path;  // path + ".new"
     std::string old_path;  // path + ".old"
-    out_file out;          // open on new_path until the commit
+    locked_file lock;      // the file at path when the run locked it (read-only)
+    out_file out;          // on new_path until replace_file_complete
+    int new_fd = -1;       // the new file, locked, open to the end of the run
+    file_id new_id;
+    bool swapped = false;  // path names the new file
+
+    replace_file() = default;
+    replace_file(const replace_file&) = delete;
+    replace_file& operator=(const replace_file&) = delete;
+    ~replace_file();
+
+    // The file path names now: the new one once swapped.
+    file_id current_id() const { return swapped ? new_id : lock.id(); }
 };
 
-// Opens path.new for writing (created when missing, not emptied).
-// Failure: "fopen(%s) failed: %d" with path.new.
-int replace_file_open(replace_file& rf, const char* path, file_error* err);
+// Sets the names and locks the file at `path` (file_lock_path: `noun`
+// names it in refusals, `check` runs before the lock), then removes a
+// path.old that is the same file ("remove '%s' failed: %d").
+int replace_file_lock(replace_file& rf, const std::string& path, const char* noun, const file_lock_check& check,
+                      file_error* err);
 
-// Flushes, syncs and closes path.new ("write(%s) failed: %d", "fsync(%s)
-// failed: %d", "close(%s) failed: %d"), gives it the permission bits of
-// path (best effort), then the renames and the removal: "rename '%s' to '%s'
-// failed: %d", "remove '%s' failed: %d".
+// Removes a leftover at path.new ("remove '%s' failed: %d") and creates the
+// file anew ("fopen(%s) failed: %d"), locked; rf.out writes to it.
+int replace_file_create(replace_file& rf, file_error* err);
+
+// Gives the new file the owner (when allowed) and permission bits of the
+// locked one, then flushes, syncs and closes rf.out ("write(%s) failed: %d",
+// "fsync(%s) failed: %d", "close(%s) failed: %d"). The new file stays
+// locked.
+int replace_file_complete(replace_file& rf, file_error* err);
+
+// Links path to path.old and renames path.new over path: "rename '%s' to
+// '%s' failed: %d" for either step (a path.old that is another file makes
+// the first fail with 17). When the second fails, the link is taken back and
+// path keeps the old content. When no file was locked (the path was gone
+// already) there is nothing to link.
+int replace_file_swap(replace_file& rf, file_error* err);
+
+// Removes path.old after a swap when it is the old file: "remove '%s'
+// failed: %d".
+int replace_file_remove_old(replace_file& rf, file_error* err);
+
+// complete, swap, remove_old and the directory sync, for a run that
+// replaces one file.
 int replace_file_commit(replace_file& rf, file_error* err);
+
+// The directory part of `path` ("." for a bare name).
+std::string file_dir_of(const std::string& path);
+
+// Syncs the directory holding `path`, so that renames and removals in it
+// reach the device: "fsync(%s) failed: %d" with the directory.
+int file_dir_sync(const std::string& path, file_error* err);
+
+// Removes `path` when it is there: "remove '%s' failed: %d".
+int file_remove_if_there(const std::string& path, file_error* err);

@@ -203,7 +203,8 @@ std::string full_tmpfs_cases(const std::string& dir)
         close(fd);
 
         replace_file rf;
-        check(replace_file_open(rf, path.c_str(), &err) == 0, "replace open");
+        check(replace_file_lock(rf, path, "dataset", nullptr, &err) == 0, "replace lock");
+        check(replace_file_create(rf, &err) == 0, "replace create");
         check(out_file_start(rf.out, &err) == 0, "replace start");
         int rc = out_file_write(rf.out, big.data(), size, &err);
         if (rc == 0) {
@@ -228,77 +229,6 @@ TEST(OutFile, FullFileSystemReported)
         GTEST_SKIP() << "no private tmpfs here: " << result;
     }
     EXPECT_EQ(result, "");
-}
-
-TEST(ReplaceFile, ReplacesAndKeepsTheMode)
-{
-    temp_dir dir;
-    std::string path = dir.file("alert.log");
-    write_file(path, "old\n");
-    ASSERT_EQ(chmod(path.c_str(), 0640), 0);
-    replace_file rf;
-    file_error err;
-    ASSERT_EQ(replace_file_open(rf, path.c_str(), &err), 0);
-    ASSERT_EQ(out_file_start(rf.out, &err), 0);
-    ASSERT_EQ(out_file_puts(rf.out, "new\n", &err), 0);
-    ASSERT_EQ(replace_file_commit(rf, &err), 0) << err.message;
-    EXPECT_EQ(read_file(path), "new\n");
-    EXPECT_FALSE(file_exists(path + ".new"));
-    EXPECT_FALSE(file_exists(path + ".old"));
-    struct stat st;
-    ASSERT_EQ(stat(path.c_str(), &st), 0);
-    EXPECT_EQ(st.st_mode & 07777, 0640u);
-}
-
-TEST(ReplaceFile, FailedStepsLeaveTheFilesAsDescribed)
-{
-    temp_dir dir;
-    std::string path = dir.file("d");
-    file_error err;
-    // A path.old left behind is never replaced: the file stays as it was.
-    write_file(path, "current\n");
-    write_file(path + ".old", "older\n");
-    {
-        replace_file rf;
-        ASSERT_EQ(replace_file_open(rf, path.c_str(), &err), 0);
-        ASSERT_EQ(out_file_start(rf.out, &err), 0);
-        ASSERT_EQ(out_file_puts(rf.out, "merged\n", &err), 0);
-        EXPECT_EQ(replace_file_commit(rf, &err), EEXIST);
-        EXPECT_EQ(err.message, "rename '" + path + "' to '" + path + ".old' failed: 17");
-    }
-    EXPECT_EQ(read_file(path), "current\n");
-    EXPECT_EQ(read_file(path + ".old"), "older\n");
-    EXPECT_EQ(read_file(path + ".new"), "merged\n");
-    // A file that is gone when the commit comes cannot be replaced.
-    std::string gone = dir.file("gone");
-    {
-        replace_file rf;
-        ASSERT_EQ(replace_file_open(rf, gone.c_str(), &err), 0);
-        ASSERT_EQ(out_file_start(rf.out, &err), 0);
-        EXPECT_EQ(replace_file_commit(rf, &err), ENOENT);
-        EXPECT_EQ(err.message, "rename '" + gone + "' to '" + gone + ".old' failed: 2");
-    }
-    // The new file cannot be created.
-    replace_file rf;
-    std::string nowhere = dir.file("no/such/d");
-    EXPECT_EQ(replace_file_open(rf, nowhere.c_str(), &err), ENOENT);
-    EXPECT_EQ(err.message, "fopen(" + nowhere + ".new) failed: 2");
-}
-
-// The new file of a replacement is an output like any other: it may not be
-// one of the inputs, and it is emptied only after that check.
-TEST(ReplaceFile, NewFileGuardedAgainstInputs)
-{
-    temp_dir dir;
-    std::string path = dir.file("d");
-    write_file(path, "a|1\n");
-    write_file(path + ".new", "b|2\n");
-    open_input in(path + ".new");
-    replace_file rf;
-    file_error err;
-    ASSERT_EQ(replace_file_open(rf, path.c_str(), &err), 0);
-    EXPECT_EQ(out_file_guard(rf.out, in.fd, (path + ".new").c_str(), &err), -1);
-    EXPECT_EQ(read_file(path + ".new"), "b|2\n");
 }
 
 TEST(FilePos, PositionsBeyond4GiB)

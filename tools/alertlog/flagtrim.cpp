@@ -1,5 +1,7 @@
-// flagtrim: cuts an alert log down to its last entries. The kept tail is
-// written to "<log>.new", which then takes the log's place.
+// flagtrim: cuts an alert log down to its last entries. The log is locked
+// against another prune; the kept tail is written to "<log>.new", which
+// then takes the log's place, and what writers appended to the log
+// meanwhile follows it into the new one.
 #include <cstdint>
 #include <cstdio>
 
@@ -9,6 +11,7 @@
 #include "toolkit/file_pos.h"
 #include "toolkit/number.h"
 #include "toolkit/replace_file.h"
+#include "toolkit/unfinished_files.h"
 
 namespace {
 
@@ -35,17 +38,21 @@ int main(int argc, char** argv)
         keep = 10;
     }
 
-    FILE* log = alertlog_open_input(path);
-    int fd = fileno(log);
+    // A failure anywhere leaves no partial "<log>.new" behind.
+    unfinished_files_remove_on_failure();
     replace_file target;
-    alertlog_check(replace_file_open(target, path, &err), err);
-    alertlog_check(out_file_guard(target.out, fd, path, &err), err);
+    alertlog_check(replace_file_lock(target, path, "alert log", nullptr, &err), err);
+    int fd = target.lock.fd;
+    alertlog_check(replace_file_create(target, &err), err);
     alertlog_check(out_file_start(target.out, &err), err);
     int64_t size = 0;
     alertlog_check(fd_size(fd, &size, path, &err), err);
-    log_tail_copy(fd, log_tail_start(fd, size, keep, path), path, target.out);
-    fclose(log);
+    int64_t copied = log_tail_copy(fd, log_tail_start(fd, size, keep, path), path, target.out);
     alertlog_write_check(out_file_flush(target.out, &err), err);
-    alertlog_check(replace_file_commit(target, &err), err);
+    alertlog_check(replace_file_complete(target, &err), err);
+    alertlog_check(replace_file_swap(target, &err), err);
+    log_tail_follow(fd, copied, target.new_fd, path);
+    alertlog_check(replace_file_remove_old(target, &err), err);
+    alertlog_check(file_dir_sync(target.path, &err), err);
     return 0;
 }

@@ -1,5 +1,13 @@
 #include "tools/alertlog/log_tail.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <ctime>
+#include <string>
+
 #include "toolkit/diag.h"
 #include "toolkit/file_pos.h"
 #include "tools/alertlog/tool_files.h"
@@ -7,6 +15,8 @@
 namespace {
 
 constexpr size_t chunk = 8192;
+constexpr size_t follow_piece = 1 << 16;
+constexpr int64_t writer_wait_ns = 1000000000;
 
 // Reads of the log and writes of the new file are reported in this tool's
 // own words, with the error number the layer found.
@@ -16,6 +26,67 @@ void read_at(int fd, char* buf, size_t count, int64_t offset, size_t* got, const
     if (fd_read_at(fd, buf, count, offset, got, path, &err) != 0) {
         fatal(fatal_code(err.code), "read() failed: %d", err.code);
     }
+}
+
+void write_fd(int fd, const char* data, size_t size, const char* path)
+{
+    file_error err;
+    alertlog_write_check(fd_write_all(fd, data, size, path, &err), err);
+}
+
+int64_t now_ns()
+{
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+void sleep_ns(long ns)
+{
+    struct timespec ts = {0, ns};
+    nanosleep(&ts, nullptr);
+}
+
+// Appends what the old log holds from `pos` on; only whole lines unless
+// `all`. Returns the offset after the last byte appended.
+int64_t append_from(int old_fd, int64_t pos, int new_fd, bool all, const char* path)
+{
+    std::string pending;
+    char buf[follow_piece];
+    for (;;) {
+        size_t got = 0;
+        read_at(old_fd, buf, sizeof buf, pos + static_cast<int64_t>(pending.size()), &got, path);
+        if (got == 0) {
+            break;
+        }
+        pending.append(buf, got);
+        size_t last = pending.rfind('\n');
+        if (last != std::string::npos && pending.size() >= follow_piece) {
+            write_fd(new_fd, pending.data(), last + 1, path);
+            pos += static_cast<int64_t>(last + 1);
+            pending.erase(0, last + 1);
+        }
+    }
+    size_t take = pending.size();
+    if (!all) {
+        size_t last = pending.rfind('\n');
+        take = last == std::string::npos ? 0 : last + 1;
+    }
+    if (take != 0) {
+        write_fd(new_fd, pending.data(), take, path);
+    }
+    return pos + static_cast<int64_t>(take);
+}
+
+// 0: nobody holds the file open for writing; 1: someone does; -1: the
+// system cannot tell (no leases here, or the file is another user's).
+int writers_probe(int fd)
+{
+    if (fcntl(fd, F_SETLEASE, F_RDLCK) == 0) {
+        fcntl(fd, F_SETLEASE, F_UNLCK);
+        return 0;
+    }
+    return errno == EAGAIN ? 1 : -1;
 }
 
 }  // namespace
@@ -43,14 +114,14 @@ int64_t log_tail_start(int fd, int64_t size, int32_t keep, const char* path)
     return 0;
 }
 
-void log_tail_copy(int fd, int64_t from, const char* path, out_file& out)
+int64_t log_tail_copy(int fd, int64_t from, const char* path, out_file& out)
 {
     static char buf[chunk];
     for (;;) {
         size_t got = 0;
         read_at(fd, buf, sizeof buf, from, &got, path);
         if (got == 0) {
-            return;
+            return from;
         }
         file_error err;
         alertlog_write_check(out_file_write(out, buf, got, &err), err);
@@ -58,3 +129,46 @@ void log_tail_copy(int fd, int64_t from, const char* path, out_file& out)
     }
 }
 
+void log_tail_follow(int old_fd, int64_t from, int new_fd, const char* path)
+{
+    // Writers append to the new log from now on: so must this copy.
+    int flags = fcntl(new_fd, F_GETFL);
+    if (flags == -1 || fcntl(new_fd, F_SETFL, flags | O_APPEND) == -1) {
+        int e = errno;
+        fatal(fatal_code(e), "write() failed: %d", e);
+    }
+    // Probing with a lease: a writer opening the file at that instant would
+    // signal the lease's holder, which must not end this program.
+    signal(SIGIO, SIG_IGN);
+    int64_t deadline = now_ns() + writer_wait_ns;
+    int64_t start = from;
+    bool still_open = false;
+    for (;;) {
+        from = append_from(old_fd, from, new_fd, false, path);
+        int writers = writers_probe(old_fd);
+        if (writers == 0) {
+            break;
+        }
+        if (writers < 0) {
+            // No way to see the writers: give one that opened the old log
+            // just before the rename the time to write its entry.
+            sleep_ns(10000000);
+            from = append_from(old_fd, from, new_fd, false, path);
+            break;
+        }
+        if (now_ns() > deadline) {
+            still_open = true;
+            break;
+        }
+        sleep_ns(1000000);
+    }
+    from = append_from(old_fd, from, new_fd, true, path);
+    if (from != start && fsync(new_fd) != 0) {
+        int e = errno;
+        fatal(fatal_code(e), "fsync(%s) failed: %d", path, e);
+    }
+    if (still_open) {
+        log_info("'%s' is still open for writing elsewhere: what is written to the old log from now on is lost",
+                 path);
+    }
+}

@@ -1,5 +1,6 @@
-// The two halves of pruning an alert log: finding where its last entries
-// begin, and copying from there to the end.
+// The parts of pruning an alert log: finding where its last entries begin,
+// copying from there to the end, and, once the new log has taken the old
+// one's place, carrying over what writers appended to the old one since.
 #pragma once
 
 #include <cstdint>
@@ -13,6 +14,18 @@
 int64_t log_tail_start(int fd, int64_t size, int32_t keep, const char* path);
 
 // Copies from `from` to the end of the file as it is at that moment, so
-// entries appended after the scan are kept too. A failed read or write ends
-// the program.
-void log_tail_copy(int fd, int64_t from, const char* path, out_file& out);
+// entries appended after the scan are kept too; returns the offset where
+// the copy ended. A failed read or write ends the program.
+int64_t log_tail_copy(int fd, int64_t from, const char* path, out_file& out);
+
+// Called after the new log was renamed over the old one: appends to the new
+// log (open on `new_fd`) what was written to the old one (`old_fd`) from
+// `from` on. Writers that open the log for each entry now open the new one;
+// one that opened the old log just before the rename is waited for (up to
+// a second) while it still holds it open for writing, and its entries are
+// carried over too. Every append ends at a line end, so entries that
+// writers add to the new log meanwhile are never cut into. A writer that
+// keeps the old log open past the wait is reported in an "INFO: " line.
+// A failed read or write ends the program (the old log is then still at
+// its ".old" name).
+void log_tail_follow(int old_fd, int64_t from, int new_fd, const char* path);

@@ -1,6 +1,7 @@
-// The datasets of a run: each is read forward once, line by line, while the
-// delivered records are merged into it, and written to its ".new" file,
-// which replaces it only once every dataset's new file is complete.
+// The datasets of a run: each is locked for the run, read forward once, line
+// by line, while the delivered records are merged into it, and written to
+// its ".new" file; all of them are replaced together once every new file is
+// complete (toolkit/replace_set.h).
 #pragma once
 
 #include <sys/stat.h>
@@ -12,6 +13,7 @@
 
 #include "toolkit/diag.h"
 #include "toolkit/dsreader.h"
+#include "toolkit/replace_set.h"
 #include "tools/merge/merge_files.h"
 #include "tools/merge/merge_input.h"
 #include "tools/merge/merge_record.h"
@@ -33,7 +35,7 @@ struct merge_dataset {
 
     dsreader_ptr reader;
     bool done = false;
-    replace_file out;  // the ".new" file and the swap
+    replace_file* out = nullptr;  // the lock, the ".new" file and the swap
     std::string pending;  // written text not yet handed to `out`
 
     // `current` holds the smallest key not yet written; `pushed_back` a line
@@ -72,7 +74,7 @@ struct merge_dataset {
     void flush()
     {
         file_error err;
-        merge_check(out_file_write(out.out, pending.data(), pending.size(), &err), err);
+        merge_check(out_file_write(out->out, pending.data(), pending.size(), &err), err);
         pending.clear();
     }
 
@@ -141,8 +143,8 @@ struct merge_dataset {
         }
     }
 
-    // Writes what the merge holds and the rest of the dataset as read, then
-    // completes the new file on disk. The dataset itself is not touched.
+    // Writes what the merge holds and the rest of the dataset as read into
+    // the new file. The dataset itself is not touched.
     void write_out()
     {
         if (has_current) {
@@ -162,8 +164,6 @@ struct merge_dataset {
         }
         reader.reset();
         flush();
-        file_error err;
-        merge_check(out_file_sync(out.out, &err), err);
     }
 };
 
@@ -177,58 +177,72 @@ struct listed_file {
 template <typename Kind>
 class dataset_list {
 public:
-    // Opens every dataset (each must exist) and refuses, before anything is
-    // written: a dataset listed twice (one file under two names), a ".new"
-    // file that is a dataset or one of the `listed` files, and a ".old" name
-    // that is taken (it may hold the only copy of an earlier content, and
-    // the swap never replaces it). Then empties the new files.
+    // Locks every dataset (each must exist and be a regular file) and
+    // finishes or discards what an interrupted run left at them. Then
+    // refuses, before anything is written: a dataset listed twice (one file
+    // under two names), a ".new" name that is one of the `listed` files or a
+    // dataset, and a ".old" name taken by another file (it may hold the only
+    // copy of an earlier content, and the swap never replaces it). Then
+    // opens the datasets and creates their new files.
     void open(const std::vector<dataset_entry>& entries, std::vector<listed_file> listed)
     {
-        std::vector<file_identity> ids;
+        file_error err;
+        std::vector<std::string> paths;
         for (const dataset_entry& entry : entries) {
-            auto d = std::make_unique<merge_dataset<Kind>>();
-            d->reader.reset(dsreader_open(entry.path.c_str(), DSREADER_FORWARD));
-            d->path = entry.path;
-            d->ctime_text = entry.ctime_text;
-            d->has_ctime = entry.has_ctime;
-            file_identity id = file_identity_of_fd(d->reader->descriptor, entry.path.c_str());
-            for (size_t i = 0; i < ids.size(); ++i) {
-                if (ids[i] == id) {
-                    fatal(-1, "dataset '%s' is listed twice (also as '%s')", entry.path.c_str(),
-                          datasets_[i]->path.c_str());
+            paths.push_back(entry.path);
+        }
+        std::vector<file_id> ids;
+        auto listed_twice = [&](size_t i, const file_id& id) {
+            ids.resize(i + 1);
+            for (size_t j = 0; j < i; ++j) {
+                if (ids[j] == id) {
+                    return file_error_set(&err, -1, "dataset '%s' is listed twice (also as '%s')", paths[i].c_str(),
+                                          paths[j].c_str());
                 }
             }
-            ids.push_back(id);
+            ids[i] = id;
+            return 0;
+        };
+        merge_check(files_.lock(paths, "dataset", listed_twice, &err), err);
+        merge_check(files_.recover(&err), err);
+        struct stat st;
+        for (size_t i = 0; i < entries.size(); ++i) {
+            replace_file& rf = files_.file(i);
+            if (lstat(rf.old_path.c_str(), &st) == 0) {
+                fatal(-1, "'%s' exists, so dataset '%s' cannot be replaced", rf.old_path.c_str(), rf.path.c_str());
+            }
+            auto d = std::make_unique<merge_dataset<Kind>>();
+            d->reader.reset(dsreader_open(entries[i].path.c_str(), DSREADER_FORWARD));
+            d->path = entries[i].path;
+            d->ctime_text = entries[i].ctime_text;
+            d->has_ctime = entries[i].has_ctime;
+            d->out = &rf;
+            // The reader opened the path again: still the locked file?
+            if (!(file_identity_of_fd(d->reader->descriptor, d->path.c_str()) ==
+                  file_identity{rf.current_id().dev, rf.current_id().ino})) {
+                fatal(-1, "dataset '%s' is in use by another run", d->path.c_str());
+            }
             datasets_.push_back(std::move(d));
         }
         for (auto& d : datasets_) {
             listed.push_back({d->reader->descriptor, d->path.c_str()});
         }
-        struct stat st;
+        // What stands at a ".new" name is removed before the new file is
+        // created: never a file the run reads.
         for (auto& d : datasets_) {
-            std::string old_path = d->path + ".old";
-            if (lstat(old_path.c_str(), &st) == 0) {
-                fatal(-1, "'%s' exists, so dataset '%s' cannot be replaced", old_path.c_str(), d->path.c_str());
-            }
-        }
-        file_error err;
-        std::vector<bool> existed;
-        for (auto& d : datasets_) {
-            std::string new_path = d->path + ".new";
-            existed.push_back(lstat(new_path.c_str(), &st) == 0);
-            merge_check(replace_file_open(d->out, d->path.c_str(), &err), err);
-            if (!existed.back()) {
-                merge_own_new_file(new_path);  // created by this run
+            const std::string& new_path = d->out->new_path;
+            if (lstat(new_path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+                continue;
             }
             for (const listed_file& file : listed) {
-                merge_check(out_file_guard(d->out.out, file.fd, file.path, &err), err);
+                if (file_identity_of_fd(file.fd, file.path) == file_identity{st.st_dev, st.st_ino}) {
+                    fatal(-1, "outfile '%s' is the same file as input '%s'", new_path.c_str(), file.path);
+                }
             }
         }
-        for (size_t i = 0; i < datasets_.size(); ++i) {
-            if (existed[i]) {
-                merge_own_new_file(datasets_[i]->out.new_path);  // about to be emptied
-            }
-            merge_check(out_file_start(datasets_[i]->out.out, &err), err);
+        for (auto& d : datasets_) {
+            merge_check(replace_file_create(*d->out, &err), err);
+            merge_check(out_file_start(d->out->out, &err), err);
         }
     }
 
@@ -249,20 +263,19 @@ public:
         }
     }
 
-    // Completes every new file first and only then swaps them in, so that a
-    // write error (a full disk) leaves every dataset as it was.
+    // Completes every new file first and only then swaps them in, all
+    // together, so that a write error (a full disk) leaves every dataset as
+    // it was and a kill leaves each one old or new.
     void finish()
     {
         for (auto& d : datasets_) {
             d->write_out();
         }
-        merge_keep_new_files();
         file_error err;
-        for (auto& d : datasets_) {
-            merge_check(replace_file_commit(d->out, &err), err);
-        }
+        merge_check(files_.commit(&err), err);
     }
 
 private:
+    replace_set files_;  // owns the locks and new files the datasets point to
     std::vector<std::unique_ptr<merge_dataset<Kind>>> datasets_;
 };

@@ -30,11 +30,8 @@ struct file_identity {
 };
 file_identity file_identity_of_fd(int fd, const char* path);
 
-// A run that fails before the first swap removes the ".new" files it has
-// created or emptied: they hold a partial merge that nothing can use. Called
-// at the start of a run; merge_keep_new_files() ends this at the first swap,
-// from where a ".new" file may hold the only copy of a merged dataset.
+// Binds the run's cleanup (toolkit/unfinished_files.h) to every failure: a
+// run that fails before it has committed removes the ".new" files and
+// commit records it made, since they hold a merge that nothing can use.
+// Called at the start of a run.
 void merge_discard_new_files_on_failure();
-void merge_keep_new_files();
-// Marks a ".new" file as this run's own, to be removed on failure.
-void merge_own_new_file(const std::string& path);

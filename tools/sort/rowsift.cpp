@@ -1,6 +1,8 @@
 // rowsift: the dataset sort tool. Reads every line of one dataset and writes
 // them again ordered by the integer value of one field, largest first unless
 // told otherwise. Lines are only reordered, never changed.
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -12,6 +14,8 @@
 #include "toolkit/dsreader.h"
 #include "toolkit/number.h"
 #include "toolkit/out_file.h"
+#include "toolkit/replace_file.h"
+#include "toolkit/unfinished_files.h"
 
 namespace {
 
@@ -66,6 +70,34 @@ run_settings parse_args(int argc, char** argv, out_file& output)
     usage_exit();
 }
 
+// The output is the dataset itself (the same file by any name).
+bool sorts_in_place(const out_file& output, const char* dataset)
+{
+    struct stat out_st, in_st;
+    return !output.is_stdout() && fstat(output.descriptor(), &out_st) == 0 && S_ISREG(out_st.st_mode) &&
+           stat(dataset, &in_st) == 0 && out_st.st_dev == in_st.st_dev && out_st.st_ino == in_st.st_ino;
+}
+
+// Reads every line of the dataset, keyed on the sort field.
+void read_rows(row_table& rows, const run_settings& run, const replace_file* in_place)
+{
+    dsreader_ptr reader(dsreader_open(run.dataset, DSREADER_FORWARD));
+    if (in_place != nullptr) {
+        struct stat st;
+        if (fstat(reader->descriptor, &st) != 0 || !(file_id_of(st) == in_place->lock.id())) {
+            fatal(-1, "outfile '%s' is in use by another run", in_place->path.c_str());
+        }
+    }
+    while (dsreader_next(reader.get()) == 0) {
+        int32_t key = 0;
+        if (reader->field_count > run.field_index) {
+            key = num_parse_i32(reader->fields[run.field_index]);
+        }
+        dsreader_rejoin(reader.get(), '|');
+        rows.add(reader->line_start, reader->line_length, key);
+    }
+}
+
 int sort_dataset(int argc, char** argv)
 {
     file_error err;
@@ -76,22 +108,33 @@ int sort_dataset(int argc, char** argv)
     run_settings run = parse_args(argc, argv, output);
 
     row_table rows;
-    {
-        dsreader_ptr reader(dsreader_open(run.dataset, DSREADER_FORWARD));
-        while (dsreader_next(reader.get()) == 0) {
-            int32_t key = 0;
-            if (reader->field_count > run.field_index) {
-                key = num_parse_i32(reader->fields[run.field_index]);
-            }
-            dsreader_rejoin(reader.get(), '|');
-            rows.add(reader->line_start, reader->line_length, key);
+    if (!sorts_in_place(output, run.dataset)) {
+        read_rows(rows, run, nullptr);
+        // The dataset is closed before the output is emptied.
+        rows.sort_ascending();
+        if (out_file_start(output, &err) != 0 || rows.write(output, run.descending, &err) != 0 ||
+            out_file_close(output, &err) != 0) {
+            file_error_exit(err);
         }
+        return 0;
     }
-    // The dataset is closed before the output is emptied, so a dataset can
-    // be sorted onto itself.
+
+    // Sorting a dataset onto itself: it is locked, and the sorted lines go
+    // to "<outfile>.new", which takes its place whole, so the dataset is
+    // never seen cut short.
+    unfinished_files_remove_on_failure();
+    std::string target_path = output.path;
+    if (out_file_close(output, &err) != 0) {
+        file_error_exit(err);
+    }
+    replace_file target;
+    if (replace_file_lock(target, target_path, "outfile", nullptr, &err) != 0) {
+        file_error_exit(err);
+    }
+    read_rows(rows, run, &target);
     rows.sort_ascending();
-    if (out_file_start(output, &err) != 0 || rows.write(output, run.descending, &err) != 0 ||
-        out_file_close(output, &err) != 0) {
+    if (replace_file_create(target, &err) != 0 || out_file_start(target.out, &err) != 0 ||
+        rows.write(target.out, run.descending, &err) != 0 || replace_file_commit(target, &err) != 0) {
         file_error_exit(err);
     }
     return 0;

@@ -1,10 +1,15 @@
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "tests/support/process.h"
@@ -179,7 +184,7 @@ TEST(Flagtrim, FailuresLeaveTheLogAlone)
     const std::string content = numbered_lines(20);
 
     // A leftover .old from an earlier run is never overwritten: the log
-    // stays as it was.
+    // stays as it was, and no partial .new is left.
     write_file(log, content);
     write_file(log + ".old", "earlier\n");
     process_result res = run(flagtrim, {log, "2"});
@@ -187,20 +192,187 @@ TEST(Flagtrim, FailuresLeaveTheLogAlone)
     EXPECT_EQ(res.err, "ERROR: rename '" + log + "' to '" + log + ".old' failed: 17\n");
     EXPECT_EQ(read_file(log), content);
     EXPECT_EQ(read_file(log + ".old"), "earlier\n");
-
-    // A leftover .new that leads to the log itself is refused before it is
-    // emptied.
-    remove((log + ".old").c_str());
-    remove((log + ".new").c_str());
-    ASSERT_EQ(symlink("log", (log + ".new").c_str()), 0);
-    res = run(flagtrim, {log, "2"});
-    EXPECT_EQ(res.status, 255);
-    EXPECT_EQ(res.err, "ERROR: outfile '" + log + ".new' is the same file as input '" + log + "'\n");
-    EXPECT_EQ(read_file(log), content);
+    EXPECT_FALSE(file_exists(log + ".new"));
 
     res = run(flagtrim, {dir.file("missing")});
     EXPECT_EQ(res.status, ENOENT);
     EXPECT_EQ(res.err, "ERROR: fopen(" + dir.file("missing") + ") failed: 2\n");
+}
+
+// What stands at "<log>.new" is removed, never written through: a link
+// there leaves the file it leads to alone.
+TEST(Flagtrim, LinkAtNewNameDestroysNothing)
+{
+    temp_dir dir;
+    const std::string log = dir.file("log");
+    write_file(log, numbered_lines(20));
+    write_file(dir.file("victim"), "precious\n");
+    ASSERT_EQ(symlink("victim", (log + ".new").c_str()), 0);
+    process_result res = run(flagtrim, {log, "2"});
+    EXPECT_EQ(res.status, 0) << res.err;
+    EXPECT_EQ(read_file(dir.file("victim")), "precious\n");
+    EXPECT_EQ(read_file(log), kept_tail(numbered_lines(20), 2));
+    struct stat st;
+    ASSERT_EQ(lstat(log.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_FALSE(file_exists(log + ".new"));
+}
+
+// Only a regular file is pruned: a FIFO, a link or a device node is
+// refused before anything is written, and stays what it was.
+TEST(Flagtrim, OnlyARegularFileIsPruned)
+{
+    temp_dir dir;
+    write_file(dir.file("plain"), numbered_lines(3));
+    ASSERT_EQ(mkfifo(dir.file("fifo").c_str(), 0600), 0);
+    ASSERT_EQ(symlink("plain", dir.file("link").c_str()), 0);
+    std::vector<std::string> names = {"fifo", "link"};
+    if (geteuid() == 0 && mknod(dir.file("node").c_str(), S_IFCHR | 0600, makedev(1, 3)) == 0) {
+        names.push_back("node");
+    }
+    for (const std::string& name : names) {
+        struct stat before, after;
+        ASSERT_EQ(lstat(dir.file(name).c_str(), &before), 0);
+        child_process trim({flagtrim, dir.file(name), "1"}, "", dir.file("err"));
+        process_result res;
+        if (!trim.wait_for(20000, res)) {
+            ADD_FAILURE() << name << ": flagtrim waits on it";
+            continue;
+        }
+        EXPECT_EQ(res.status, 255) << name;
+        EXPECT_EQ(read_file(dir.file("err")), "ERROR: alert log '" + dir.file(name) + "' is not a regular file\n");
+        ASSERT_EQ(lstat(dir.file(name).c_str(), &after), 0);
+        EXPECT_EQ(after.st_mode, before.st_mode) << name;
+        EXPECT_EQ(after.st_ino, before.st_ino) << name;
+        EXPECT_FALSE(file_exists(dir.file(name + ".new"))) << name;
+    }
+    EXPECT_EQ(read_file(dir.file("plain")), numbered_lines(3));
+}
+
+TEST(Flagtrim, LogInUseByAnotherPruneIsRefused)
+{
+    temp_dir dir;
+    const std::string log = dir.file("log");
+    write_file(log, numbered_lines(5));
+    int held = open(log.c_str(), O_RDONLY);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    process_result res = run(flagtrim, {log, "1"});
+    close(held);
+    EXPECT_EQ(res.status, 255);
+    EXPECT_EQ(res.err, "ERROR: alert log '" + log + "' is in use by another run\n");
+    EXPECT_EQ(read_file(log), numbered_lines(5));
+    EXPECT_FALSE(file_exists(log + ".new"));
+}
+
+// A "<log>.old" that is the log itself (a prune killed after giving the log
+// its second name) is removed, and the prune goes on.
+TEST(Flagtrim, OldNameOfTheLogItselfIsRemoved)
+{
+    temp_dir dir;
+    const std::string log = dir.file("log");
+    write_file(log, numbered_lines(5));
+    ASSERT_EQ(link(log.c_str(), (log + ".old").c_str()), 0);
+    process_result res = run(flagtrim, {log, "2"});
+    EXPECT_EQ(res.status, 0) << res.err;
+    EXPECT_EQ(read_file(log), kept_tail(numbered_lines(5), 2));
+    EXPECT_FALSE(file_exists(log + ".old"));
+}
+
+// Writers that open the log for each entry, appending all the time while
+// the log is pruned over and over: every entry is in the log at the end,
+// once.
+TEST(Flagtrim, WriterOpeningPerEntryLosesNothing)
+{
+    temp_dir dir;
+    const std::string log = dir.file("log");
+    write_file(log, "");
+    const int entries = 3000;
+    std::atomic<int> open_failures{0};
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        for (int i = 0; i < entries; ++i) {
+            int fd = open(log.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+            if (fd < 0) {
+                ++open_failures;
+                continue;
+            }
+            char line[32];
+            int len = snprintf(line, sizeof line, "entry %05d\n", i);
+            if (write(fd, line, static_cast<size_t>(len)) != len) {
+                ++open_failures;
+            }
+            close(fd);
+            if (i % 4 == 0) {
+                usleep(200);
+            }
+        }
+        done = true;
+    });
+    int runs = 0;
+    while (!done) {
+        process_result res = run(flagtrim, {log, "100000"});
+        EXPECT_EQ(res.status, 0) << res.err;
+        ++runs;
+    }
+    writer.join();
+    std::vector<std::string> lines = lines_of(read_file(log));
+    std::sort(lines.begin(), lines.end());
+    std::vector<std::string> expected;
+    for (int i = 0; i < entries; ++i) {
+        char line[32];
+        snprintf(line, sizeof line, "entry %05d", i);
+        expected.push_back(line);
+    }
+    EXPECT_EQ(open_failures, 0);
+    EXPECT_GT(runs, 1);
+    EXPECT_TRUE(lines == expected) << lines.size() << " lines after " << runs << " prunes";
+}
+
+// A writer that keeps the old log open cannot be followed: flagtrim waits
+// a moment for it, carries over what it wrote until then, and says that
+// the rest is lost.
+TEST(Flagtrim, WriterKeepingTheLogOpenIsReported)
+{
+    temp_dir dir;
+    const std::string log = dir.file("log");
+    write_file(log, numbered_lines(5));
+    int writer = open(log.c_str(), O_WRONLY | O_APPEND);
+    ASSERT_GE(writer, 0);
+    ASSERT_EQ(write(writer, "kept\n", 5), 5);
+    process_result res = run(flagtrim, {log, "1"});
+    ASSERT_EQ(write(writer, "lost\n", 5), 5);
+    close(writer);
+    EXPECT_EQ(res.status, 0);
+    EXPECT_EQ(res.err, "INFO: '" + log + "' is still open for writing elsewhere: what is written to the old log "
+                                         "from now on is lost\n");
+    EXPECT_EQ(read_file(log), "kept\n");
+}
+
+// A disk that fills while the new log is written: the log is as it was and
+// no partial "<log>.new" is left. Runs on a small private tmpfs.
+TEST(Flagtrim, FullDiskLeavesNoNewFile)
+{
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "mounting a small tmpfs needs root";
+    }
+    temp_dir dir;
+    const std::string content = numbered_lines(1500);  // about 45 KiB
+    write_file(dir.file("src"), content);
+    const std::string script = "mkdir mnt after && mount -t tmpfs -o size=64k tmpfs mnt || exit 99\n"
+                               "cp src mnt/log || exit 98\n'" +
+                               flagtrim + "' mnt/log 100000\nrc=$?\ncp -a mnt/. after/\nexit $rc\n";
+    process_result res = run_process({"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
+                                      script},
+                                     "", dir.path());
+    if (res.status == 99 || res.status == 127) {
+        GTEST_SKIP() << "cannot mount a tmpfs here: " << res.err;
+    }
+    ASSERT_NE(res.status, 98) << res.err;
+    EXPECT_EQ(res.status, ENOSPC) << res.err;
+    EXPECT_EQ(res.err, "ERROR: write() failed: 28\n");
+    EXPECT_EQ(read_file(dir.file("after/log")), content);
+    EXPECT_FALSE(file_exists(dir.file("after/log.new")));
 }
 
 TEST(Flagjoin, UsageTextByteForByte)

@@ -1,12 +1,17 @@
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "tests/support/process.h"
+#include "tests/support/syscall_kill.h"
 
 namespace {
 
@@ -183,6 +188,99 @@ TEST(Rowsift, WriteFailuresAreReported)
     }
     EXPECT_EQ(res.status, 28);
     EXPECT_EQ(res.err, "ERROR: write(" + mnt + "/out) failed: 28\n");
+}
+
+// Sorting a dataset onto itself goes through "<dataset>.new", which takes
+// the dataset's place whole with its permission bits; a link standing at
+// the ".new" name is removed, never written through.
+TEST(Rowsift, InPlaceReplacesTheDatasetWhole)
+{
+    temp_dir dir;
+    const std::string data = dir.file("data");
+    write_file(data, "a|3\nb|10\nc|1\n");
+    ASSERT_EQ(chmod(data.c_str(), 0640), 0);
+    write_file(dir.file("victim"), "precious\n");
+    ASSERT_EQ(symlink("victim", (data + ".new").c_str()), 0);
+    process_result res = run({"--field", "2", "--outfile", data, data});
+    EXPECT_EQ(res.status, 0) << res.err;
+    EXPECT_EQ(read_file(data), "b|10\na|3\nc|1\n");
+    EXPECT_EQ(read_file(dir.file("victim")), "precious\n");
+    struct stat st;
+    ASSERT_EQ(lstat(data.c_str(), &st), 0);
+    EXPECT_TRUE(S_ISREG(st.st_mode));
+    EXPECT_EQ(st.st_mode & 07777, 0640u);
+    EXPECT_FALSE(file_exists(data + ".new"));
+    EXPECT_FALSE(file_exists(data + ".old"));
+}
+
+TEST(Rowsift, InPlaceRefusals)
+{
+    temp_dir dir;
+    const std::string data = dir.file("data");
+    write_file(data, "a|3\nb|10\n");
+    ASSERT_EQ(symlink("data", dir.file("link").c_str()), 0);
+    // Another run sorting it in place holds its lock.
+    int held = open(data.c_str(), O_RDONLY);
+    ASSERT_GE(held, 0);
+    ASSERT_EQ(flock(held, LOCK_EX), 0);
+    process_result res = run({"--outfile", data, data});
+    close(held);
+    EXPECT_EQ(res.status, 255);
+    EXPECT_EQ(res.err, "ERROR: outfile '" + data + "' is in use by another run\n");
+    // The output named through a link: the link would be replaced, not the
+    // dataset.
+    res = run({"--outfile", dir.file("link"), data});
+    EXPECT_EQ(res.status, 255);
+    EXPECT_EQ(res.err, "ERROR: outfile '" + dir.file("link") + "' is not a regular file\n");
+    EXPECT_EQ(read_file(data), "a|3\nb|10\n");
+    EXPECT_FALSE(file_exists(data + ".new"));
+}
+
+// Killed at each write, link, rename, removal and sync of an in-place sort:
+// the dataset is always whole, old or sorted, and a rerun sorts it (unless
+// the kill came between the rename and the removal of "<dataset>.old", a
+// file the rerun does not replace).
+TEST(Rowsift, InPlaceKilledAtEveryStep)
+{
+    if (strace_path().empty()) {
+        GTEST_SKIP() << "strace is not installed (scripts/deps.sh installs it)";
+    }
+    std::string original, sorted;
+    for (int i = 0; i < 3000; ++i) {
+        original += std::to_string(i) + "|some text to make the output take several writes\n";
+    }
+    for (int i = 2999; i >= 0; --i) {
+        sorted += std::to_string(i) + "|some text to make the output take several writes\n";
+    }
+    const std::vector<std::string> argv = {rowsift, "--outfile", "data", "data"};
+    std::map<std::string, int> counts;
+    {
+        temp_dir dir;
+        write_file(dir.file("data"), original);
+        counts = syscall_counts(argv, dir.path(), "write,link,linkat,rename,renameat,renameat2,unlink,unlinkat,fsync");
+    }
+    ASSERT_GT(counts["write"], 1);
+    for (const auto& [syscall, count] : counts) {
+        for (int n = 1; n <= count; ++n) {
+            const std::string what = syscall + " #" + std::to_string(n);
+            temp_dir dir;
+            write_file(dir.file("data"), original);
+            process_result killed = run_killed_at(argv, dir.path(), syscall, n);
+            EXPECT_EQ(killed.signal, SIGKILL) << what;
+            std::string now = read_file(dir.file("data"));
+            EXPECT_TRUE(now == original || now == sorted) << what << ": " << now.size() << " bytes";
+            process_result rerun = run_process(argv, "", dir.path());
+            if (file_exists(dir.file("data.old"))) {
+                EXPECT_EQ(rerun.status, EEXIST) << what;
+                EXPECT_TRUE(read_file(dir.file("data.old")) == original) << what;
+                EXPECT_TRUE(read_file(dir.file("data")) == sorted) << what;
+            } else {
+                EXPECT_EQ(rerun.status, 0) << what << ": " << rerun.err;
+                EXPECT_TRUE(read_file(dir.file("data")) == sorted) << what;
+                EXPECT_FALSE(file_exists(dir.file("data.new"))) << what;
+            }
+        }
+    }
 }
 
 }  // namespace

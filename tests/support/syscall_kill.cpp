@@ -1,0 +1,52 @@
+#include "tests/support/syscall_kill.h"
+
+#include <unistd.h>
+
+#include <sstream>
+
+std::string strace_path()
+{
+    for (const char* candidate : {"/usr/bin/strace", "/bin/strace"}) {
+        if (access(candidate, X_OK) == 0) {
+            return candidate;
+        }
+    }
+    return "";
+}
+
+std::map<std::string, int> syscall_counts(const std::vector<std::string>& argv, const std::string& cwd,
+                                          const std::string& syscalls)
+{
+    temp_dir scratch;
+    const std::string log = scratch.file("trace");
+    std::vector<std::string> args{strace_path(), "-f", "-qq", "-o", log, "-e", "trace=" + syscalls};
+    args.insert(args.end(), argv.begin(), argv.end());
+    run_process(args, "", cwd);
+    std::map<std::string, int> counts;
+    std::istringstream lines(read_file(log));
+    std::string line;
+    while (std::getline(lines, line)) {
+        // "<pid> name(args) = result", or "name(..." without -f's pid.
+        size_t start = line.find_first_not_of("0123456789 ");
+        size_t paren = line.find('(', start);
+        if (start == std::string::npos || paren == std::string::npos) {
+            continue;
+        }
+        ++counts[line.substr(start, paren - start)];
+    }
+    return counts;
+}
+
+process_result run_killed_at(const std::vector<std::string>& argv, const std::string& cwd,
+                             const std::string& syscall, int nth, const std::string& path_filter)
+{
+    std::vector<std::string> args{strace_path(), "-f", "-qq", "-o", "/dev/null"};
+    if (!path_filter.empty()) {
+        args.push_back("-P");
+        args.push_back(path_filter);
+    }
+    args.push_back("-e");
+    args.push_back("inject=" + syscall + ":signal=KILL:when=" + std::to_string(nth));
+    args.insert(args.end(), argv.begin(), argv.end());
+    return run_process(args, "", cwd);
+}

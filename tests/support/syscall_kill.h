@@ -1,0 +1,23 @@
+// Killing a program at a chosen system call, through strace's fault
+// injection: the N-th call of one system call delivers SIGKILL on entry,
+// so the call itself never happens.
+#pragma once
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include "tests/support/process.h"
+
+// The strace to use, or "" (tests then skip, saying why).
+std::string strace_path();
+
+// How many times a clean run of `argv` in `cwd` makes each of the system
+// calls named in `syscalls` (a comma-separated strace set), by name.
+std::map<std::string, int> syscall_counts(const std::vector<std::string>& argv, const std::string& cwd,
+                                          const std::string& syscalls);
+
+// Runs `argv` in `cwd` killed on entering its `nth` call of `syscall`.
+// `path_filter`, when given, counts only calls that touch that path.
+process_result run_killed_at(const std::vector<std::string>& argv, const std::string& cwd,
+                             const std::string& syscall, int nth, const std::string& path_filter = "");

@@ -1,0 +1,121 @@
+#include "toolkit/file_lock.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <utility>
+
+namespace {
+
+// A path that keeps naming a different file after this many lookups is
+// being replaced over and over by someone: that is a run in progress.
+constexpr int lookup_attempts = 100;
+
+int in_use(const std::string& path, const char* noun, file_error* err)
+{
+    return file_error_set(err, -1, "%s '%s' is in use by another run", noun, path.c_str());
+}
+
+}  // namespace
+
+bool file_id_at(const std::string& path, file_id& id)
+{
+    struct stat st;
+    if (lstat(path.c_str(), &st) != 0) {
+        return false;
+    }
+    id = file_id_of(st);
+    return true;
+}
+
+locked_file::locked_file(locked_file&& other) noexcept : fd(std::exchange(other.fd, -1)), st(other.st) {}
+
+locked_file& locked_file::operator=(locked_file&& other) noexcept
+{
+    if (this != &other) {
+        if (fd >= 0) {
+            close(fd);
+        }
+        fd = std::exchange(other.fd, -1);
+        st = other.st;
+    }
+    return *this;
+}
+
+locked_file::~locked_file()
+{
+    if (fd >= 0) {
+        close(fd);
+    }
+}
+
+int file_lock_fd(int fd, const std::string& path, const char* noun, file_error* err)
+{
+    while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        int e = errno;
+        if (e == EINTR) {
+            continue;
+        }
+        if (e == EWOULDBLOCK) {
+            return in_use(path, noun, err);
+        }
+        return file_error_set(err, e, "flock(%s) failed: %d", path.c_str(), e);
+    }
+    return 0;
+}
+
+int file_lock_path(locked_file& lf, const std::string& path, const char* noun, const file_lock_check& check,
+                   file_error* err)
+{
+    const char* name = path.c_str();
+    for (int attempt = 0; attempt < lookup_attempts; ++attempt) {
+        struct stat named;
+        if (lstat(name, &named) != 0) {
+            int e = errno;
+            return file_error_set(err, e, "fopen(%s) failed: %d", name, e);
+        }
+        if (!S_ISREG(named.st_mode)) {
+            return file_error_set(err, -1, "%s '%s' is not a regular file", noun, name);
+        }
+        // Not blocking and not following: if the name was changed into a
+        // FIFO or a link since the look, the open fails or returns at once.
+        int fd = open(name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+        if (fd < 0) {
+            int e = errno;
+            if (e == ELOOP) {
+                return file_error_set(err, -1, "%s '%s' is not a regular file", noun, name);
+            }
+            if (e == ENOENT) {
+                continue;  // replaced between the look and the open
+            }
+            return file_error_set(err, e, "fopen(%s) failed: %d", name, e);
+        }
+        locked_file opened;
+        opened.fd = fd;
+        if (fstat(fd, &opened.st) != 0) {
+            int e = errno;
+            return file_error_set(err, e, "fstat(%s) failed: %d", name, e);
+        }
+        if (!S_ISREG(opened.st.st_mode)) {
+            return file_error_set(err, -1, "%s '%s' is not a regular file", noun, name);
+        }
+        if (check) {
+            if (int rc = check(opened.id())) {
+                return rc;
+            }
+        }
+        if (int rc = file_lock_fd(fd, path, noun, err)) {
+            return rc;
+        }
+        // Still the file at the path? A run that held it may have replaced
+        // it just before ending; then the path names its new file.
+        file_id now;
+        if (file_id_at(path, now) && now == opened.id()) {
+            lf = std::move(opened);
+            return 0;
+        }
+    }
+    return in_use(path, noun, err);
+}

@@ -1,0 +1,60 @@
+// Files replaced together: either every one of them takes its new content
+// or none does, whatever happens to the run, and a run that was cut off
+// after it committed is finished by the next run that meets one of its
+// files.
+//
+//   lock(paths)    each file locked for the run (replace_file_lock)
+//   recover()      what an interrupted run left at these files: a committed
+//                  run (its commit record complete) is rolled forward, with
+//                  one "INFO: " line; an uncommitted one's new files and
+//                  records are removed
+//   file(i)        replace_file_create and write each new file
+//   commit()       completes and syncs every new file, writes the commit
+//                  record (commit_record.h) beside each file, swaps them all,
+//                  and removes the records
+//
+// Files named in a record but not given to lock() are locked when the
+// record is met, and held to the end of the run like the others.
+//
+// Status convention of the file layer (file_error.h).
+#pragma once
+
+#include <cstddef>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "toolkit/commit_record.h"
+#include "toolkit/file_error.h"
+#include "toolkit/replace_file.h"
+
+class replace_set {
+public:
+    // Called with the index of the path and the opened file, before it is
+    // locked; a non-zero status ends lock() with it.
+    using lock_check = std::function<int(size_t, const file_id&)>;
+
+    // `noun` names the files in refusals ("dataset").
+    int lock(const std::vector<std::string>& paths, const char* noun, const lock_check& check, file_error* err);
+
+    size_t size() const { return own_; }
+    replace_file& file(size_t i) { return *members_[i].rf; }
+
+    int recover(file_error* err);
+    int commit(file_error* err);
+
+private:
+    struct member {
+        std::unique_ptr<replace_file> rf;
+        std::string absolute;
+    };
+    std::vector<member> members_;  // the lock() paths first, then files met in records
+    size_t own_ = 0;
+    const char* noun_ = "file";
+
+    int find_or_lock(const std::string& absolute, size_t& index, file_error* err);
+    int resolve(const commit_record& record, const std::string& record_path, file_error* err);
+    int roll_forward(replace_file& rf, const commit_entry& entry, const std::string& record_path, file_error* err);
+    int sync_dirs(file_error* err);
+};
