@@ -206,7 +206,7 @@ syslog_conn* idle_longest(syslog_listener* listener)
     int64_t oldest = 0;
     for (syslog_conn* c = listener->conns; c != nullptr; c = c->next) {
         int64_t at = __atomic_load_n(&c->conn->last_receive_ms, __ATOMIC_RELAXED);
-        if (!c->retiring && (found == nullptr || at < oldest)) {
+        if (!c->retiring && (found == nullptr || at <= oldest)) {  // ties: the older one
             found = c;
             oldest = at;
         }
