@@ -374,4 +374,50 @@ TEST_F(SyslogListen, StopHandsOnLinesQueuedAfterAnEmptyDatagramAndReportsKernelD
     }
 }
 
+TEST_F(SyslogListen, WhatArrivesAfterTheStopIsNotRead)
+{
+    for (int32_t protocol : {syslog_protocol_udp, syslog_protocol_tcp}) {
+        SCOPED_TRACE(protocol == syslog_protocol_tcp ? "tcp" : "udp");
+        {
+            std::lock_guard<std::mutex> hold(seen().lock);
+            seen().lines.clear();
+        }
+        gate_reached = false;
+        gate_open = false;
+        const int port = free_port();
+        syslog_server* server = syslog_server_new(nullptr, protocol, port);
+        syslog_handler* handler = recording_handler(1, "h1");
+        handler->parser = take_after_gate;
+        syslog_handler_list_append(server, handler);
+        syslog_listener* l = syslog_listener_start(server);
+
+        tcp_client client(protocol == syslog_protocol_tcp ? port : 0);
+        auto send_lines = [&](const std::string& tag, int count) {
+            for (int i = 0; i < count; ++i) {
+                const std::string line = line_from("h1", tag + ": " + std::to_string(i));
+                if (protocol == syslog_protocol_tcp) {
+                    ASSERT_TRUE(client.send(line + "\n"));
+                } else {
+                    ASSERT_EQ(udp_send("127.0.0.1", 0, "127.0.0.1", port, as_bytes(line)), "");
+                }
+            }
+        };
+        send_lines("first", 1);
+        ASSERT_TRUE(wait_until([] { return gate_reached.load(); }, 5000));
+        send_lines("before", 50);
+        sleep_ms(50);  // in the kernel's queue by now
+        syslog_listener_stop_request(l);
+        send_lines("after", 50);  // a sender that goes on and on
+        gate_open = true;
+        syslog_listener_stop_finish(l);
+        sleep_ms(100);
+        size_t after = 0;
+        for (const auto& [id, message] : seen().snapshot()) {
+            after += message.rfind("after", 0) == 0 ? 1 : 0;
+        }
+        EXPECT_EQ(seen().size() - after, 51u);
+        EXPECT_EQ(after, 0u);
+    }
+}
+
 }  // namespace
