@@ -5,20 +5,17 @@
 #   files (times are unique, so both outputs must agree line for line);
 #   trailscan over 1,000 rotated activity logs (LINES lines in all) with a
 #   number filter, beside `cat` of the same files into `LC_ALL=C mawk`.
-# Best of three runs each, on a warm page cache. Not part of CI.
+# Each pair alternates (ours, peer, ours, ...) on a warm page cache; medians
+# with their spreads. Not part of CI.
 set -euo pipefail
 source "$(dirname "$0")/bench_lib.sh"
 lines=${1:-2000000}
 
-bench_build
+bench_build > /dev/null
 command -v mawk >/dev/null || { echo "mawk is missing (scripts/deps.sh installs it)"; exit 1; }
 
 bench_workdir multi-query
-
-report() {  # name ours theirs
-  mawk -v n="$1" -v a="$2" -v b="$3" 'BEGIN {
-    printf "%-34s %8.3f s   peer %8.3f s   ratio peer/ours %.2f\n", n, a / 1e9, b / 1e9, b / a }'
-}
+bench_banner "multi-log queries: $lines lines in all"
 
 # Alert logs: log i of n holds the times 1700000000 + j*n + i, oldest first.
 for n in 2 16 256; do
@@ -35,14 +32,16 @@ for n in 2 16 256; do
     }
   }'
   files=$(cat "$dir/list")
+  # shellcheck disable=SC2086
   cat $files > /dev/null
   run_flagscan() { "$build/tools/flagscan" --sort-dir asc --outfile "$work/flagscan.out" "$dir/list"; }
   # shellcheck disable=SC2086
   run_sort() { sort -m -s -t'|' -k1,1n $files > "$work/sort.out"; }
-  t_ours=$(best run_flagscan)
-  t_peer=$(best run_sort)
+  ours() { timed "$work/results/flagscan-$n" run_flagscan; }
+  peer() { timed "$work/results/sort-$n" run_sort; }
+  interleave ours peer
   head -n -1 "$work/flagscan.out" | cmp -s - "$work/sort.out" || { echo "FAIL: flagscan and sort -m differ ($n logs)"; exit 1; }
-  report "flagscan asc, $n logs" "$t_ours" "$t_peer"
+  rm -rf "$dir"
 done
 
 # Rotated activity logs: 1,000 dnsq-req logs, one in five queries of type 28.
@@ -59,6 +58,7 @@ mawk -v total="$lines" -v dir="$dir" 'BEGIN {
   }
 }'
 files=$(cat "$dir/list")
+# shellcheck disable=SC2086
 cat $files > /dev/null
 run_trailscan() { "$build/tools/trailscan" --sort-dir asc --filter-number 7=28 --outfile "$work/trailscan.out" "$dir/list"; }
 # shellcheck disable=SC2086
@@ -66,7 +66,13 @@ run_mawk() {
   cat $files | LC_ALL=C mawk -F'|' '{ sub(/\r$/, "") } NF == 8 && $7 + 0 == 28 { print; n++ } END { print n + 0 }' \
     > "$work/mawk.out"
 }
-t_ours=$(best run_trailscan)
-t_peer=$(best run_mawk)
-cmp -s "$work/trailscan.out" "$work/mawk.out" || { echo "FAIL: trailscan and mawk selected different lines"; exit 1; }
-report "trailscan asc, 1000 logs" "$t_ours" "$t_peer"
+ours() { timed "$work/results/trailscan" run_trailscan; }
+peer() { timed "$work/results/mawk" run_mawk; }
+interleave ours peer
+same_output "$work/trailscan.out" "$work/mawk.out"
+
+echo "load average after the runs: $(bench_load)"
+for n in 2 16 256; do
+  compare_times "flagscan asc, $n logs" "$work/results/flagscan-$n" "sort -m -k1,1n" "$work/results/sort-$n"
+done
+compare_times "trailscan asc, 1000 logs" "$work/results/trailscan" "cat | mawk" "$work/results/mawk"

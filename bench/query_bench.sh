@@ -1,15 +1,16 @@
 #!/usr/bin/env bash
 # query_bench.sh [MIB]: scans a generated replication log (1100 MiB unless
-# given) newest first with a string filter and a dttm range, once with
-# mirrorscan and once with `tac | LC_ALL=C mawk` doing the same selection;
-# checks that both select the same lines and prints both times and the ratio.
-# Best of three runs each, on a warm page cache and on a cold one (the log
-# dropped from the page cache before every cold run). Not part of CI.
+# given) newest first with a string filter and a dttm range, with mirrorscan
+# and with `tac | LC_ALL=C mawk` doing the same selection; checks that both
+# select the same lines and prints the median time of each with its spread
+# and the ratio. The two alternate (mirrorscan, mawk, mirrorscan, ...), on a
+# warm page cache and then on a cold one (the log dropped from the page cache
+# before every cold run). Not part of CI.
 set -euo pipefail
 source "$(dirname "$0")/bench_lib.sh"
 mib=${1:-1100}
 
-bench_build
+bench_build > /dev/null
 command -v mawk >/dev/null || { echo "mawk is missing (scripts/deps.sh installs it)"; exit 1; }
 
 bench_workdir query
@@ -19,9 +20,7 @@ read -r first last < <("$build/bench/query_loggen" "$log" $((mib * 1024 * 1024))
 span=$((last - first))
 lo=$((first + span / 4))
 hi=$((first + span * 3 / 4))
-bytes=$(stat -c %s "$log")
-echo "log: $bytes bytes, $(wc -l < "$log") lines; range $lo-$hi, host contains 'replica-0'"
-cat "$log" > /dev/null  # warm the page cache for both
+bench_banner "query: $(stat -c %s "$log") bytes, $(wc -l < "$log") lines; range $lo-$hi, host contains 'replica-0'"
 
 run_mirrorscan() {
   "$build/tools/mirrorscan" --filter-string '2=*replica-0*' --filter-dttm "1=$lo-$hi" \
@@ -38,25 +37,21 @@ run_mawk() {
 drop_log() {
   dd if="$log" iflag=nocache count=0 status=none
 }
-cold() { drop_log; "$@"; }
 
-t_ms=$(best run_mirrorscan)
-t_awk=$(best run_mawk)
-if ! cmp -s "$work/mirrorscan.out" "$work/mawk.out"; then
-  echo "FAIL: mirrorscan and mawk selected different lines"
-  exit 1
-fi
-echo "selected: $(tail -n 1 "$work/mirrorscan.out") lines, identical output"
+warm_ours() { timed "$work/results/warm-ours" run_mirrorscan; }
+warm_peer() { timed "$work/results/warm-peer" run_mawk; }
+cold_ours() { drop_log; timed "$work/results/cold-ours" run_mirrorscan; }
+cold_peer() { drop_log; timed "$work/results/cold-peer" run_mawk; }
+
+cat "$log" > /dev/null  # warm the page cache for both
+interleave warm_ours warm_peer
+same_output "$work/mirrorscan.out" "$work/mawk.out"
+echo "   selected: $(tail -n 1 "$work/mirrorscan.out") lines, identical output"
 sync
 drop_log
-echo "cached after dropping: $(fincore -n -o PAGES "$log" 2>/dev/null || echo '?') pages"
-c_ms=$(best cold run_mirrorscan)
-c_awk=$(best cold run_mawk)
-mawk -v a="$t_ms" -v b="$t_awk" -v c="$c_ms" -v d="$c_awk" 'BEGIN {
-  printf "warm  mirrorscan (desc):     %.3f s\n", a / 1e9
-  printf "warm  tac | mawk:            %.3f s\n", b / 1e9
-  printf "warm  ratio mawk/mirrorscan: %.2f\n", b / a
-  printf "cold  mirrorscan (desc):     %.3f s\n", c / 1e9
-  printf "cold  tac | mawk:            %.3f s\n", d / 1e9
-  printf "cold  ratio mawk/mirrorscan: %.2f\n", d / c
-}'
+echo "   cached after dropping: $(fincore -n -o PAGES "$log" 2>/dev/null || echo '?') pages"
+interleave cold_ours cold_peer
+same_output "$work/mirrorscan.out" "$work/mawk.out"
+echo "load average after the runs: $(bench_load)"
+compare_times "warm mirrorscan desc" "$work/results/warm-ours" "tac | mawk" "$work/results/warm-peer"
+compare_times "cold mirrorscan desc" "$work/results/cold-ours" "tac | mawk" "$work/results/cold-peer"

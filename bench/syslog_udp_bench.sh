@@ -1,97 +1,133 @@
 #!/usr/bin/env bash
 # syslog_udp_bench.sh [SECONDS]: the highest rate of syslog datagrams over
-# UDP on loopback that harvd takes without losing one, with both syslog
-# methods on one port and all five alert rule kinds loaded; then the same for
-# rsyslogd with its UDP input writing every datagram to a file. Each trial is
-# a fresh receiver fed for SECONDS (2 unless given) at a fixed rate, stopped,
-# and its lines counted; the rate doubles until a trial loses datagrams, then
-# is bisected. The watch rules match (almost) nothing, as in normal running,
-# so the rate measured is that of receiving, parsing and logging. Not part of CI.
+# UDP on 127.0.0.1 that harvd takes without losing one, beside rsyslogd
+# (imudp writing every message to a file with omfile) given the same socket
+# receive buffer.
+#
+# harvd runs in its default configuration (buffer_als = 0, verbose = 0) with
+# both syslog methods on one port and all five alert kinds loaded; the lines
+# are BIND9 query-log lines behind the traditional syslog header (one ISC
+# dhcpd line in every DHCP_EVERY as well, when set). Each trial is a fresh
+# receiver fed for SECONDS (2 unless given) at a fixed rate, then stopped and
+# its lines counted against the datagrams sent. A rate counts as loss-free
+# for a side when 3 trials of 3 lose nothing; the two sides' trials alternate
+# (harvd, rsyslogd, harvd, ...). The rate starts at START_RATE (20000),
+# doubles while it is loss-free and is then bisected STEPS times (4).
+# Reports both highest loss-free rates with the CPU time per datagram there.
+# BUFFERED=1 adds harvd with buffer_als = 1 as an extra, labelled row.
+# Needs rsyslogd and root (rsyslogd runs in a mount namespace of its own, in
+# which /dev/log, if any, is /dev/null). HARVD names another harvd to
+# measure. Not part of CI.
 set -euo pipefail
 source "$(dirname "$0")/bench_lib.sh"
 secs=${1:-2}
 port=${BENCH_PORT:-25514}
+start_rate=${START_RATE:-20000}
+steps=${STEPS:-4}
+dhcp_every=${DHCP_EVERY:-0}
+max_rate=2000000
+trials=3
 
-bench_build >/dev/null
+command -v rsyslogd >/dev/null || { echo "rsyslogd is missing (scripts/deps.sh installs it)"; exit 1; }
+[ "$(id -u)" -eq 0 ] || { echo "syslog_udp_bench.sh needs root (a mount namespace for rsyslogd)"; exit 1; }
+bench_build > /dev/null
 flood=$build/bench/syslog_udp_flood
-harvd=$build/collector/harvd
-rsyslogd=$(command -v rsyslogd || true)
+bench_workdir syslog-udp
+mkdir -p "$work/harvd" "$work/harvd-buffered" "$work/rsyslogd"
+harvd_syslog_conf "$work/harvd.conf" "$work/harvd" 1 "$port" 0
+harvd_syslog_conf "$work/harvd-buffered.conf" "$work/harvd-buffered" 1 "$port" 1
 
-bench_workdir syslog
-
-cat > "$work/harvd.conf" <<CONF
-verbose = 0
-al_dir = $work/al
-alert_dir = $work/alerts
-buffer_als = 1
-method = id:1 node_id:1 type:dnsq-req-bind9-syslog hostname:ns1 source_ip:127.0.0.1 server_ip:127.0.0.1 protocol:1 port:$port
-method = id:2 node_id:1 type:dhcp-pkt-isc-syslog hostname:dhcp1 source_ip:127.0.0.1 protocol:1 port:$port
-alert = id:10 type:dhcp-mac-watch mac:020000000001
-alert = id:11 type:dns-query-watch query_name:*.example.invalid
-alert = id:12 type:dns-rcode-watch rcode:3
-alert = id:13 type:dhcp-packet-rate count:50 unit:3
-alert = id:14 type:dns-query-rate count:50 unit:3
-CONF
-
-cat > "$work/rsyslog.conf" <<CONF
-global(workDirectory="$work/rs")
-module(load="imudp")
-input(type="imudp" address="127.0.0.1" port="$port" ruleset="to_file")
-ruleset(name="to_file") { action(type="omfile" file="$work/rs/lines.log") }
-CONF
-
-# trial ENGINE RATE -> prints "received sent"
-trial() {
-  local engine=$1 rate=$2 count pid got sent
-  count=$(awk -v r="$rate" -v s="$secs" 'BEGIN { printf "%d", r * s }')
-  rm -rf "$work/al" "$work/alerts" "$work/rs" "$work/harvd.log"
-  mkdir -p "$work/al" "$work/alerts" "$work/rs"
-  if [ "$engine" = harvd ]; then
-    "$harvd" --run-console "$work/harvd.log" "$work/harvd.conf" >/dev/null 2>&1 &
-    pid=$!
-    until grep -q "udp syslog server listening" "$work/harvd.log" 2>/dev/null; do sleep 0.05; done
-  else
-    "$rsyslogd" -n -f "$work/rsyslog.conf" -i "$work/rs/pid" >/dev/null 2>&1 &
-    pid=$!
-    until [ -s "$work/rs/pid" ]; do sleep 0.05; done
-    sleep 0.5
-  fi
-  sent=$("$flood" 127.0.0.1 "$port" "$rate" "$count" | awk '{ print $1 }')
-  sleep 1
-  kill -TERM "$pid"
-  wait "$pid" || true
-  if [ "$engine" = harvd ]; then
-    got=$(cat "$work"/al/*.al 2>/dev/null | wc -l)
-  else
-    got=$(wc -l < "$work/rs/lines.log" 2>/dev/null || echo 0)
-  fi
-  echo "$got $sent"
-}
-
-search() {
-  local engine=$1 rate=5000 good=0 bad=0 got sent mid
-  while :; do
-    read -r got sent < <(trial "$engine" "$rate")
-    echo "  $engine $rate/s: $got of $sent" >&2
-    if [ "$got" -eq "$sent" ]; then good=$rate; rate=$((rate * 2)); else bad=$rate; break; fi
-    if [ "$rate" -gt 2000000 ]; then echo "$good"; return; fi
-  done
-  for _ in 1 2 3 4; do
-    mid=$(((good + bad) / 2))
-    read -r got sent < <(trial "$engine" "$mid")
-    echo "  $engine $mid/s: $got of $sent" >&2
-    if [ "$got" -eq "$sent" ]; then good=$mid; else bad=$mid; fi
-  done
-  echo "$good"
-}
-
-echo "UDP syslog on 127.0.0.1:$port, ${secs}s per trial, 3 BIND9 lines to 1 dhcpd line"
-echo "net.core.rmem_max = $(cat /proc/sys/net/core/rmem_max) (caps both receivers' socket buffers)"
-h=$(search harvd)
-echo "harvd:    highest loss-free rate ${h} datagrams/s"
-if [ -n "$rsyslogd" ]; then
-  r=$(search rsyslogd)
-  echo "rsyslogd: highest loss-free rate ${r} datagrams/s (imudp to omfile)"
-else
-  echo "rsyslogd: not installed, no comparison"
+# The collector's socket buffer, as the kernel granted it, is rsyslogd's too.
+harvd_start "$work/harvd.conf" "$work/harvd"
+bench_on_exit 'kill "$harvd_pid" 2>/dev/null'
+harvd_rb=$(socket_rcvbuf u "$port")
+stop_process "$harvd_pid"
+rsyslog_conf "$work/rsyslog.conf" "$work/rsyslogd" imudp "$port" "rcvbufSize=\"$((harvd_rb / 2))\""
+rsyslog_start "$work/rsyslog.conf" "$work/rsyslogd"
+bench_on_exit 'kill "$rsyslog_pid" 2>/dev/null'
+rsyslog_rb=$(socket_rcvbuf u "$port")
+stop_process "$rsyslog_pid"
+if [ "$harvd_rb" != "$rsyslog_rb" ]; then
+  echo "FAIL: socket buffers differ: harvd $harvd_rb bytes, rsyslogd $rsyslog_rb bytes"
+  exit 1
 fi
+
+# trial SIDE RATE: one fresh receiver fed at RATE; appends "rate-reached
+# received sent cpu-ns-per-datagram" to results/SIDE-RATE; true when nothing
+# was lost.
+trial() {
+  local side=$1 rate=$2 count pid cpu0 cpu1 sent seconds failed got
+  count=$(awk -v r="$rate" -v s="$secs" 'BEGIN { printf "%d", r * s }')
+  case $side in
+    harvd*) harvd_start "$work/$side.conf" "$work/$side"; pid=$harvd_pid ;;
+    rsyslogd) rsyslog_start "$work/rsyslog.conf" "$work/rsyslogd"; pid=$rsyslog_pid ;;
+  esac
+  cpu0=$(proc_cpu_ns "$pid")
+  read -r sent seconds failed < <("$flood" 127.0.0.1 "$port" "$rate" "$count" "$dhcp_every")
+  sleep 1
+  cpu1=$(proc_cpu_ns "$pid")
+  stop_process "$pid"
+  case $side in
+    harvd*) got=$(harvd_lines "$work/$side") ;;
+    rsyslogd) got=$(rsyslog_lines "$work/rsyslogd") ;;
+  esac
+  awk -v r="$rate" -v n="$sent" -v s="$seconds" -v g="$got" -v c=$((cpu1 - cpu0)) 'BEGIN {
+    printf "%.0f %d %d %.0f\n", n / s, g, n, (g > 0 ? c / g : 0) }' >> "$work/results/$side-$rate"
+  echo "  $side at $rate/s: $got of $sent received (send failures $failed)"
+  [ "$got" -eq "$sent" ] && [ "$failed" -eq 0 ]
+}
+
+# The searches of all sides advance together: at every step each side still
+# searching runs up to 3 trials at its own rate, the sides alternating.
+sides=(harvd rsyslogd)
+[ "${BUFFERED:-0}" = 1 ] && sides=(harvd rsyslogd harvd-buffered)
+declare -A rate good bad clean done_steps
+for s in "${sides[@]}"; do rate[$s]=$start_rate; good[$s]=0; bad[$s]=0; done_steps[$s]=0; done
+searching() {
+  local s
+  for s in "${sides[@]}"; do
+    if [ "${bad[$s]}" -eq 0 ] || [ "${done_steps[$s]}" -lt "$steps" ]; then echo "$s"; fi
+  done
+}
+
+bench_banner "UDP syslog on 127.0.0.1:$port, ${secs}s per trial, $trials trials per rate"
+echo "   socket receive buffer: $harvd_rb bytes for both (net.core.rmem_max = $(cat /proc/sys/net/core/rmem_max))"
+while :; do
+  mapfile -t active < <(searching)
+  [ "${#active[@]}" -gt 0 ] || break
+  for s in "${active[@]}"; do clean[$s]=1; done
+  for _ in $(seq 1 "$trials"); do
+    for s in "${active[@]}"; do
+      if [ "${clean[$s]}" = 1 ]; then trial "$s" "${rate[$s]}" || clean[$s]=0; fi
+    done
+  done
+  for s in "${active[@]}"; do
+    # A rate between a loss-free one and a lossy one is a bisection step.
+    if [ "${good[$s]}" -gt 0 ] && [ "${bad[$s]}" -gt 0 ]; then done_steps[$s]=$((done_steps[$s] + 1)); fi
+    if [ "${clean[$s]}" = 1 ]; then good[$s]=${rate[$s]}; else bad[$s]=${rate[$s]}; fi
+    if [ "${bad[$s]}" -eq 0 ]; then
+      rate[$s]=$((rate[$s] * 2))
+      if [ "${rate[$s]}" -gt "$max_rate" ]; then bad[$s]=${rate[$s]}; done_steps[$s]=$steps; fi
+    else
+      rate[$s]=$(((good[$s] + bad[$s]) / 2))
+      if [ "${good[$s]}" -eq 0 ] && [ "${rate[$s]}" -lt 1000 ]; then done_steps[$s]=$steps; fi
+    fi
+  done
+done
+
+echo "load average after the runs: $(bench_load)"
+printf '%-34s %-24s %-26s %s\n' side "loss-free datagrams/s" "reached (median)" "CPU us per datagram there"
+for s in "${sides[@]}"; do
+  label=$s
+  [ "$s" = harvd-buffered ] && label="harvd buffer_als = 1 (extra)"
+  [ "$s" = harvd ] && label="harvd (default configuration)"
+  [ "$s" = rsyslogd ] && label="rsyslogd imudp -> omfile"
+  f=$work/results/$s-${good[$s]}
+  if [ "${good[$s]}" -gt 0 ] && [ -f "$f" ]; then
+    printf '%-34s %-24s %-26s %s\n' "$label" "${good[$s]}" "$(median "$f" 1)" "$(figure "$f" 4 0.001 2)"
+  else
+    printf '%-34s %-24s\n' "$label" "none (lost at $start_rate/s)"
+  fi
+done
+awk -v h="${good[harvd]}" -v r="${good[rsyslogd]}" 'BEGIN {
+  if (r > 0) printf "harvd / rsyslogd loss-free rate: %.2f\n", h / r }'

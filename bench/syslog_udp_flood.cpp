@@ -1,7 +1,8 @@
-// syslog_udp_flood HOST PORT RATE COUNT: sends COUNT syslog datagrams to
-// HOST:PORT at RATE datagrams per second, three BIND9 query-log lines to
-// every ISC dhcpd line, each naming a different query or client, then
-// prints how many were sent and how long it took. For syslog_udp_bench.sh.
+// syslog_udp_flood HOST PORT RATE COUNT [DHCP_EVERY]: sends COUNT syslog
+// datagrams to HOST:PORT at RATE datagrams per second (BIND9 query-log
+// lines, and one ISC dhcpd line in every DHCP_EVERY when given), then prints
+// how many were sent, how long it took and how many sends failed. For
+// bench/syslog_udp_bench.sh.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -9,8 +10,9 @@
 
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
+
+#include "bench/syslog_bench_lines.h"
 
 namespace {
 
@@ -25,12 +27,13 @@ int64_t now_ns()
 
 int main(int argc, char** argv)
 {
-    if (argc != 5) {
-        fprintf(stderr, "usage: syslog_udp_flood HOST PORT RATE COUNT\n");
+    if (argc != 5 && argc != 6) {
+        fprintf(stderr, "usage: syslog_udp_flood HOST PORT RATE COUNT [DHCP_EVERY]\n");
         return 2;
     }
     const double rate = atof(argv[3]);
     const long count = atol(argv[4]);
+    const syslog_bench_lines lines(argc == 6 ? atol(argv[5]) : 0);
     int fd = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in to{};
     to.sin_family = AF_INET;
@@ -39,27 +42,12 @@ int main(int argc, char** argv)
         fprintf(stderr, "bad arguments\n");
         return 2;
     }
-    time_t t = time(nullptr);
-    tm utc{};
-    gmtime_r(&t, &utc);
-    char stamp[32];
-    strftime(stamp, sizeof stamp, "%b %e %H:%M:%S", &utc);
 
     char line[512];
     const int64_t start = now_ns();
     long failed = 0;
     for (long i = 0; i < count; ++i) {
-        int n;
-        if (i % 4 == 3) {
-            n = snprintf(line, sizeof line,
-                         "<30>%s dhcp1 dhcpd[77]: DHCPACK on 10.1.%ld.%ld to 02:00:00:%02lx:%02lx:%02lx (pc-%ld) via eth0",
-                         stamp, (i >> 8) & 255, i & 255, (i >> 16) & 255, (i >> 8) & 255, i & 255, i);
-        } else {
-            n = snprintf(line, sizeof line,
-                         "<30>%s ns1 named[123]: client @0x7f3ec80d0098 10.2.%ld.%ld#40359 (q%ld.example.test): "
-                         "query: q%ld.example.test IN A +E(0)K (127.0.0.1)",
-                         stamp, (i >> 8) & 255, i & 255, i, i);
-        }
+        int n = lines.make(line, sizeof line, i, "");
         if (sendto(fd, line, static_cast<size_t>(n), 0, reinterpret_cast<sockaddr*>(&to), sizeof to) != n) {
             ++failed;
         }

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # tools_bench.sh [LINES] [ACTIVITY_MIB] [ALERT_MIB]: times rowsift, trailshape
 # and flagtrim beside peer commands doing the same work, checks that each
-# pair gives identical output, and prints the times and ratios. Best of three
-# runs each, on a warm page cache. Defaults: 5 million dataset lines, a
-# 256 MiB activity log and a 2048 MiB alert log. Not part of CI.
+# pair gives identical output, and prints the median time of each with its
+# spread and the ratio. Each pair alternates (ours, peer, ours, ...) on a
+# warm page cache; a peer's output is synced to the disk when our tool syncs
+# its own (flagtrim does). Defaults: 5 million dataset lines, a 256 MiB
+# activity log and a 2048 MiB alert log. Not part of CI.
 #   rowsift        beside LC_ALL=C sort -s -t'|' -k2,2n --parallel=1 (| tac for desc)
 #   trailshape     beside gawk with strftime (| gzip -6 for --compress)
 #   flagtrim N     beside tail -n N
@@ -13,19 +15,18 @@ lines=${1:-5000000}
 activity_mib=${2:-256}
 alert_mib=${3:-2048}
 
-bench_build
+bench_build > /dev/null
 command -v gawk >/dev/null || { echo "gawk is missing"; exit 1; }
 
 bench_workdir tools
 tools=$build/tools
 gen=$build/bench/tools_datagen
+res=$work/results
+bench_banner "tools: $lines dataset lines, $activity_mib MiB activity log, $alert_mib MiB alert log"
 
-report() {  # report NAME OURS PEER_NAME PEER
-  mawk -v n="$1" -v a="$2" -v p="$3" -v b="$4" 'BEGIN {
-    printf "%-24s %8.3f s   %-34s %8.3f s   ratio %.2f\n", n, a / 1e9, p, b / 1e9, b / a }'
-}
-same() {
-  cmp -s "$1" "$2" || { echo "FAIL: $1 and $2 differ"; exit 1; }
+# peer_sync OURS_PROGRAM ARGS...: "sync" when the program syncs its output.
+peer_sync() {
+  if fsyncs "$@"; then echo sync; else echo true; fi
 }
 
 # rowsift
@@ -33,14 +34,17 @@ data=$work/data
 "$gen" dataset "$data" "$lines"
 cat "$data" > /dev/null
 echo "dataset: $(stat -c %s "$data") bytes, $lines lines"
-rs_asc()  { "$tools/rowsift" --field 2 --sort-dir asc --outfile "$work/rs.asc" "$data"; }
-rs_desc() { "$tools/rowsift" --field 2 --outfile "$work/rs.desc" "$data"; }
-so_asc()  { LC_ALL=C sort -s -t'|' -k2,2n --parallel=1 "$data" > "$work/so.asc"; }
-so_desc() { LC_ALL=C sort -s -t'|' -k2,2n --parallel=1 "$data" | tac > "$work/so.desc"; }
-a=$(best rs_asc); b=$(best so_asc); same "$work/rs.asc" "$work/so.asc"
-report "rowsift asc" "$a" "sort -s -k2,2n" "$b"
-a=$(best rs_desc); b=$(best so_desc); same "$work/rs.desc" "$work/so.desc"
-report "rowsift desc" "$a" "sort -s -k2,2n | tac" "$b"
+rs_sync=$(peer_sync "$tools/rowsift" --field 2 --sort-dir asc --outfile "$work/rs.asc" "$data")
+rs_asc()  { timed "$res/rs-asc" "$tools/rowsift" --field 2 --sort-dir asc --outfile "$work/rs.asc" "$data"; }
+rs_desc() { timed "$res/rs-desc" "$tools/rowsift" --field 2 --outfile "$work/rs.desc" "$data"; }
+sort_asc() { LC_ALL=C sort -s -t'|' -k2,2n --parallel=1 "$data" > "$work/so.asc"; $rs_sync "$work/so.asc"; }
+sort_desc() { LC_ALL=C sort -s -t'|' -k2,2n --parallel=1 "$data" | tac > "$work/so.desc"; $rs_sync "$work/so.desc"; }
+so_asc()  { timed "$res/so-asc" sort_asc; }
+so_desc() { timed "$res/so-desc" sort_desc; }
+interleave rs_asc so_asc
+same_output "$work/rs.asc" "$work/so.asc"
+interleave rs_desc so_desc
+same_output "$work/rs.desc" "$work/so.desc"
 rm -f "$data" "$work"/rs.* "$work"/so.*
 
 # trailshape
@@ -49,8 +53,9 @@ log=$work/dnsq-req.al
 cat "$log" > /dev/null
 echo "activity log: $(stat -c %s "$log") bytes, $(wc -l < "$log") lines"
 nodes=(--node 1=alpha --node 2=beta)
-ts_plain() { TZ=Europe/Berlin "$tools/trailshape" "${nodes[@]}" --outfile "$work/ts.plain" "$log"; }
-ts_gz()    { TZ=Europe/Berlin "$tools/trailshape" --compress "${nodes[@]}" --outfile "$work/ts.gz" "$log"; }
+ts_sync=$(TZ=Europe/Berlin peer_sync "$tools/trailshape" "${nodes[@]}" --outfile "$work/ts.plain" "$log")
+ts_plain() { TZ=Europe/Berlin timed "$res/ts-plain" "$tools/trailshape" "${nodes[@]}" --outfile "$work/ts.plain" "$log"; }
+ts_gz()    { TZ=Europe/Berlin timed "$res/ts-gz" "$tools/trailshape" --compress "${nodes[@]}" --outfile "$work/ts.gz" "$log"; }
 gawk_fmt() {
   TZ=Europe/Berlin LC_ALL=C gawk -F'|' -v RS='\r?\n' '
     function ip(h) {
@@ -63,13 +68,13 @@ gawk_fmt() {
       print node "|" strftime("%Y/%m/%d %H:%M:%S", $3) "|" ip($4) "|" ip($5) "|" $6 "|" $7 "|" $8
     }' "$log"
 }
-gawk_plain() { gawk_fmt > "$work/gawk.plain"; }
-gawk_gz()    { gawk_fmt | gzip -6 > "$work/gawk.gz"; }
-a=$(best ts_plain); b=$(best gawk_plain); same "$work/ts.plain" "$work/gawk.plain"
-report "trailshape" "$a" "gawk strftime" "$b"
-a=$(best ts_gz); b=$(best gawk_gz)
-zcat "$work/ts.gz" > "$work/ts.unz"; same "$work/ts.unz" "$work/gawk.plain"
-report "trailshape --compress" "$a" "gawk strftime | gzip -6" "$b"
+gawk_plain() { timed "$res/gawk-plain" eval 'gawk_fmt > "$work/gawk.plain"; $ts_sync "$work/gawk.plain"'; }
+gawk_gz()    { timed "$res/gawk-gz" eval 'gawk_fmt | gzip -6 > "$work/gawk.gz"; $ts_sync "$work/gawk.gz"'; }
+interleave ts_plain gawk_plain
+same_output "$work/ts.plain" "$work/gawk.plain"
+interleave ts_gz gawk_gz
+zcat "$work/ts.gz" > "$work/ts.unz"; same_output "$work/ts.unz" "$work/gawk.plain"
+zcat "$work/gawk.gz" > "$work/gawk.unz"; same_output "$work/gawk.unz" "$work/gawk.plain"
 rm -f "$log" "$work"/ts.* "$work"/gawk.*
 
 # flagtrim: each run trims a fresh name of the same file (a hard link), so
@@ -78,9 +83,21 @@ alerts=$work/alerts.keep
 "$gen" alerts "$alerts" $((alert_mib * 1024 * 1024))
 cat "$alerts" > /dev/null
 echo "alert log: $(stat -c %s "$alerts") bytes"
+ln -f "$alerts" "$work/alerts.log"
+ft_sync=$(peer_sync "$tools/flagtrim" "$work/alerts.log" 10)
 for n in 10 100000; do
-  ft() { ln -f "$alerts" "$work/alerts.log"; "$tools/flagtrim" "$work/alerts.log" "$n"; }
-  tl() { tail -n "$n" "$alerts" > "$work/tail.out"; }
-  a=$(best ft); b=$(best tl); same "$work/alerts.log" "$work/tail.out"
-  report "flagtrim $n" "$a" "tail -n $n" "$b"
+  ft() { ln -f "$alerts" "$work/alerts.log"; timed "$res/ft-$n" "$tools/flagtrim" "$work/alerts.log" "$n"; }
+  tail_n() { tail -n "$n" "$alerts" > "$work/tail.out"; $ft_sync "$work/tail.out"; }
+  tl() { timed "$res/tail-$n" tail_n; }
+  interleave ft tl
+  same_output "$work/alerts.log" "$work/tail.out"
 done
+
+echo "load average after the runs: $(bench_load)"
+echo "peer outputs synced to disk: rowsift $rs_sync, trailshape $ts_sync, flagtrim $ft_sync (true: no)"
+compare_times "rowsift asc" "$res/rs-asc" "sort -s -k2,2n" "$res/so-asc"
+compare_times "rowsift desc" "$res/rs-desc" "sort -s -k2,2n | tac" "$res/so-desc"
+compare_times "trailshape" "$res/ts-plain" "gawk strftime" "$res/gawk-plain"
+compare_times "trailshape --compress" "$res/ts-gz" "gawk strftime | gzip -6" "$res/gawk-gz"
+compare_times "flagtrim 10" "$res/ft-10" "tail -n 10" "$res/tail-10"
+compare_times "flagtrim 100000" "$res/ft-100000" "tail -n 100000" "$res/tail-100000"

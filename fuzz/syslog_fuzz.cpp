@@ -41,7 +41,11 @@ int on_dhcp(collector_ctx* ctx, method_rec* m, ip_info*, void* record, const eve
             abort();
         }
     }
-    check_text(rec->hostname, sizeof rec->hostname, 255);
+    // Every byte of the host name, NUL bytes too, within the field.
+    if (rec->hostname_len < 0 || rec->hostname_len > 255 || rec->hostname[rec->hostname_len] != '\0' ||
+        (rec->hostname_len == 0 && rec->hostname[0] != '\0')) {
+        abort();
+    }
     if (ctx != &collector || m != &method || rec->msg_type < 1 || rec->msg_type > 13) {
         abort();
     }
@@ -51,7 +55,15 @@ int on_dhcp(collector_ctx* ctx, method_rec* m, ip_info*, void* record, const eve
 int on_dnsq(collector_ctx* ctx, method_rec* m, ip_info*, void* record, const event_time*)
 {
     const auto* rec = static_cast<const dnsq_rec*>(record);
-    check_text(rec->qname, sizeof rec->qname, 255);
+    check_text(rec->qname, sizeof rec->qname, sizeof rec->qname - 1);
+    // Presentation form of at most 255 bytes: each "\000", "\." or "\\" is one.
+    size_t name_bytes = 0;
+    for (const char* c = rec->qname; *c != '\0'; ++name_bytes) {
+        c += c[0] != '\\' || c[1] == '\0' ? 1 : c[1] == '0' ? 4 : 2;
+    }
+    if (name_bytes > 255) {
+        abort();
+    }
     if (ctx != &collector || m != &method || rec->qr != 0 || rec->rcode != 0 || rec->qtype < 0 ||
         rec->qtype > 65535 || rec->qclass < 1 || rec->qclass > 65535) {
         abort();

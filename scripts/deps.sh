@@ -6,7 +6,7 @@ packages=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmar
           libpcap-dev zlib1g-dev clang libclang-rt-14-dev iproute2 mawk gawk procps
           libhowardhinnant-date-dev libsystemd-dev systemd
           bind9 bind9-dnsutils isc-dhcp-server isc-dhcp-client busybox rsyslog
-          tcpdump tshark tcpreplay)
+          tcpdump tshark tcpreplay strace time)
 missing=()
 for p in "${packages[@]}"; do
   if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then

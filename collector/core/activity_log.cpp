@@ -10,6 +10,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "collector/core/activity_line.h"
 #include "collector/core/log.h"
 #include "collector/methods/capture.h"
 #include "collector/methods/syslog_listen.h"
@@ -22,10 +23,12 @@ int32_t rotate_period = 300;
 
 namespace {
 
-// Longest line: four signed 32-bit numbers, a 64-bit time, two addresses,
-// a 32-digit mac and an escaped name of at most 3 * 1023 bytes (a dns name
-// in presentation form stays far below that), with separators.
+// Room for the longest line: four signed 32-bit numbers, a 64-bit time, two
+// addresses, a 32-digit mac and an escaped name of at most 3 * 1023 bytes (a
+// dns name in presentation form stays far below that), with separators.
 constexpr size_t line_size = 4096;
+static_assert(activity_line_dhcp_pkt_max <= line_size && activity_line_dnsq_req_max <= line_size,
+              "every line fits the room kept for it");
 
 // Lines are written once this many bytes wait (a buffered log, or a batch
 // of held lines); the buffer has room for one more line beyond it.
@@ -124,12 +127,9 @@ void write_pending(activity_log* log)
     report_loss(log, false);
 }
 
-int write_line(activity_log* log, const char* line, int len)
+// One whole line, its line feed last.
+int write_line(activity_log* log, const char* line, size_t len)
 {
-    if (len <= 0) {
-        return -1;
-    }
-    size_t n = static_cast<size_t>(len) < line_size ? static_cast<size_t>(len) : line_size - 1;
     mutex_lock(&log->lock);
     if (log->fd < 0) {
         if (__atomic_load_n(&log->closed_at_stop, __ATOMIC_RELAXED) != 0) {
@@ -140,11 +140,18 @@ int write_line(activity_log* log, const char* line, int len)
     }
     // Stored as the file will hold it, each line feed as CR LF.
     char* out = log->pending + log->pending_len;
-    for (size_t i = 0; i < n; ++i) {
-        if (line[i] == '\n') {
-            *out++ = '\r';
+    const char* end = line + len;
+    while (line < end) {
+        const char* lf = static_cast<const char*>(memchr(line, '\n', static_cast<size_t>(end - line)));
+        size_t run = lf != nullptr ? static_cast<size_t>(lf - line) : static_cast<size_t>(end - line);
+        memcpy(out, line, run);
+        out += run;
+        line += run;
+        if (lf != nullptr) {
+            memcpy(out, "\r\n", 2);
+            out += 2;
+            ++line;
         }
-        *out++ = line[i];
     }
     log->pending_len = static_cast<size_t>(out - log->pending);
     if ((!log->buffered && !holding_lines) || log->pending_len >= pending_limit) {
@@ -275,33 +282,15 @@ void al_write_held()
 
 int al_write_dhcp_pkt(const method_rec* method, const dhcp_pkt_rec* rec, const event_time* when)
 {
-    const unsigned char* c = rec->client_ip;
-    const unsigned char* r = rec->relay_ip;
-    int mac_len = record_text_len(rec->client_mac);
-    const char* mac = mac_len > 0 ? rec->client_mac : "000000000000";
-    if (mac_len == 0) {
-        mac_len = 12;
-    }
-    char line[line_size];
-    int len = snprintf(line, sizeof line,
-                       "%d|%d|%" PRId64 "|%d|%.2x%.2x%.2x%.2x|%.*s|%.*s|%.2x%.2x%.2x%.2x\n",
-                       method->id, method->node_id, when->sec, rec->msg_type, c[0], c[1], c[2], c[3],
-                       mac_len, mac, record_text_len(rec->hostname_esc), rec->hostname_esc, r[0], r[1],
-                       r[2], r[3]);
-    return write_line(&dhcp_pkt_log, line, len);
+    char line[activity_line_dhcp_pkt_max];
+    return write_line(&dhcp_pkt_log, line, activity_line_dhcp_pkt(line, method, rec, when));
 }
 
 int al_write_dnsq_req(const method_rec* method, const ip_info* ip, const dnsq_rec* rec,
                       const event_time* when)
 {
-    const unsigned char* s = ip->dst;  // the server the query went to
-    const unsigned char* c = ip->src;  // the client that asked
-    char line[line_size];
-    int len = snprintf(line, sizeof line,
-                       "%d|%d|%" PRId64 "|%.2x%.2x%.2x%.2x|%.2x%.2x%.2x%.2x|%.*s|%d|%d\n", method->id,
-                       method->node_id, when->sec, s[0], s[1], s[2], s[3], c[0], c[1], c[2], c[3],
-                       record_text_len(rec->qname_esc), rec->qname_esc, rec->qtype, rec->qclass);
-    return write_line(&dnsq_req_log, line, len);
+    char line[activity_line_dnsq_req_max];
+    return write_line(&dnsq_req_log, line, activity_line_dnsq_req(line, method, ip, rec, when));
 }
 
 void* rotate_thread(void*)

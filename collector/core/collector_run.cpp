@@ -79,6 +79,8 @@ void create_or_die(int rc, const char* what)
 
 }  // namespace
 
+void (*collector_on_ready)() = nullptr;
+
 void pid_file_write(const char* path, int pid)
 {
     FILE* file = text_fopen(path, "w");
@@ -115,7 +117,7 @@ void alerts_load(conf_option* config)
         if (strcmp(opt->key, "alert") != 0) {
             continue;
         }
-        conf_ptr entry(opts_parse(opt->value));
+        conf_ptr entry(opts_parse(opt->value, "alert"));
         conf_option* type = conf_find(entry.get(), "type");
         conf_option* id = conf_find(entry.get(), "id");
         if (type == nullptr || id == nullptr || num_parse_i32(id->value) == 0) {
@@ -142,7 +144,7 @@ void methods_load(conf_option* config)
         if (strcmp(opt->key, "method") != 0) {
             continue;
         }
-        conf_ptr entry(opts_parse(opt->value));
+        conf_ptr entry(opts_parse(opt->value, "method"));
         conf_option* type = conf_find(entry.get(), "type");
         conf_option* id_opt = conf_find(entry.get(), "id");
         conf_option* node_opt = conf_find(entry.get(), "node_id");
@@ -242,6 +244,9 @@ int collector_run(int argc, char** argv)
 
     config.reset();
 
+    if (collector_on_ready != nullptr) {
+        collector_on_ready();
+    }
     int rc = collector_wait(ctx);
     // Stop in the order data flows. The methods first hand on what they have
     // already received, so no record raises an alert without its line.

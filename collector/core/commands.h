@@ -2,6 +2,11 @@
 #pragma once
 
 int collector_run(int argc, char** argv);
+// Called by collector_run once start-up is complete (configuration read,
+// every method started, its sockets bound and listening), right before the
+// run loop; never when start-up fails. None by default; the service sets it
+// to report that it is ready.
+extern void (*collector_on_ready)();
 void interfaces_list();
 // Write / remove the systemd unit NAME.service and its multi-user.target.wants
 // link in `unit_dir`.

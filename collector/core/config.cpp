@@ -140,7 +140,7 @@ conf_option* conf_load(const char* path)
     return head;
 }
 
-conf_option* opts_parse(const char* value)
+conf_option* opts_parse(const char* value, const char* entry_key)
 {
     conf_option* head = nullptr;
     conf_option** tail = &head;
@@ -148,7 +148,15 @@ conf_option* opts_parse(const char* value)
     for (const strlist* word = words.get(); word != nullptr; word = word->next) {
         strlist_ptr parts(strlist_split(word->text, ':'));
         if (strlist_count(parts.get()) != 2) {
-            continue;  // no colon, or two separate ones: not a key:value word
+            // No colon, or two separate ones: not a key:value word. Said, or
+            // a timezone pasted from --timezones with its "(UTC+01:00)"
+            // would leave its method on UTC without a word.
+            if (entry_key != nullptr) {
+                log_message("*** WARN *** %s entry: '%s' is not a name:value word, ignored "
+                            "(a ':' inside a value is written %%3a)",
+                            entry_key, word->text);
+            }
+            continue;
         }
         conf_option* opt = conf_option_new();
         opt->key = copy_or_die(parts->text, strlen(parts->text));

@@ -18,7 +18,9 @@ conf_option* conf_parse_line(const char* line);
 conf_option* conf_option_new();
 conf_option* conf_find(conf_option* list, const char* name);
 void conf_free(conf_option* list);
-conf_option* opts_parse(const char* value);
+// The key:value words of an entry value. With `entry_key` ("method",
+// "alert") every word that is not key:value is warned about as it is dropped.
+conf_option* opts_parse(const char* value, const char* entry_key = nullptr);
 strlist* strlist_read_file(const char* path);
 
 // Owns a list for the length of a scope.

@@ -160,6 +160,11 @@ void log_error_exit(int code, const char* fmt, ...)
     log_error_exit_v(code, fmt, ap);
 }
 
+void log_out_of_memory()
+{
+    log_error_exit(ENOMEM, "malloc() failed: %d", ENOMEM);
+}
+
 char* log_strdup(const char* text)
 {
     char* copy = strdup(text);

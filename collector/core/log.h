@@ -20,6 +20,10 @@ int log_message_v(const char* fmt, va_list ap);
 [[noreturn]] void log_error_exit(int code, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 [[noreturn]] void log_error_exit_v(int code, const char* fmt, va_list ap);
 
+// The fatal line for memory that ran out where an allocation throws
+// (new, the standard containers): "malloc() failed: 12", exit code ENOMEM.
+[[noreturn]] void log_out_of_memory();
+
 int log_lock();
 int log_unlock();
 

@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "collector/core/commands.h"
 #include "collector/core/console_stop.h"
@@ -29,13 +30,8 @@ const char* service_unit_dir()
 #endif
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+int run_command(int argc, char** argv)
 {
-    setbuf(stdout, nullptr);
-    log_bind_fatal_reporter();
-
     const char* cmd = argc >= 2 ? argv[1] : "";
     if (argc >= 2 && strcmp(cmd, "--interfaces") == 0) {
         interfaces_list();
@@ -74,4 +70,19 @@ int main(int argc, char** argv)
         return svc_dispatch();
     }
     print_usage();
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    setbuf(stdout, nullptr);
+    log_bind_fatal_reporter();
+    // Memory that runs out where an allocation throws ends the run with the
+    // log's fatal line, as on every other thread of the collector.
+    try {
+        return run_command(argc, argv);
+    } catch (const std::bad_alloc&) {
+        log_out_of_memory();
+    }
 }

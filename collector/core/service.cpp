@@ -10,8 +10,10 @@
 #include "collector/core/commands.h"
 #include "collector/core/context.h"
 #include "collector/core/log.h"
+#include "collector/core/threads.h"
 #include "platform/service_notify.h"
 #include "platform/service_signals.h"
+#include "platform/sync.h"
 
 int svc_argc = 0;
 char** svc_argv = nullptr;
@@ -23,6 +25,10 @@ enum svc_state { svc_stopped = 1, svc_stop_pending = 3, svc_running = 4 };
 
 pthread_t svc_control_thread;
 std::atomic<bool> svc_finished{false};
+// Set by the stop; under svc_state_lock with the ready report, so READY=1
+// never follows STOPPING=1.
+bool svc_stopping = false;
+sync_mutex svc_state_lock = SYNC_MUTEX_STATIC_INIT;
 std::atomic<int> svc_exit_code{0};
 
 // RUNNING and STOP_PENDING go to systemd (Type=notify); STOPPED hands the
@@ -48,10 +54,22 @@ int svc_set_status(svc_state state, int code)
     return 0;
 }
 
+// Ready once the collector has started everything: a unit ordered after
+// this one may send at once. A run already asked to stop is not reported
+// ready after its "stopping".
+void svc_ready()
+{
+    mutex_lock(&svc_state_lock);
+    if (!svc_stopping) {
+        svc_set_status(svc_running, 0);
+    }
+    mutex_unlock(&svc_state_lock);
+}
+
 void* svc_main(void*)
 {
     log_message("registering service control handler");
-    svc_set_status(svc_running, 0);
+    collector_on_ready = svc_ready;
     int rc = collector_run(svc_argc, svc_argv);
     // collector_run has closed the activity logs: only now is the service
     // stopped, so nothing written before the stop can be cut off.
@@ -65,8 +83,16 @@ void* svc_main(void*)
 void svc_stop()
 {
     log_message("stopping...");
+    mutex_lock(&svc_state_lock);
+    svc_stopping = true;
+    mutex_unlock(&svc_state_lock);
     collector_stop(collector_instance.load());
     svc_set_status(svc_stop_pending, 0);
+}
+
+void* svc_main_guarded(void*)
+{
+    return run_out_of_memory_guarded(svc_main, nullptr);
 }
 
 }  // namespace
@@ -81,7 +107,7 @@ int svc_dispatch()
     }
     svc_control_thread = pthread_self();
     pthread_t main_thread;
-    int err = pthread_create(&main_thread, nullptr, svc_main, nullptr);
+    int err = pthread_create(&main_thread, nullptr, svc_main_guarded, nullptr);
     if (err != 0) {
         log_error_exit(err, "StartServiceCtrlDispatcher() failed: %d", err);
     }

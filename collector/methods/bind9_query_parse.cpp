@@ -16,7 +16,11 @@
 
 namespace {
 
-constexpr size_t max_name = 255;
+// The bound the capture decoder sets on a question name (labels plus their
+// length bytes, at most 256), counted on the name as BIND writes it: every
+// byte the name stands for counts once, an escape ("\000", "\.") as the one
+// byte it stands for, so both paths take the same names.
+constexpr size_t max_name_bytes = 255;
 
 // Moves token by token to the first token whose first and sixth characters
 // are `first` and `sixth` ("client", "query:"), then past those six.
@@ -37,28 +41,22 @@ bool find_token(syslog_cursor& at, char first, char sixth)
     }
 }
 
-bool append(char* out, size_t* used, const char* text, size_t length)
-{
-    if (*used + length > max_name) {
-        return false;
-    }
-    memcpy(out + *used, text, length);
-    *used += length;
-    return true;
-}
-
 // The query name as the name server wrote it, with its escapes undone except
 // for a NUL byte, a '.' inside a label and a backslash: those stay in DNS
 // presentation form ("\000", "\.", "\\"), the text the capture path gives
 // for the same name, so the name is never cut at a NUL and its labels stay
-// where they are. False when the text does not fit 255 characters.
+// where they are. False when the name stands for more than max_name_bytes
+// bytes. `out` holds dns_name_text_size characters: 255 bytes written at
+// most four characters each always fit.
 bool name_decode(const char* name, size_t length, char* out)
 {
-    size_t used = 0;
+    static_assert(4 * max_name_bytes + 1 <= dns_name_text_size, "a decoded name always fits");
     if (length == 1 && (name[0] == '@' || name[0] == '.')) {
         out[0] = '\0';  // the root
         return true;
     }
+    size_t used = 0;   // characters written
+    size_t bytes = 0;  // bytes of the name they stand for
     for (size_t i = 0; i < length;) {
         unsigned char value;
         size_t step;
@@ -71,29 +69,20 @@ bool name_decode(const char* name, size_t length, char* out)
             step = 2;
         } else {
             value = static_cast<unsigned char>(name[i]);
-            step = 1;
-            if (value == '\\') {
-                // A lone backslash at the end: kept as it is.
-                if (!append(out, &used, "\\", 1)) {
-                    return false;
-                }
-                i += step;
-                continue;
-            }
+            step = 1;  // a lone backslash at the end is kept as it is
         }
         i += step;
-        bool ok;
-        if (step > 1 && value == '\0') {
-            ok = append(out, &used, "\\000", 4);
-        } else if (step > 1 && (value == '.' || value == '\\')) {
-            const char kept[2] = {'\\', static_cast<char>(value)};
-            ok = append(out, &used, kept, 2);
-        } else {
-            const char byte = static_cast<char>(value);
-            ok = append(out, &used, &byte, 1);
-        }
-        if (!ok) {
+        if (++bytes > max_name_bytes) {
             return false;
+        }
+        if (step > 1 && value == '\0') {
+            memcpy(out + used, "\\000", 4);
+            used += 4;
+        } else if (step > 1 && (value == '.' || value == '\\')) {
+            out[used++] = '\\';
+            out[used++] = static_cast<char>(value);
+        } else {
+            out[used++] = static_cast<char>(value);
         }
     }
     out[used] = '\0';
@@ -148,7 +137,7 @@ int bind9_query_parse(syslog_server* server, syslog_handler* handler, syslog_eve
     if (name_length < 0 || memchr(at.pos, '\0', static_cast<size_t>(name_length)) != nullptr) {
         return syslog_line_not_mine;
     }
-    char qname[max_name + 1];
+    char qname[dns_name_text_size];
     if (!name_decode(at.pos, static_cast<size_t>(name_length), qname)) {
         return syslog_line_not_mine;
     }

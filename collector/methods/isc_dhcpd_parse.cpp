@@ -138,8 +138,10 @@ bool read_items(syslog_cursor& at, const item* items, dhcp_pkt_rec* rec)
             if (!parenthesised(at, &name, &length) || length == 0 || length >= sizeof rec->hostname) {
                 return false;
             }
+            // Every byte, a NUL too (a datagram may carry one): "pc\0evil" is not "pc".
             memcpy(rec->hostname, name, length);
             rec->hostname[length] = '\0';
+            rec->hostname_len = static_cast<int32_t>(length);
             break;
         }
         case opt_mac: {
@@ -164,6 +166,7 @@ bool read_items(syslog_cursor& at, const item* items, dhcp_pkt_rec* rec)
             }
             memcpy(rec->hostname, at.pos, static_cast<size_t>(length));
             rec->hostname[length] = '\0';
+            rec->hostname_len = length;
             if (!at.next_token() || at.at(0) != '(') {
                 return false;
             }

@@ -107,10 +107,13 @@ int syslog_time_parse(const char* text, int n, syslog_event* event)
     if (hour < 0 || p >= end || *p++ != ':') {
         return 1;
     }
+    // Like scanf's %d, a number may follow blanks: "12: 0: 5" is 12:00:05.
+    skip_blanks(p, end);
     const int minute = read_small_number(p, end);
     if (minute < 0 || p >= end || *p++ != ':') {
         return 1;
     }
+    skip_blanks(p, end);
     const int second = read_small_number(p, end);
     if (second < 0) {
         return 1;

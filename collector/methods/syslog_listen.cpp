@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "collector/core/context.h"
+#include "collector/core/escape.h"
 #include "collector/core/log.h"
 #include "collector/core/threads.h"
 #include "collector/methods/syslog_header.h"
@@ -556,6 +557,6 @@ void syslog_dispatch(syslog_server* server, const char* line, int length, const 
     }
     if (verbose_flag != 0) {
         log_message("received unhandled event from %d.%d.%d.%d (hostname=%s)", peer[0], peer[1], peer[2], peer[3],
-                    event->hostname);
+                    log_escaped(event->hostname).text);
     }
 }

@@ -106,10 +106,6 @@ int method_start_syslog(collector_ctx* ctx, method_rec* method, conf_option* ent
     decoded.push_back(0);
     str_unescape(decoded.data());
 
-    // Checked before any socket is opened: a bad address ends the process.
-    syslog_handler* handler = syslog_handler_new(method, server_ip, hostname, source_ip);
-    handler->parser = parser;
-
     syslog_server* server = syslog_server_list_find(syslog_servers, static_cast<int32_t>(protocol),
                                                     static_cast<int32_t>(port));
     const bool fresh = server == nullptr;
@@ -121,6 +117,11 @@ int method_start_syslog(collector_ctx* ctx, method_rec* method, conf_option* ent
         log_message("enabling method %d(%d|%s) on cached object", method->id, method->node_id, method->type);
     }
     ctx->methods = method_list_append(ctx->methods, method);
+
+    // A bad address ends the process here, after the method's line and
+    // before its listener opens a socket.
+    syslog_handler* handler = syslog_handler_new(method, server_ip, hostname, source_ip);
+    handler->parser = parser;
 
     if (!tz_zone_known(decoded.data())) {
         log_message("*** WARN *** unknown timezone '%s' for method %d(%d|%s): time stamps are taken as UTC",

@@ -157,6 +157,31 @@ TEST(OptsParse, KeyColonValueWords)
     EXPECT_STREQ(conf_find(list.get(), "id")->value, "2");  // entry keys are case-sensitive
 }
 
+// A word dropped from a method or alert entry is said, with the way to write
+// a ':' inside a value; the words that read stay as they are.
+TEST(OptsParse, DroppedWordsOfAnEntryAreWarnedAbout)
+{
+    temp_dir dir;
+    const std::string log = dir.file("h.log");
+    log_open(log.c_str());
+    conf_ptr list(opts_parse("id:1 interface timezone:W.%20Europe%20Standard%20Time/(UTC+01:00) port:5514", "method"));
+    conf_ptr quiet(opts_parse("id:2 type:dns-query-watch", "alert"));
+    log_close_for_tests();
+    EXPECT_EQ(as_pairs(list.get()), (pairs{{"id", "1"}, {"port", "5514"}}));
+    const std::string text = read_file(log);
+    const std::string mark = "]: ";
+    std::vector<std::string> messages;
+    for (size_t at = 0; (at = text.find(mark, at)) != std::string::npos; at += mark.size()) {
+        messages.push_back(text.substr(at + mark.size(), text.find("\r\n", at) - at - mark.size()));
+    }
+    EXPECT_EQ(messages, (std::vector<std::string>{
+                            "*** WARN *** method entry: 'interface' is not a name:value word, ignored "
+                            "(a ':' inside a value is written %3a)",
+                            "*** WARN *** method entry: 'timezone:W.%20Europe%20Standard%20Time/(UTC+01:00)' is not "
+                            "a name:value word, ignored (a ':' inside a value is written %3a)",
+                        }));
+}
+
 TEST(StrlistReadFile, PatternsWithoutCommentsOrBlanks)
 {
     temp_dir dir;

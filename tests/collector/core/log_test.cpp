@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <new>
 #include <set>
 #include <sstream>
 #include <string>
@@ -7,6 +9,7 @@
 #include <vector>
 
 #include "collector/core/log.h"
+#include "collector/core/threads.h"
 #include "tests/support/process.h"
 #include "toolkit/alloc.h"
 #include "toolkit/diag.h"
@@ -188,6 +191,32 @@ TEST_F(LogFileDeathTest, ToolkitFailuresReachTheLog)
     auto lines = crlf_lines(read_file(path));
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_NE(lines[0].find("*** ERROR *** realloc() failed: 12"), std::string::npos);
+}
+
+// Memory that runs out inside a collector thread, where new and the
+// standard containers throw, ends the process through the fatal line with
+// ENOMEM, not through an abort that leaves the log without a word.
+void* runs_out_of_memory(void*)
+{
+    throw std::bad_alloc();
+}
+
+TEST_F(LogFileDeathTest, OutOfMemoryInAThreadEndsThroughTheFatalLine)
+{
+    EXPECT_EXIT(
+        {
+            log_open(path.c_str());
+            log_message("before");
+            if (thread_start(runs_out_of_memory, nullptr) == 0) {
+                sleep(30);
+            }
+        },
+        testing::ExitedWithCode(12), "");
+    auto lines = crlf_lines(read_file(path));
+    ASSERT_EQ(lines.size(), 2u);
+    std::string msg;
+    ASSERT_TRUE(parse_line(lines[1], &msg));
+    EXPECT_EQ(msg, "*** ERROR *** malloc() failed: 12");
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // --run-service as systemd runs it: a real process, stopped by signals.
 #include <gtest/gtest.h>
 
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -11,9 +12,11 @@
 #include <string>
 #include <vector>
 
+#include "tests/collector/methods/syslog_test_support.h"
 #include "tests/support/netns.h"
 #include "tests/support/packets.h"
 #include "tests/support/process.h"
+#include "tests/support/tcp_client.h"
 #include "tests/support/udp_send.h"
 
 namespace {
@@ -73,6 +76,17 @@ public:
     notify_socket(const notify_socket&) = delete;
     notify_socket& operator=(const notify_socket&) = delete;
     bool bound() const { return bound_; }
+    // The next state text, waiting up to `timeout_ms`; "" when none came.
+    std::string next(int timeout_ms)
+    {
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, timeout_ms) != 1) {
+            return "";
+        }
+        char buffer[512];
+        ssize_t n = recv(fd_, buffer, sizeof buffer, MSG_DONTWAIT);
+        return n > 0 ? std::string(buffer, static_cast<size_t>(n)) : "";
+    }
     // Every state text received so far.
     std::vector<std::string> received()
     {
@@ -130,18 +144,79 @@ TEST(ServiceRun, StopSignalsEndTheRunWithStatusZero)
     }
 }
 
-TEST(ServiceRun, UnreadableConfigurationIsAFailedStart)
+// A start that fails is never reported ready: systemd sees a failed start,
+// not a service that was up and then ended.
+TEST(ServiceRun, FailedStartIsNeverReportedReady)
+{
+    const struct {
+        const char* name;
+        const char* conf;  // nullptr: no file
+        const char* last;
+    } cases[] = {
+        {"unreadable", nullptr, "stopped!"},
+        {"bad method address",
+         "method = id:1 node_id:1 type:dhcp-pkt-isc-syslog hostname:h source_ip:10.0.0 port:5514\n",
+         "*** ERROR *** invalid source_ip 10.0.0"},
+    };
+    for (const auto& c : cases) {
+        temp_dir dir;
+        notify_socket notify(dir.file("notify"));
+        ASSERT_TRUE(notify.bound());
+        if (c.conf != nullptr) {
+            write_file(dir.file("h.conf"), "al_dir = " + dir.path() + "\n" + c.conf);
+        }
+        process_result r = run_process(service(dir, dir.file("notify"), dir.file("h.conf")));
+        EXPECT_EQ(r.status, 255) << c.name;
+        const std::vector<std::string> log = messages(dir.file("h.log"));
+        ASSERT_FALSE(log.empty()) << c.name;
+        EXPECT_EQ(log.front(), "registering service control handler") << c.name;
+        EXPECT_EQ(log.back(), c.last) << c.name;
+        EXPECT_EQ(notify.received(), std::vector<std::string>{}) << c.name;
+    }
+}
+
+// READY=1 comes once start-up is complete: a sender that starts at that very
+// moment finds both syslog listeners there, and each line it sends is logged.
+// The long domain list makes start-up take a while before the methods start.
+TEST(ServiceRun, ReadyOnlyOnceTheListenersTakeLines)
 {
     temp_dir dir;
     notify_socket notify(dir.file("notify"));
     ASSERT_TRUE(notify.bound());
-    process_result r = run_process(service(dir, dir.file("notify"), dir.file("missing.conf")));
-    EXPECT_EQ(r.status, 255);
-    const std::vector<std::string> log = messages(dir.file("h.log"));
-    ASSERT_FALSE(log.empty());
-    EXPECT_EQ(log.front(), "registering service control handler");
-    EXPECT_EQ(log.back(), "stopped!");
-    EXPECT_EQ(notify.received(), (std::vector<std::string>{"READY=1"}));
+    std::string names;
+    for (int i = 0; i < 50000; ++i) {
+        names += "host" + std::to_string(i) + ".example.test\n";
+    }
+    write_file(dir.file("domains.txt"), names);
+    const int port = syslog_test::free_port();
+    ASSERT_NE(port, 0);
+    const std::string method = " hostname:ns1 source_ip:127.0.0.1 server_ip:127.0.0.1 port:" + std::to_string(port);
+    write_file(dir.file("h.conf"), "al_dir = " + dir.path() + "\n" +
+                                       "alert = id:9 type:dns-query-watch domain_list:" + dir.file("domains.txt") + "\n"
+                                       "method = id:1 node_id:1 type:dnsq-req-bind9-syslog protocol:1" + method + "\n"
+                                       "method = id:2 node_id:1 type:dnsq-req-bind9-syslog protocol:2" + method + "\n");
+    child_process harvd(service(dir, dir.file("notify"), dir.file("h.conf")), dir.path());
+
+    ASSERT_EQ(notify.next(30000), "READY=1") << read_file(dir.file("h.log"));
+    const std::string line = "<30>Mar  5 12:00:00 ns1 named[1]: client 127.0.0.1#1: query: ready.test IN A +";
+    tcp_client tcp(static_cast<unsigned>(port));
+    EXPECT_TRUE(tcp.connected());
+    EXPECT_TRUE(tcp.send(line + "\n"));
+    EXPECT_EQ(udp_send("127.0.0.1", 0, "127.0.0.1", static_cast<unsigned>(port), bytes(line.begin(), line.end())), "");
+    auto lines = [&] {
+        std::string text = file_exists(dir.file("dnsq-req.al")) ? read_file(dir.file("dnsq-req.al")) : "";
+        size_t n = 0;
+        for (size_t at = 0; (at = text.find("|ready.test|", at)) != std::string::npos; ++at) ++n;
+        return n;
+    };
+    EXPECT_TRUE(wait_until([&] { return lines() == 2; }, 10000)) << read_file(dir.file("h.log"));
+
+    harvd.send(SIGTERM);
+    process_result r;
+    ASSERT_TRUE(harvd.wait_for(15000, r));
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(lines(), 2u);
+    EXPECT_EQ(notify.received(), std::vector<std::string>{"STOPPING=1"});
 }
 
 TEST(ServiceRun, StopRightAfterStartIsNotLost)

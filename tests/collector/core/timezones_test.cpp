@@ -57,6 +57,14 @@ TEST(TimeZones, OffsetsAcrossDaylightSavingChanges)
         {"Eastern Standard Time", at(2024, 3, 10, 7, 0), 14400},
         {"Eastern Standard Time", at(2024, 11, 3, 5, 59), 14400},
         {"Eastern Standard Time", at(2024, 11, 3, 6, 0), 18000},
+        // After the last change the zone files list (autumn 2037) the
+        // offset then in force stays for good: northern zones keep standard
+        // time all year, southern ones daylight time.
+        {"W. Europe Standard Time", at(2037, 7, 15, 12, 0), -7200},
+        {"W. Europe Standard Time", at(2040, 7, 15, 12, 0), -3600},
+        {"Eastern Standard Time", at(2040, 7, 15, 12, 0), 18000},
+        {"AUS Eastern Standard Time", at(2037, 7, 15, 12, 0), -36000},
+        {"AUS Eastern Standard Time", at(2040, 7, 15, 12, 0), -39600},
         // Fractional and far offsets without daylight saving.
         {"India Standard Time", at(2024, 6, 1, 12, 0), -19800},
         {"Nepal Standard Time", at(2024, 6, 1, 12, 0), -20700},

@@ -111,22 +111,40 @@ TEST_F(Bind9Query, NameEscapes)
     }
 }
 
-TEST_F(Bind9Query, NameLengthCountsTheTextAsStored)
+// A name is bounded as the capture decoder bounds it: at most 255 bytes,
+// each escape counting as the one byte it stands for, however long the
+// text that writes them (and the presentation form that keeps them) is.
+TEST_F(Bind9Query, NameLengthCountsTheBytesTheNameStandsFor)
 {
-    // 63-character labels: 4 * 63 + 3 dots = 255 characters fit.
-    std::string label(63, 'a');
-    std::string name = label + "." + label + "." + label + "." + label;
-    EXPECT_EQ(parse("named[1]: client 10.1.2.3#1: query: " + name + " IN A +"),
-              "10.1.2.3 10.0.0.53 '" + name + "' 1 1");
-    EXPECT_EQ(parse("named[1]: client 10.1.2.3#1: query: " + name + "b IN A +"), "refused");
-    // 252 characters plus one kept escape of 4 is 256: too long, although it
-    // would decode to 253 bytes.
-    std::string kept = name.substr(0, 252) + "\\000";
-    EXPECT_EQ(parse("named[1]: client 10.1.2.3#1: query: " + kept + " IN A +"), "refused");
-    // Decoded escapes count once: 251 + a blank from "\032" is 252.
-    std::string decoded = name.substr(0, 251) + "\\032";
-    EXPECT_EQ(parse("named[1]: client 10.1.2.3#1: query: " + decoded + " IN A +"),
-              "10.1.2.3 10.0.0.53 '" + name.substr(0, 251) + " ' 1 1");
+    const std::string label(63, 'a');
+    const std::string plain = label + "." + label + "." + label + "." + label;  // 255 bytes
+    std::string nuls;  // four labels of 63 NUL bytes: 255 bytes, 1011 characters kept
+    for (int l = 0; l < 4; ++l) {
+        for (int i = 0; i < 63; ++i) nuls += "\\000";
+        if (l < 3) nuls += ".";
+    }
+    std::string blanks;  // 255 bytes, each a blank written "\032"
+    for (int i = 0; i < 255; ++i) blanks += "\\032";
+    struct row {
+        std::string name;
+        std::string expect;  // the stored name, or "refused"
+    };
+    const row rows[] = {
+        {plain, plain},
+        {plain + "b", "refused"},
+        {nuls, nuls},
+        {nuls + "\\000", "refused"},
+        {nuls.substr(4) + "x", nuls.substr(4) + "x"},
+        {blanks, std::string(255, ' ')},
+        {blanks + "\\.", "refused"},
+        {plain.substr(0, 254) + "\\\\", plain.substr(0, 254) + "\\\\"},
+        {plain.substr(0, 254) + "\\.\\.", "refused"},
+    };
+    for (const row& r : rows) {
+        std::string got = parse("named[1]: client 10.1.2.3#1: query: " + r.name + " IN A +");
+        EXPECT_EQ(got, r.expect == "refused" ? r.expect : "10.1.2.3 10.0.0.53 '" + r.expect + "' 1 1")
+            << r.name.size() << " characters";
+    }
 }
 
 TEST_F(Bind9Query, RefusedLines)

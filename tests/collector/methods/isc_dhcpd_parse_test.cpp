@@ -23,8 +23,14 @@ protected:
             return outcome;
         }
         const dhcp_pkt_rec& r = syslog_deliveries()[0].dhcp;
+        // The host name's every byte, a NUL shown as "\0".
+        EXPECT_EQ(r.hostname[r.hostname_len], '\0');
+        std::string name;
+        for (int32_t i = 0; i < r.hostname_len || (r.hostname_len == 0 && r.hostname[i] != '\0'); ++i) {
+            name += r.hostname[i] == '\0' ? std::string("\\0") : std::string(1, r.hostname[i]);
+        }
         return std::to_string(r.msg_type) + " " + ipv4_text(r.client_ip) + " " + ipv4_text(r.relay_ip) + " '" +
-               r.client_mac + "' '" + r.hostname + "'";
+               r.client_mac + "' '" + name + "'";
     }
 };
 
@@ -103,6 +109,17 @@ TEST_F(IscDhcpd, HardwareAddressAndHostNameBounds)
     EXPECT_EQ(parse("dhcpd: DHCPOFFER on 10.0.0.9 to 00:1a:2b (" + host255 + "h) via eth0"), "refused");
     EXPECT_EQ(parse("dhcpd: DHCPOFFER on 10.0.0.9 to 00:1a:2b (pc-7 via eth0"), "refused");
     EXPECT_EQ(parse("dhcpd: DHCPOFFER on 10.0.0.9 to 00:1a:2b () via eth0"), "refused");
+
+    // A datagram may hold NUL bytes: the host name keeps every byte it has.
+    using namespace std::string_literals;
+    EXPECT_EQ(parse("dhcpd: DHCPDISCOVER from 00:1a:2b (pc\0evil) via eth0"s),
+              "1 0.0.0.0 0.0.0.0 '001a2b' 'pc\\0evil'");
+    EXPECT_EQ(parse("dhcpd: DHCPOFFER on 10.0.0.9 to 00:1a:2b (\0\0) via eth0"s),
+              "2 10.0.0.9 0.0.0.0 '001a2b' '\\0\\0'");
+    EXPECT_EQ(parse("dhcpd: BOOTREPLY for 10.0.0.60 to pxe\0x (52:54:00:12:34:56) via 10.0.0.1"s),
+              "2 10.0.0.60 10.0.0.1 '525400123456' 'pxe\\0x'");
+    EXPECT_EQ(parse("dhcpd: DHCPOFFER on 10.0.0.9 to 00:1a:2b (" + host255.substr(1) + "\0) via eth0"s),
+              "2 10.0.0.9 0.0.0.0 '001a2b' '" + host255.substr(1) + "\\0'");
 }
 
 TEST_F(IscDhcpd, RefusedLines)

@@ -46,6 +46,12 @@ TEST(SyslogHeader, Lines)
         {"<13>Mar  5 12:00:00 host\tname m", "2026-03-05 12:00:00 'host\tname' 'm' 2"},
         {"<13>Mar  5 1:2:3    host1 m", "2026-03-05 01:02:03 'host1' 'm' 2"},
         {"<13>Mar  5 24:60:60 host1 m", "2026-03-06 01:01:00 'host1' 'm' 2"},
+        // A number may follow blanks, as scanf's %d reads it.
+        {"<13>Dec  5 12: 0:00 host1 m", "2025-12-05 12:00:00 'host1' 'm' 2"},
+        {"<13>Dec  5 12:00: 7 host1 m", "2025-12-05 12:00:07 'host1' 'm' 2"},
+        {"<13>Dec  5 1: 2: 3  host1 m", "2025-12-05 01:02:03 'host1' 'm' 2"},
+        {"<13>Mar  5 12 :00:00 host1 m", "refused"},  // a blank before a ':' is not
+        {"<13>Mar  5 12:00:  host1 m x", "refused"},
         {"<13>Mar  5 12:00:00 host1", "refused"},  // no blank after the host name
         {"<13>Mar  5 12:00:00 ", "refused"},
         {"Mar  5 12:00:00 host1 dhcpd: x", "refused"},  // no '>'
