@@ -162,7 +162,11 @@ int on_dhcp_pkt(collector_ctx* ctx, method_rec* method, ip_info* ip, void* recor
         host_len = sizeof rec->hostname - 1;
     }
     str_escape_n(rec->hostname, host_len, rec->hostname_esc, sizeof rec->hostname_esc);
-    al_write_dhcp_pkt(method, rec, when);
+    // No line, no alert: after the stop closed the log the record is only
+    // counted as lost, so every alert file matches a logged line.
+    if (al_write_dhcp_pkt(method, rec, when) != 0 && al_closed(&dhcp_pkt_log)) {
+        return 0;
+    }
     char mac_spare[sizeof rec->client_mac];
     // Looked up as received: the index folds letter case itself.
     run_rules(dhcp_pkt_kind, ctx, method, ip, record, when, terminated(rec->client_mac, mac_spare));
@@ -174,7 +178,9 @@ int on_dnsq_req(collector_ctx* ctx, method_rec* method, ip_info* ip, void* recor
     auto* rec = static_cast<dnsq_rec*>(record);
     char spare[sizeof rec->qname];
     const char* qname = escape_qname(rec, spare);
-    al_write_dnsq_req(method, ip, rec, when);
+    if (al_write_dnsq_req(method, ip, rec, when) != 0 && al_closed(&dnsq_req_log)) {
+        return 0;
+    }
     // The name as decoded, not its escaped form.
     run_rules(dnsq_req_kind, ctx, method, ip, record, when, qname);
     return 0;
@@ -185,7 +191,11 @@ int on_dnsq_resp(collector_ctx* ctx, method_rec* method, ip_info* ip, void* reco
     auto* rec = static_cast<dnsq_rec*>(record);
     char spare[sizeof rec->qname];
     const char* qname = escape_qname(rec, spare);
-    // Responses have no activity log; they feed only their own rules.
+    // Responses have no activity log; they feed only their own rules, and
+    // like queries raise nothing once the stop has closed the logs.
+    if (al_closed(&dnsq_req_log)) {
+        return 0;
+    }
     run_rules(dnsq_resp_kind, ctx, method, ip, record, when, qname);
     return 0;
 }

@@ -13,11 +13,12 @@
 #include "collector/core/activity_line.h"
 #include "collector/core/log.h"
 #include "collector/methods/capture.h"
+#include "collector/methods/syslog_listen.h"
 #include "platform/rename.h"
 #include "toolkit/alloc.h"
 
-activity_log dhcp_pkt_log = {nullptr, -1, 0, SYNC_MUTEX_STATIC_INIT, nullptr, 0, 0, 0, 0, 0, 0};
-activity_log dnsq_req_log = {nullptr, -1, 0, SYNC_MUTEX_STATIC_INIT, nullptr, 0, 0, 0, 0, 0, 0};
+activity_log dhcp_pkt_log = {nullptr, -1, 0, SYNC_MUTEX_STATIC_INIT, nullptr, 0, 0, 0, 0, 0, 0, 0, 0};
+activity_log dnsq_req_log = {nullptr, -1, 0, SYNC_MUTEX_STATIC_INIT, nullptr, 0, 0, 0, 0, 0, 0, 0, 0};
 int32_t rotate_period = 300;
 
 namespace {
@@ -131,6 +132,9 @@ int write_line(activity_log* log, const char* line, size_t len)
 {
     mutex_lock(&log->lock);
     if (log->fd < 0) {
+        if (__atomic_load_n(&log->closed_at_stop, __ATOMIC_RELAXED) != 0) {
+            ++log->lines_after_close;
+        }
         mutex_unlock(&log->lock);
         return -1;
     }
@@ -187,6 +191,8 @@ void al_init(activity_log* log, const char* dir, const char* file_name, int32_t 
     log->lost_reported = 0;
     log->last_warning = 0;
     log->last_error = 0;
+    __atomic_store_n(&log->closed_at_stop, 0, __ATOMIC_RELEASE);
+    log->lines_after_close = 0;
 }
 
 void al_open(activity_log* log)
@@ -206,6 +212,7 @@ void al_open(activity_log* log)
     log->pending_len = 0;
     log->whole_size = static_cast<int64_t>(st.st_size);
     log->fd = fd;
+    __atomic_store_n(&log->closed_at_stop, 0, __ATOMIC_RELEASE);
 }
 
 void al_rotate(activity_log* log)
@@ -240,6 +247,24 @@ void al_close(activity_log* log)
         report_loss(log, true);
         close(log->fd);
         log->fd = -1;
+    }
+    __atomic_store_n(&log->closed_at_stop, 1, __ATOMIC_RELEASE);
+    mutex_unlock(&log->lock);
+}
+
+bool al_closed(const activity_log* log)
+{
+    return __atomic_load_n(&log->closed_at_stop, __ATOMIC_ACQUIRE) != 0;
+}
+
+void al_report_lines_after_close(activity_log* log)
+{
+    mutex_lock(&log->lock);
+    uint64_t late = log->lines_after_close;
+    log->lines_after_close = 0;
+    if (late > 0) {
+        log_message("*** WARN *** activity log %s: %" PRIu64 " lines lost: they came after the log was closed at stop",
+                    log->path, late);
     }
     mutex_unlock(&log->lock);
 }
@@ -290,5 +315,6 @@ void* rotate_thread(void*)
         rotate_one(&dhcp_pkt_log);
         rotate_one(&dnsq_req_log);
         capture_stats_report();
+        syslog_drops_report();
     }
 }

@@ -35,6 +35,8 @@ struct activity_log {
     uint64_t lost_reported;   // lines_lost at the last warning
     int64_t last_warning;     // monotonic seconds of that warning
     int last_error;           // error number of the last failed write
+    int32_t closed_at_stop;   // set by al_close (atomically): later lines are lost, not written
+    uint64_t lines_after_close;  // lines that came after al_close
 };
 
 // The two logs of the process. Their locks exist from the start (statically
@@ -59,8 +61,17 @@ void al_open(activity_log* log);
 void al_rotate(activity_log* log);
 
 // Flushes and closes the file under the lock; later lines are dropped and
-// rotation leaves the log alone. Lines lost and not yet reported are.
+// counted, and rotation leaves the log alone. Lines lost and not yet
+// reported are.
 void al_close(activity_log* log);
+
+// Whether al_close has run: a record that comes now has no line and must
+// raise no alert.
+bool al_closed(const activity_log* log);
+
+// At the very end of a stop: "*** WARN *** activity log %s: %llu lines lost:
+// they came after the log was closed at stop", when any did.
+void al_report_lines_after_close(activity_log* log);
 
 // Batches of lines. A thread that handles events in batches (a capture
 // thread handles every packet the kernel hands over in one go) holds its

@@ -258,5 +258,9 @@ int collector_run(int argc, char** argv)
     al_close(&dnsq_req_log);
     // Queued alerts get a few seconds to reach their files before the process ends.
     alert_queue_drain(alert_drain_seconds);
+    // Records that came after the logs closed (a method still busy at its
+    // stop) raised no alert; they are counted here, as late as possible.
+    al_report_lines_after_close(&dhcp_pkt_log);
+    al_report_lines_after_close(&dnsq_req_log);
     return rc;
 }

@@ -1,11 +1,14 @@
 #include "collector/methods/sock.h"
 
 #include <arpa/inet.h>
+#include <linux/filter.h>
+#include <linux/sock_diag.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
+#include <ctime>
 
 #include "collector/core/log.h"
 #include "collector/methods/warn_limit.h"
@@ -65,8 +68,16 @@ void sock_open(sock* s)
         log_error_exit(errno, "socket() failed: %d", errno);
     }
     int on = 1;
-    if (setsockopt(s->socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
+    // For a listening TCP socket it only allows a quick restart over the
+    // connections of the previous run. On a UDP socket it would let a second
+    // process bind the same port and silently take the lines.
+    if (tcp && setsockopt(s->socket, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0) {
         log_error_exit(errno, "setsockopt(SO_REUSEADDR) failed: %d", errno);
+    }
+    // Each datagram then carries the kernel's count of drops on the socket.
+    // Without it the drops go uncounted, which is no reason not to listen.
+    if (!tcp && setsockopt(s->socket, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) != 0) {
+        log_message("*** WARN *** setsockopt(SO_RXQ_OVFL) failed: %d", errno);
     }
     int rcvbuf = sock_rcvbuf_bytes;
     if (setsockopt(s->socket, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf) != 0) {
@@ -81,6 +92,13 @@ void sock_open(sock* s)
 }
 
 namespace {
+
+int64_t monotonic_ms()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
 
 void set_peer(sock* s)
 {
@@ -112,12 +130,17 @@ int sock_accept(sock* listener, sock* conn)
     int fd = accept4(listener->socket, reinterpret_cast<sockaddr*>(&conn->addr), &len, SOCK_CLOEXEC);
     if (fd < 0) {
         int err = errno;
+        if (err == EAGAIN || err == EWOULDBLOCK) {
+            errno = EAGAIN;  // a non-blocking listener with nothing to accept
+            return -1;
+        }
         warn_receive_error(listener, sock_accept_error_passes(err), "*** WARN *** accept() failed: %d", err);
         errno = err;
         return -1;
     }
     conn->socket = fd;
     set_peer(conn);
+    __atomic_store_n(&conn->last_receive_ms, monotonic_ms(), __ATOMIC_RELAXED);
     return 0;
 }
 
@@ -131,16 +154,41 @@ int sock_recv(sock* s, void* buffer, int size)
         errno = err;
         return -1;
     }
+    if (n > 0) {
+        __atomic_store_n(&s->last_receive_ms, monotonic_ms(), __ATOMIC_RELAXED);
+    }
     return static_cast<int>(n);
 }
 
-int sock_recvfrom(sock* s, void* buffer, int size)
+int sock_recvfrom(sock* s, void* buffer, int size, bool wait)
 {
-    socklen_t len = sizeof s->addr;
+    iovec data{buffer, static_cast<size_t>(size)};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(uint32_t))];
+    msghdr msg{};
+    msg.msg_name = &s->addr;
+    msg.msg_namelen = sizeof s->addr;
+    msg.msg_iov = &data;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = sizeof control;
     // MSG_TRUNC makes the kernel report the datagram's real size, so one
     // that did not fit is refused rather than handed on cut short.
-    ssize_t n = recvfrom(s->socket, buffer, static_cast<size_t>(size), MSG_TRUNC,
-                         reinterpret_cast<sockaddr*>(&s->addr), &len);
+    ssize_t n = recvmsg(s->socket, &msg, MSG_TRUNC | (wait ? 0 : MSG_DONTWAIT));
+    if (n < 0 && !wait && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        errno = EAGAIN;
+        return -1;
+    }
+    if (n >= 0) {
+        // Present only once the kernel has dropped something on the socket.
+        for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL &&
+                c->cmsg_len >= CMSG_LEN(sizeof(uint32_t))) {
+                uint32_t drops;
+                memcpy(&drops, CMSG_DATA(c), sizeof drops);
+                __atomic_store_n(&s->kernel_drops, drops, __ATOMIC_RELAXED);
+            }
+        }
+    }
     if (n < 0 || n > size) {
         int err = n < 0 ? errno : EMSGSIZE;
         warn_receive_error(s, sock_recv_error_passes(err), "*** WARN *** recvfrom(%d) failed: %d", size, err);
@@ -176,6 +224,38 @@ void sock_shutdown_read(sock* s)
         __atomic_store_n(&s->read_shut, 1, __ATOMIC_RELEASE);
         shutdown(s->socket, SHUT_RD);
     }
+}
+
+int sock_refuse_input(sock* s)
+{
+    if (s == nullptr || s->socket < 0) {
+        return 0;
+    }
+    // A socket filter that keeps nothing. The kernel applies it as input
+    // arrives, before queueing (for a listener, to the handshakes), so
+    // what is queued already stays readable.
+    sock_filter keep_nothing[] = {{BPF_RET | BPF_K, 0, 0, 0}};
+    sock_fprog program{1, keep_nothing};
+    if (setsockopt(s->socket, SOL_SOCKET, SO_ATTACH_FILTER, &program, sizeof program) != 0) {
+        log_message("*** WARN *** setsockopt(SO_ATTACH_FILTER) failed: %d", errno);
+        return -1;
+    }
+    return 0;
+}
+
+bool sock_kernel_drops(const sock* s, uint32_t* drops)
+{
+    if (s == nullptr || s->socket < 0) {
+        return false;
+    }
+    uint32_t info[SK_MEMINFO_VARS] = {};
+    socklen_t len = sizeof info;
+    if (getsockopt(s->socket, SOL_SOCKET, SO_MEMINFO, info, &len) != 0 ||
+        len < (SK_MEMINFO_DROPS + 1) * sizeof info[0]) {
+        return false;
+    }
+    *drops = info[SK_MEMINFO_DROPS];
+    return true;
 }
 
 void sock_free(sock* s)

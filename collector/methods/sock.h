@@ -29,6 +29,12 @@ struct sock {
     growbuf* buf;                 // receive buffer, owned
     sockaddr_in addr;             // bind address, then the peer address of accept / receive-from
     int32_t read_shut;            // set (atomically) by sock_shutdown_read: failures expected, not warned
+    // UDP: the kernel's count of datagrams it dropped on this socket, as the
+    // last datagram that carried one told (atomic; 0 until one does).
+    uint32_t kernel_drops;
+    // Monotonic milliseconds of the accept or of the last receive that gave
+    // bytes (atomic): how long a connection has been idle.
+    int64_t last_receive_ms;
 };
 
 growbuf* growbuf_new();
@@ -46,10 +52,12 @@ void sock_open(sock* s);
 int sock_accept(sock* listener, sock* conn);
 // Bytes received, 0 at end of stream, -1 on failure (warned, errno kept).
 int sock_recv(sock* s, void* buffer, int size);
-// Bytes of the datagram, -1 on failure (warned, errno kept). A datagram
-// larger than `size` is dropped and reported as a failure with EMSGSIZE.
-// On success peer_addr and port hold the sender.
-int sock_recvfrom(sock* s, void* buffer, int size);
+// Bytes of the datagram (0 for an empty one), -1 on failure (warned, errno
+// kept). A datagram larger than `size` is dropped and reported as a failure
+// with EMSGSIZE. On success peer_addr and port hold the sender, and
+// kernel_drops the kernel's drop count when the datagram carried it.
+// Without `wait`, an empty queue gives -1 with EAGAIN and no warning.
+int sock_recvfrom(sock* s, void* buffer, int size, bool wait = true);
 // Shuts down both directions and closes; the handle becomes -1 in every
 // case. A record already closed (or never opened) is left alone.
 void sock_close(sock* s);
@@ -57,6 +65,14 @@ void sock_close(sock* s);
 // recvfrom on the socket wakes up; bytes already queued can still be read,
 // after which a receive gives 0 (accept fails, without a warning).
 void sock_shutdown_read(sock* s);
+// Makes the kernel drop everything that arrives from now on (datagrams,
+// stream segments, new connections), while what is already queued can still
+// be read: a reader that drains the socket then meets an end. 0, or -1 with
+// a warning.
+int sock_refuse_input(sock* s);
+// The kernel's current count of what it dropped on the socket; false when
+// the platform does not tell.
+bool sock_kernel_drops(const sock* s, uint32_t* drops);
 void sock_free(sock* s);
 
 // Whether a receive-from error concerns one datagram or a passing shortage,

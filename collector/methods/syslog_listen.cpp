@@ -1,6 +1,12 @@
 #include "collector/methods/syslog_listen.h"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <cerrno>
 #include <cstring>
 #include <mutex>
 
@@ -18,11 +24,19 @@ struct syslog_conn;
 struct syslog_listener {
     syslog_server* server = nullptr;
     sock* socket = nullptr;
+    int wake_fd = -1;  // TCP: written at a stop to wake the accept loop
+    // Set under the lock, read without it by the receiving threads.
+    std::atomic<bool> stopping{false};
     std::mutex lock;           // guards everything below
-    bool stopping = false;     // an orderly stop was requested
     bool thread_done = false;  // the listener thread has left its loop
     int32_t connections = 0;   // live connection threads
+    int32_t retiring = 0;      // of those, the ones told to end: they hold no slot
     syslog_conn* conns = nullptr;
+    // UDP: the kernel's drop count at the last report, and at the stop
+    // (taken before the socket refuses input, whose drops are no news).
+    uint32_t drops_reported = 0;
+    bool drops_at_stop_known = false;
+    uint32_t drops_at_stop = 0;
     syslog_listener* next = nullptr;  // in syslog_listener_list
 };
 
@@ -30,6 +44,7 @@ struct syslog_listener {
 struct syslog_conn {
     syslog_listener* listener;
     sock* conn;
+    bool retiring;  // gave way to a newer connection; ends once it has read what it holds
     syslog_conn* prev;
     syslog_conn* next;
 };
@@ -45,10 +60,42 @@ void grow_to_working_size(growbuf* buf)
     }
 }
 
-bool stopping(syslog_listener* listener)
+bool is_tcp(const syslog_listener* listener)
 {
-    std::lock_guard<std::mutex> hold(listener->lock);
-    return listener->stopping;
+    return listener->server->protocol == syslog_protocol_tcp;
+}
+
+// The later of two readings of a wrapping kernel counter.
+uint32_t later_count(uint32_t a, uint32_t b)
+{
+    return static_cast<int32_t>(b - a) > 0 ? b : a;
+}
+
+// Held: listener->lock.
+void report_drops(syslog_listener* listener, bool at_stop)
+{
+    if (is_tcp(listener) || listener->socket == nullptr) {
+        return;
+    }
+    // The last datagram read tells the count when it was queued; the socket
+    // tells it now, also for drops after the last datagram. Once the stop
+    // began, the socket's count holds the drops of refused input too.
+    uint32_t count = __atomic_load_n(&listener->socket->kernel_drops, __ATOMIC_RELAXED);
+    uint32_t now = 0;
+    if (at_stop) {
+        if (listener->drops_at_stop_known) {
+            count = later_count(count, listener->drops_at_stop);
+        }
+    } else if (!listener->stopping.load() && sock_kernel_drops(listener->socket, &now)) {
+        count = later_count(count, now);
+    }
+    uint32_t grown = count - listener->drops_reported;
+    if (grown == 0 || static_cast<int32_t>(grown) < 0) {
+        return;
+    }
+    listener->drops_reported = count;
+    log_message("*** WARN *** syslog udp port %d: %u datagrams dropped by the kernel since the last report",
+                listener->server->port, grown);
 }
 
 void serve_udp(syslog_listener* listener)
@@ -59,10 +106,16 @@ void serve_udp(syslog_listener* listener)
     grow_to_working_size(buf);
     syslog_event event;
     for (;;) {
-        int n = sock_recvfrom(s, buf->data, buf->capacity);
+        // Once stopping, the socket refuses new datagrams: what it holds is
+        // read without waiting, and an empty queue ends the loop.
+        const bool draining = listener->stopping.load();
+        int n = sock_recvfrom(s, buf->data, buf->capacity, !draining);
         if (n < 0) {
             int err = errno;
-            if (!sock_recv_error_passes(err) || stopping(listener)) {
+            if (draining && err == EAGAIN) {
+                return;
+            }
+            if (!sock_recv_error_passes(err)) {
                 return;
             }
             if (sock_error_is_shortage(err)) {
@@ -70,10 +123,10 @@ void serve_udp(syslog_listener* listener)
             }
             continue;
         }
-        // After a stop request the socket is shut for reading: the datagrams
-        // queued before it still come, then the receives give 0.
-        if (n == 0 && stopping(listener)) {
-            return;
+        // An empty datagram, which anyone can send, or the wake-up of a
+        // stop (the flag is read again): nothing to hand on either way.
+        if (n == 0) {
+            continue;
         }
         buf->length = n;
         if (buf->length == buf->capacity) {
@@ -83,6 +136,14 @@ void serve_udp(syslog_listener* listener)
         syslog_dispatch(server, reinterpret_cast<const char*>(buf->data), n + 1, s->peer_addr, &event);
         buf->length = 0;
     }
+}
+
+// The connection reads what the kernel holds for it, then meets its end:
+// nothing more is taken in. Held: the listener's lock.
+void stop_reading(syslog_conn* c)
+{
+    sock_refuse_input(c->conn);
+    sock_shutdown_read(c->conn);
 }
 
 void conn_unlink(syslog_conn* c)
@@ -98,6 +159,9 @@ void conn_unlink(syslog_conn* c)
         c->next->prev = c->prev;
     }
     --listener->connections;
+    if (c->retiring) {
+        --listener->retiring;
+    }
 }
 
 void* conn_thread(void* arg)
@@ -123,27 +187,84 @@ void* conn_thread(void* arg)
     return nullptr;
 }
 
-// Takes the connection on, or closes it when the listener is full or stopping.
+// Whether some method on the server takes lines from this address.
+bool source_accepted(const syslog_server* server, const unsigned char peer[16])
+{
+    for (const syslog_handler* h = server->handlers.load(std::memory_order_acquire); h != nullptr;
+         h = h->next.load(std::memory_order_acquire)) {
+        if (memcmp(h->source_ip, peer, sizeof h->source_ip) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The connection that has gone longest without receiving anything, among
+// those not already ending. Held: the listener's lock.
+syslog_conn* idle_longest(syslog_listener* listener)
+{
+    syslog_conn* found = nullptr;
+    int64_t oldest = 0;
+    for (syslog_conn* c = listener->conns; c != nullptr; c = c->next) {
+        int64_t at = __atomic_load_n(&c->conn->last_receive_ms, __ATOMIC_RELAXED);
+        if (!c->retiring && (found == nullptr || at <= oldest)) {  // ties: the older one
+            found = c;
+            oldest = at;
+        }
+    }
+    return found;
+}
+
+void warn_full(const syslog_listener* listener, const sock* closed)
+{
+    const unsigned char* a = closed->peer_addr;
+    warn_limited("*** WARN *** %d connections on tcp port %d already: closing the one from %d.%d.%d.%d",
+                 syslog_max_connections, listener->server->port, a[0], a[1], a[2], a[3]);
+}
+
+// Takes the connection on, or closes it at once when no method takes lines
+// from its address. When every slot is taken, the connection idle longest
+// gives way to it (during a stop, nothing gives way: it is closed).
 void conn_start(syslog_listener* listener, sock* conn)
 {
+    const unsigned char* a = conn->peer_addr;
+    // Before it takes a slot or a thread: strangers cannot crowd out the senders.
+    if (!source_accepted(listener->server, a)) {
+        warn_limited("*** WARN *** no method on tcp port %d takes lines from %d.%d.%d.%d: connection closed",
+                     listener->server->port, a[0], a[1], a[2], a[3]);
+        sock_free(conn);
+        return;
+    }
     auto* c = static_cast<syslog_conn*>(xalloc(sizeof(syslog_conn), 1));
     c->listener = listener;
     c->conn = conn;
     {
         std::lock_guard<std::mutex> hold(listener->lock);
-        if (!listener->stopping && listener->connections < syslog_max_connections) {
+        bool take = listener->connections - listener->retiring < syslog_max_connections;
+        if (!take && !listener->stopping.load()) {
+            syslog_conn* idle = idle_longest(listener);
+            if (idle != nullptr) {
+                warn_full(listener, idle->conn);
+                idle->retiring = true;
+                ++listener->retiring;
+                stop_reading(idle);
+                take = true;
+            }
+        }
+        if (take) {
             ++listener->connections;
             c->next = listener->conns;
             if (c->next != nullptr) {
                 c->next->prev = c;
             }
             listener->conns = c;
-        } else if (!listener->stopping) {
-            warn_limited("*** WARN *** %d connections on tcp port %d already: closing the one from %d.%d.%d.%d",
-                         syslog_max_connections, listener->server->port, conn->peer_addr[0], conn->peer_addr[1],
-                         conn->peer_addr[2], conn->peer_addr[3]);
-            c->listener = nullptr;
+            // Accepted while a stop drains the listen queue: it hands on
+            // what it holds, like every other connection.
+            if (listener->stopping.load()) {
+                stop_reading(c);
+            }
         } else {
+            warn_full(listener, conn);
             c->listener = nullptr;
         }
     }
@@ -162,43 +283,70 @@ void conn_start(syslog_listener* listener, sock* conn)
 
 void serve_tcp(syslog_listener* listener)
 {
+    // The listening socket does not block: the loop waits in poll, which a
+    // stop wakes without disturbing the connections waiting to be accepted.
+    pollfd waits[2] = {{listener->socket->socket, POLLIN, 0}, {listener->wake_fd, POLLIN, 0}};
+    bool last_round = false;
+    sock* conn = nullptr;
     for (;;) {
-        sock* conn = sock_new();
-        if (sock_accept(listener->socket, conn) != 0) {
-            int err = errno;
-            sock_free(conn);
-            if (!sock_accept_error_passes(err) || stopping(listener)) {
-                return;
+        if (conn == nullptr) {
+            conn = sock_new();
+        }
+        if (sock_accept(listener->socket, conn) == 0) {
+            conn_start(listener, conn);
+            conn = nullptr;
+            continue;
+        }
+        int err = errno;
+        if (err == EAGAIN) {
+            if (last_round) {
+                break;
             }
-            if (sock_error_is_shortage(err)) {
+            // The stop made the socket refuse new connections; one more
+            // round takes those that completed before it.
+            if (listener->stopping.load()) {
+                last_round = true;
+                continue;
+            }
+            if (poll(waits, 2, -1) < 0 && errno != EINTR) {
                 platform_sleep_ms(syslog_shortage_pause_ms);
             }
             continue;
         }
-        conn_start(listener, conn);
+        if (!sock_accept_error_passes(err)) {
+            break;
+        }
+        if (sock_error_is_shortage(err)) {
+            platform_sleep_ms(syslog_shortage_pause_ms);
+        }
     }
+    sock_free(conn);
 }
 
 void* listener_thread(void* arg)
 {
     auto* listener = static_cast<syslog_listener*>(arg);
-    if (listener->server->protocol == syslog_protocol_tcp) {
+    if (is_tcp(listener)) {
         serve_tcp(listener);
     } else {
         serve_udp(listener);
     }
     // Nothing reads the socket any more: closed, so the kernel does not
     // queue lines for nobody. Under the lock, which a stop request holds
-    // while it shuts the socket.
+    // while it works on the socket.
     std::lock_guard<std::mutex> hold(listener->lock);
     sock_close(listener->socket);
+    if (listener->wake_fd >= 0) {
+        close(listener->wake_fd);
+        listener->wake_fd = -1;
+    }
     listener->thread_done = true;
     return nullptr;
 }
 
 }  // namespace
 
-syslog_listener* syslog_listener_list = nullptr;
+std::atomic<syslog_listener*> syslog_listener_list{nullptr};
 
 syslog_server* syslog_server_new(collector_ctx* collector, int32_t protocol, int32_t port)
 {
@@ -257,18 +405,29 @@ syslog_listener* syslog_listener_start(syslog_server* server)
 {
     auto* listener = new syslog_listener;
     listener->server = server;
-    listener->next = syslog_listener_list;
-    syslog_listener_list = listener;
-    const bool tcp = server->protocol == syslog_protocol_tcp;
+    const bool tcp = is_tcp(listener);
     // Opened here, on the start-up thread, so lines sent as soon as the
     // method is started are already queued for the thread.
     listener->socket = sock_server_new(server->port, tcp ? sock_kind_tcp : sock_kind_udp);
+    if (tcp) {
+        listener->wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+        if (listener->wake_fd < 0) {
+            log_error_exit(errno, "eventfd() failed: %d", errno);
+        }
+        int flags = fcntl(listener->socket->socket, F_GETFL);
+        if (flags < 0 || fcntl(listener->socket->socket, F_SETFL, flags | O_NONBLOCK) != 0) {
+            log_error_exit(errno, "fcntl(O_NONBLOCK) failed: %d", errno);
+        }
+    }
     log_message("%s syslog server listening on port %d", tcp ? "tcp" : "udp", server->port);
+    // Published complete: the rotation thread walks the list.
+    listener->next = syslog_listener_list.load();
+    syslog_listener_list.store(listener);
     if (thread_start(listener_thread, listener) != 0) {
         // Nothing will ever read the socket: close it rather than let the
         // kernel queue lines for nobody.
-        sock_free(listener->socket);
-        listener->socket = nullptr;
+        std::lock_guard<std::mutex> hold(listener->lock);
+        sock_close(listener->socket);
         listener->thread_done = true;
     }
     return listener;
@@ -278,29 +437,65 @@ void syslog_listener_stop_request(void* arg)
 {
     auto* listener = static_cast<syslog_listener*>(arg);
     std::lock_guard<std::mutex> hold(listener->lock);
-    listener->stopping = true;
+    // What is queued now is handed on; what comes later is refused by the
+    // kernel, so the drain ends whatever the senders do.
     if (!listener->thread_done) {
-        sock_shutdown_read(listener->socket);
+        uint32_t drops = 0;
+        if (!is_tcp(listener) && sock_kernel_drops(listener->socket, &drops)) {
+            listener->drops_at_stop = drops;
+            listener->drops_at_stop_known = true;
+        }
+        sock_refuse_input(listener->socket);
+    }
+    listener->stopping.store(true);
+    if (!listener->thread_done) {
+        if (is_tcp(listener)) {
+            uint64_t one = 1;
+            if (write(listener->wake_fd, &one, sizeof one) < 0) {
+                // Only a full counter fails, and that wakes the loop as well.
+            }
+        } else {
+            // Wakes a receive that waits on an empty queue.
+            sock_shutdown_read(listener->socket);
+        }
     }
     for (syslog_conn* c = listener->conns; c != nullptr; c = c->next) {
-        sock_shutdown_read(c->conn);
+        if (!c->retiring) {
+            stop_reading(c);
+        }
     }
 }
 
 void syslog_listener_stop_finish(void* arg)
 {
     auto* listener = static_cast<syslog_listener*>(arg);
-    for (int waited = 0; waited < syslog_stop_wait_ms; waited += 10) {
+    bool done = false;
+    for (int waited = 0;; waited += 10) {
         {
             std::lock_guard<std::mutex> hold(listener->lock);
-            if (listener->thread_done && listener->connections == 0) {
-                return;
-            }
+            done = listener->thread_done && listener->connections == 0;
+        }
+        if (done || waited >= syslog_stop_wait_ms) {
+            break;
         }
         platform_sleep_ms(10);
     }
-    log_message("*** WARN *** %s syslog server on port %d still busy at stop",
-                listener->server->protocol == syslog_protocol_tcp ? "tcp" : "udp", listener->server->port);
+    {
+        std::lock_guard<std::mutex> hold(listener->lock);
+        report_drops(listener, true);
+    }
+    if (!done) {
+        log_message("*** WARN *** %s syslog server on port %d still busy at stop", is_tcp(listener) ? "tcp" : "udp",
+                    listener->server->port);
+    }
+}
+
+void syslog_drops_report()
+{
+    for (syslog_listener* l = syslog_listener_list.load(); l != nullptr; l = l->next) {
+        std::lock_guard<std::mutex> hold(l->lock);
+        report_drops(l, false);
+    }
 }
 
 int syslog_tcp_read_line(sock* conn, growbuf* line)

@@ -4,12 +4,14 @@
 // to the listener's handlers in start order.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 
 #include "collector/methods/sock.h"
 #include "collector/methods/syslog_types.h"
 
-// Connections one TCP listener serves at once; more are closed at accept.
+// Connections one TCP listener serves at once; beyond that the connection
+// idle longest gives way to a newcomer.
 constexpr int32_t syslog_max_connections = 256;
 // Pause after an accept or receive failed for want of descriptors or memory.
 constexpr int syslog_shortage_pause_ms = 100;
@@ -22,7 +24,7 @@ struct syslog_listener;
 
 // Every listener started, newest first; written by the start-up thread only.
 // Listeners live until the process ends, and this keeps them in reach.
-extern syslog_listener* syslog_listener_list;
+extern std::atomic<syslog_listener*> syslog_listener_list;
 
 syslog_server* syslog_server_new(collector_ctx* collector, int32_t protocol, int32_t port);
 syslog_server* syslog_server_list_find(const syslog_server_entry* head, int32_t protocol, int32_t port);
@@ -40,14 +42,25 @@ syslog_handler* syslog_handler_new(method_rec* method, const char* server_ip, co
 void syslog_handler_list_append(syslog_server* server, syslog_handler* handler);
 
 // Opens the server's socket (failure is fatal), logs that it listens, and
-// starts its thread. The listener lives until the process ends.
+// starts its thread. The listener lives until the process ends. A TCP
+// listener closes at once, with a rate-limited warning, a connection from an
+// address that none of its methods takes lines from.
 syslog_listener* syslog_listener_start(syslog_server* server);
 
-// The two halves of an orderly stop: stop taking new input (no blocking),
-// then wait, at most syslog_stop_wait_ms, until every line already received
-// has been handed on and no thread of the listener calls a handler any more.
+// The two halves of an orderly stop. The request (no blocking) makes the
+// kernel refuse whatever arrives from then on (datagrams, stream bytes, new
+// connections) and wakes the threads; each hands on what was queued when the
+// stop came and then ends, so the drain is bounded whatever the senders do.
+// The finish waits, at most syslog_stop_wait_ms, until no thread of the
+// listener calls a handler any more ("still busy at stop" otherwise), and
+// reports the kernel's datagram drops not reported yet.
 void syslog_listener_stop_request(void* listener);
 void syslog_listener_stop_finish(void* listener);
+
+// For every UDP listener whose kernel drop count grew since its last report:
+// "*** WARN *** syslog udp port %d: %u datagrams dropped by the kernel since
+// the last report". Called at every rotation of the activity logs.
+void syslog_drops_report();
 
 // The next line of a TCP connection into `line`, with its terminator and a
 // NUL after it; line->length counts both. 0, or 1 at the end of the stream

@@ -6,11 +6,21 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-tcp_client::tcp_client(unsigned port)
+tcp_client::tcp_client(unsigned port, const char* from)
 {
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd_ < 0) {
         return;
+    }
+    if (from != nullptr) {
+        sockaddr_in at{};
+        at.sin_family = AF_INET;
+        at.sin_addr.s_addr = inet_addr(from);
+        if (bind(fd_, reinterpret_cast<sockaddr*>(&at), sizeof at) != 0) {
+            ::close(fd_);
+            fd_ = -1;
+            return;
+        }
     }
     sockaddr_in to{};
     to.sin_family = AF_INET;

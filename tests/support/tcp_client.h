@@ -5,8 +5,9 @@
 
 class tcp_client {
 public:
-    // Connects to 127.0.0.1:port; connected() tells whether it worked.
-    explicit tcp_client(unsigned port);
+    // Connects to 127.0.0.1:port, from the loopback address `from` when one
+    // is given; connected() tells whether it worked.
+    explicit tcp_client(unsigned port, const char* from = nullptr);
     ~tcp_client();
     tcp_client(const tcp_client&) = delete;
     tcp_client& operator=(const tcp_client&) = delete;

@@ -313,6 +313,43 @@ TEST_F(Callbacks, EventsThatFitNothingOnlyWriteTheirLines)
     EXPECT_EQ(log_messages(log_path), logged);
 }
 
+TEST_F(Callbacks, RecordsAfterTheStopClosedTheLogsAreCountedAndRaiseNothing)
+{
+    ctx->dhcp_rules = rule_book::chain({book.make(1, 0, on_dhcp, dhcp_fires)});
+    ctx->dnsq_req_rules = rule_book::chain({book.make(2, 0, on_query, dns_fires)});
+    ctx->dnsq_resp_rules = rule_book::chain({book.make(3, 0, on_response, dns_fires)});
+    method_rec m = method_of(4, 1);
+    ip_info ip = query_ip();
+    event_time when{1325376000, 0};
+    auto deliver = [&](const char* name) {
+        dhcp_pkt_rec packet = dhcp_record(3, "001a2b3c4d5e", name);
+        on_dhcp_pkt(ctx, &m, &ip, &packet, &when);
+        dnsq_rec query = dns_record(name, 0, 0);
+        on_dnsq_req(ctx, &m, &ip, &query, &when);
+        dnsq_rec response = dns_record(name, 128, 3);
+        on_dnsq_resp(ctx, &m, &ip, &response, &when);
+    };
+    deliver("before");
+    al_close(&dhcp_pkt_log);
+    al_close(&dnsq_req_log);
+    deliver("after");
+    deliver("after");
+    std::vector<std::string> texts = alert_texts();
+    ASSERT_EQ(texts.size(), 3u);
+    for (const std::string& text : texts) {
+        EXPECT_EQ(text.find("after"), std::string::npos) << text;
+    }
+    EXPECT_EQ(lines_of(dhcp_pkt_log).size(), 1u);
+    EXPECT_EQ(lines_of(dnsq_req_log).size(), 1u);
+    al_report_lines_after_close(&dhcp_pkt_log);
+    al_report_lines_after_close(&dnsq_req_log);
+    al_report_lines_after_close(&dnsq_req_log);  // reported once
+    const std::vector<std::string> logged = {
+        "*** WARN *** activity log " + dir.file("dhcp-pkt.al") + ": 2 lines lost: they came after the log was closed at stop",
+        "*** WARN *** activity log " + dir.file("dnsq-req.al") + ": 2 lines lost: they came after the log was closed at stop"};
+    EXPECT_EQ(log_messages(log_path), logged);
+}
+
 // A name that fits 1500 patterns, and those patterns' values in match order.
 struct wide_index {
     static constexpr size_t name_length = 760;

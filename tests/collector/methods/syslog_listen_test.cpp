@@ -5,7 +5,10 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <memory>
+#include <regex>
 #include <string>
 #include <vector>
 
@@ -207,7 +210,7 @@ TEST_F(SyslogListen, AcceptGoesOnAfterRunningOutOfDescriptors)
         testing::ExitedWithCode(0), "");
 }
 
-TEST_F(SyslogListen, ConnectionsBeyondTheCapAreClosed)
+TEST_F(SyslogListen, WhenEverySlotIsTakenTheConnectionIdleLongestGivesWay)
 {
     const int port = free_port();
     listen(syslog_protocol_tcp, port, {{1, "h1"}});
@@ -220,22 +223,53 @@ TEST_F(SyslogListen, ConnectionsBeyondTheCapAreClosed)
         // backlog only slows connections down with retransmissions.
         ASSERT_TRUE(seen().wait_for(static_cast<size_t>(i) + 1)) << i;
     }
-    tcp_client extra(port);
-    ASSERT_TRUE(extra.connected()) << "accepted by the kernel, then closed";
-    EXPECT_TRUE(extra.peer_closed(5000));
+    // The oldest connection speaks again: the second one is idle longest now.
+    sleep_ms(5);
+    ASSERT_TRUE(clients[0]->send(line_from("h1", "n: 0 again\n")));
+    ASSERT_TRUE(seen().wait_for(syslog_max_connections + 1));
+    tcp_client newcomer(port);
+    ASSERT_TRUE(newcomer.send(line_from("h1", "n: newcomer\n")));
+    EXPECT_TRUE(seen().wait_for(syslog_max_connections + 2)) << "the newcomer is served";
+    EXPECT_TRUE(clients[1]->peer_closed(5000));
     EXPECT_NE(log().find("*** WARN *** 256 connections on tcp port " + std::to_string(port) +
                          " already: closing the one from 127.0.0.1\r\n"),
-              std::string::npos);
-    // Once one ends, a new connection is served again.
-    clients[0]->close();
-    ASSERT_TRUE(wait_until(
+              std::string::npos)
+        << log();
+    ASSERT_TRUE(clients[0]->send(line_from("h1", "n: 0 still served\n")));
+    EXPECT_TRUE(seen().wait_for(syslog_max_connections + 3));
+    EXPECT_FALSE(clients[0]->peer_closed(100));
+}
+
+TEST_F(SyslogListen, StrangersAreClosedBeforeTheyTakeASlot)
+{
+    const int port = free_port();
+    // The one method takes lines from 127.0.0.1 only.
+    listen(syslog_protocol_tcp, port, {{1, "h1"}});
+    std::vector<std::unique_ptr<tcp_client>> strangers;
+    for (int i = 0; i < syslog_max_connections; ++i) {
+        strangers.push_back(std::make_unique<tcp_client>(port, "127.0.0.2"));
+        ASSERT_TRUE(strangers.back()->connected()) << i;
+        strangers.back()->send("x");  // junk, a byte at a time; may meet the close already
+        // Paced by the listener's answer, so the short listen backlog never
+        // overflows into slow retransmitted handshakes.
+        strangers.back()->peer_closed(50);
+    }
+    tcp_client sender(port);
+    ASSERT_TRUE(sender.connected());
+    for (int i = 0; i < 20; ++i) {
+        ASSERT_TRUE(sender.send(line_from("h1", "n: " + std::to_string(i) + "\n"))) << i;
+    }
+    EXPECT_TRUE(seen().wait_for(20)) << seen().size() << " of 20 lines\n" << log();
+    EXPECT_TRUE(wait_until(
         [&] {
-            tcp_client next(port);
-            next.send(line_from("h1", "n: again\n"));
-            return !next.peer_closed(100);
+            return std::all_of(strangers.begin(), strangers.end(), [](auto& s) { return s->peer_closed(0); });
         },
         5000));
-    EXPECT_TRUE(seen().wait_for(syslog_max_connections + 1));
+    EXPECT_NE(log().find("*** WARN *** no method on tcp port " + std::to_string(port) +
+                         " takes lines from 127.0.0.2: connection closed\r\n"),
+              std::string::npos)
+        << log();
+    EXPECT_EQ(log().find("received connection from 127.0.0.2"), std::string::npos) << "no thread was started for them";
 }
 
 TEST_F(SyslogListen, StopHandsOnWhatWasReceived)
@@ -269,6 +303,121 @@ TEST_F(SyslogListen, StopHandsOnWhatWasReceived)
     EXPECT_FALSE(late.connected() && late.send(stream) && !late.peer_closed(500));
     sleep_ms(100);
     EXPECT_EQ(seen().size(), 100u);
+}
+
+// Holds the receiving thread at the first line it is offered until the
+// test lets it go, then records as take_own_host does.
+std::atomic<bool> gate_reached{false};
+std::atomic<bool> gate_open{false};
+
+int take_after_gate(syslog_server* server, syslog_handler* handler, syslog_event* event)
+{
+    if (!gate_reached.exchange(true)) {
+        while (!gate_open.load()) {
+            sleep_ms(1);
+        }
+    }
+    return take_own_host(server, handler, event);
+}
+
+TEST_F(SyslogListen, StopHandsOnLinesQueuedAfterAnEmptyDatagramAndReportsKernelDrops)
+{
+    struct row {
+        const char* name;
+        int before_empty;  // datagrams queued while the thread is held, before the empty one
+        int after_empty;
+    };
+    // Few enough for the socket buffer, then far too many.
+    for (const row& r : {row{"within the buffer", 100, 100}, row{"overflowing it", 100, 3000}}) {
+        SCOPED_TRACE(r.name);
+        {
+            std::lock_guard<std::mutex> hold(seen().lock);
+            seen().lines.clear();
+        }
+        gate_reached = false;
+        gate_open = false;
+        const int port = free_port();
+        syslog_server* server = syslog_server_new(nullptr, syslog_protocol_udp, port);
+        syslog_handler* handler = recording_handler(1, "h1");
+        handler->parser = take_after_gate;
+        syslog_handler_list_append(server, handler);
+        syslog_listener* l = syslog_listener_start(server);
+
+        ASSERT_EQ(udp_send("127.0.0.1", 0, "127.0.0.1", port, as_bytes(line_from("h1", "first"))), "");
+        ASSERT_TRUE(wait_until([] { return gate_reached.load(); }, 5000));
+        std::vector<bytes> queued;
+        for (int i = 0; i < r.before_empty + r.after_empty; ++i) {
+            if (i == r.before_empty) {
+                queued.push_back(bytes());
+            }
+            queued.push_back(as_bytes(line_from("h1", "n: " + std::to_string(i))));
+        }
+        ASSERT_EQ(udp_send_each("127.0.0.1", 0, "127.0.0.1", port, queued), "");
+        syslog_listener_stop_request(l);
+        gate_open = true;
+        syslog_listener_stop_finish(l);
+
+        const int sent = 1 + r.before_empty + r.after_empty;
+        const int taken = static_cast<int>(seen().size());
+        std::smatch m;
+        const std::string text = log();
+        const std::regex drops("syslog udp port " + std::to_string(port) +
+                               ": ([0-9]+) datagrams dropped by the kernel since the last report\r\n");
+        const int dropped = std::regex_search(text, m, drops) ? std::stoi(m[1]) : 0;
+        EXPECT_EQ(taken + dropped, sent) << text;
+        if (r.after_empty == 100) {
+            EXPECT_EQ(taken, sent) << "nothing was dropped: every line is handed on";
+        } else {
+            EXPECT_GT(dropped, 0) << text;
+        }
+        EXPECT_EQ(text.find("still busy"), std::string::npos) << text;
+    }
+}
+
+TEST_F(SyslogListen, WhatArrivesAfterTheStopIsNotRead)
+{
+    for (int32_t protocol : {syslog_protocol_udp, syslog_protocol_tcp}) {
+        SCOPED_TRACE(protocol == syslog_protocol_tcp ? "tcp" : "udp");
+        {
+            std::lock_guard<std::mutex> hold(seen().lock);
+            seen().lines.clear();
+        }
+        gate_reached = false;
+        gate_open = false;
+        const int port = free_port();
+        syslog_server* server = syslog_server_new(nullptr, protocol, port);
+        syslog_handler* handler = recording_handler(1, "h1");
+        handler->parser = take_after_gate;
+        syslog_handler_list_append(server, handler);
+        syslog_listener* l = syslog_listener_start(server);
+
+        tcp_client client(protocol == syslog_protocol_tcp ? port : 0);
+        auto send_lines = [&](const std::string& tag, int count) {
+            for (int i = 0; i < count; ++i) {
+                const std::string line = line_from("h1", tag + ": " + std::to_string(i));
+                if (protocol == syslog_protocol_tcp) {
+                    ASSERT_TRUE(client.send(line + "\n"));
+                } else {
+                    ASSERT_EQ(udp_send("127.0.0.1", 0, "127.0.0.1", port, as_bytes(line)), "");
+                }
+            }
+        };
+        send_lines("first", 1);
+        ASSERT_TRUE(wait_until([] { return gate_reached.load(); }, 5000));
+        send_lines("before", 50);
+        sleep_ms(50);  // in the kernel's queue by now
+        syslog_listener_stop_request(l);
+        send_lines("after", 50);  // a sender that goes on and on
+        gate_open = true;
+        syslog_listener_stop_finish(l);
+        sleep_ms(100);
+        size_t after = 0;
+        for (const auto& [id, message] : seen().snapshot()) {
+            after += message.rfind("after", 0) == 0 ? 1 : 0;
+        }
+        EXPECT_EQ(seen().size() - after, 51u);
+        EXPECT_EQ(after, 0u);
+    }
 }
 
 }  // namespace
