@@ -8,6 +8,7 @@
 #include <new>
 
 #include "tools/sort/row_table.h"
+#include "toolkit/alloc.h"
 #include "toolkit/diag.h"
 #include "toolkit/dsreader.h"
 #include "toolkit/number.h"
@@ -101,6 +102,7 @@ int sort_dataset(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
+    alloc_failure_is_fatal();
     usage_set(usage_text);
     try {
         return sort_dataset(argc, argv);
