@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "toolkit/diag.h"
@@ -143,6 +144,9 @@ struct merge_dataset {
 
     // Writes what the merge holds and the rest of the dataset as read, then
     // completes the new file on disk. The dataset itself is not touched.
+    // The lines copied are checked for order like those the merge read: a
+    // line out of place there would be written beside a line merged before
+    // it (the same key twice, or keys out of order).
     void write_out()
     {
         if (has_current) {
@@ -158,7 +162,9 @@ struct merge_dataset {
                 done = true;
                 break;
             }
-            emit_raw(reader_line(reader.get()));
+            line_text line = reader_line(reader.get());
+            check_ascending(path.c_str(), line_key(line), last_line_key, has_last_line_key);
+            emit_raw(line);
         }
         reader.reset();
         flush();
@@ -167,10 +173,12 @@ struct merge_dataset {
     }
 };
 
-// An open file of the run that no ".new" file may be.
+// An open file of the run that no ".new" file may be; a report data file
+// may not be a dataset either.
 struct listed_file {
     int fd;
     const char* path;
+    bool report = false;
 };
 
 // Every dataset of a dataset-list, opened and checked at load.
@@ -178,12 +186,19 @@ template <typename Kind>
 class dataset_list {
 public:
     // Opens every dataset (each must exist) and refuses, before anything is
-    // written: a dataset listed twice (one file under two names), a ".new"
+    // written: a dataset listed twice (one file under two names) or also
+    // listed as a report data file (merged into itself), a ".new"
     // file that is a dataset or one of the `listed` files, and a ".old" name
     // that is taken (it may hold the only copy of an earlier content, and
     // the swap never replaces it). Then empties the new files.
     void open(const std::vector<dataset_entry>& entries, std::vector<listed_file> listed)
     {
+        std::vector<std::pair<file_identity, const char*>> reports;
+        for (const listed_file& file : listed) {
+            if (file.report) {
+                reports.emplace_back(file_identity_of_fd(file.fd, file.path), file.path);
+            }
+        }
         std::vector<file_identity> ids;
         for (const dataset_entry& entry : entries) {
             auto d = std::make_unique<merge_dataset<Kind>>();
@@ -196,6 +211,11 @@ public:
                 if (ids[i] == id) {
                     fatal(-1, "dataset '%s' is listed twice (also as '%s')", entry.path.c_str(),
                           datasets_[i]->path.c_str());
+                }
+            }
+            for (const auto& [report_id, report_path] : reports) {
+                if (report_id == id) {
+                    fatal(-1, "dataset '%s' is also listed as report data file '%s'", entry.path.c_str(), report_path);
                 }
             }
             ids.push_back(id);
