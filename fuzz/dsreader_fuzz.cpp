@@ -67,14 +67,11 @@ void read_and_check(const std::string& content, int direction, size_t block, siz
     std::vector<line> expected = model(content, direction, &refused);
     dsreader_ptr reader(dsreader_open(path.c_str(), direction));
     if (block != 0) {
-        // Smaller than the buffers the reader allocated, never larger: the
-        // reader takes its sizes from these fields on every call.
-        reader->chunk_size = block;
+        // The block limit and the line buffer's size, smaller than the
+        // reader chose, never larger: the reader takes its block size from
+        // the limit at every read, and its line buffer size from `capacity`.
+        reader->block_limit = block;
         reader->capacity = capacity;
-        if (direction == DSREADER_BACKWARD) {
-            size_t rest = content.size() % block;
-            reader->next_chunk = rest == 0 ? block : rest;
-        }
     }
     std::vector<line> got;
     bool thrown = false;

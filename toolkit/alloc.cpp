@@ -3,8 +3,21 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "toolkit/diag.h"
+
+namespace {
+
+[[noreturn]] void out_of_memory()
+{
+    // A reporter that itself runs out of memory gets std::bad_alloc rather
+    // than coming back here without end.
+    std::set_new_handler(nullptr);
+    fatal(ENOMEM, "realloc() failed: %d", ENOMEM);
+}
+
+}  // namespace
 
 void* xrealloc(void* block, size_t size)
 {
@@ -41,4 +54,9 @@ char* xstrdup(const char* text)
     char* copy = static_cast<char*>(xalloc(len + 1, 0));
     memcpy(copy, text, len + 1);
     return copy;
+}
+
+void alloc_failure_is_fatal()
+{
+    std::set_new_handler(out_of_memory);
 }

@@ -8,6 +8,7 @@
 #endif
 
 #include <algorithm>
+#include <atomic>
 
 #include <cerrno>
 #include <cstring>
@@ -17,10 +18,10 @@
 
 namespace {
 
-[[noreturn]] void read_failed()
+[[noreturn]] void read_failed(const dsreader* reader)
 {
     int err = errno;
-    fatal(fatal_code(err), "read() failed: %d", err);
+    fatal(fatal_code(err), "read(%s) failed: %d", reader->path, err);
 }
 
 [[noreturn]] void seek_failed(const dsreader* reader)
@@ -61,16 +62,45 @@ ssize_t pread_full(int fd, char* buf, size_t count, off_t offset)
     return static_cast<ssize_t>(count);
 }
 
-// The block buffer comes with the first read, at the block size of that
-// moment: a tool that opens many logs and reads them one after another holds
-// one buffer at a time.
+// What the open readers of the process hold together (see DSREADER_READ_BUDGET).
+// Atomic only so that readers in different threads cannot tear the counts.
+std::atomic<size_t> open_readers{0};
+std::atomic<size_t> block_bytes{0};
+
+constexpr size_t page_size = 4096;
+
+// The block size for this reader's next read: an even share of the budget
+// among the open readers, no more than the budget others leave, and never
+// below the smallest block or above the reader's own limit.
+size_t block_share(const dsreader* reader)
+{
+    size_t readers = std::max<size_t>(open_readers.load(std::memory_order_relaxed), 1);
+    size_t held = block_bytes.load(std::memory_order_relaxed);
+    size_t others = held > reader->chunk_size ? held - reader->chunk_size : 0;
+    size_t share = DSREADER_READ_BUDGET / readers;
+    size_t room = others < DSREADER_READ_BUDGET ? DSREADER_READ_BUDGET - others : 0;
+    share = std::max(std::min(share, room), DSREADER_MIN_BLOCK) & ~(page_size - 1);
+    return std::min(share, reader->block_limit);
+}
+
+// Called before every read, when nothing in the block buffer is needed any
+// more: the buffer comes with the first read, and takes a new size whenever
+// the reader's share has changed. A tool that opens many logs and reads them
+// one after another holds one buffer at a time.
 void ensure_read_buffer(dsreader* reader)
 {
-    if (reader->read_buf == nullptr) {
-        // One byte more than a block: room for the NUL of a line that ends
-        // with the block's data.
-        reader->read_buf = static_cast<char*>(xalloc(reader->chunk_size + 1, 0));
+    size_t want = block_share(reader);
+    if (reader->read_buf != nullptr && want == reader->chunk_size) {
+        return;
     }
+    // One byte more than a block: room for the NUL of a line that ends with
+    // the block's data.
+    char* buf = static_cast<char*>(xalloc(want + 1, 0));
+    xfree(reader->read_buf);
+    block_bytes.fetch_sub(reader->chunk_size, std::memory_order_relaxed);
+    block_bytes.fetch_add(want, std::memory_order_relaxed);
+    reader->read_buf = buf;
+    reader->chunk_size = want;
 }
 
 // The first '|' or NUL at or after `p`; `end` points at the line's own NUL,
@@ -162,7 +192,7 @@ int next_forward(dsreader* reader)
             ensure_read_buffer(reader);
             ssize_t got = read_some(reader->descriptor, reader->read_buf, reader->chunk_size);
             if (got < 0) {
-                read_failed();
+                read_failed(reader);
             }
             reader->byte_count = static_cast<size_t>(got);
             reader->read_pos = 0;
@@ -203,17 +233,23 @@ size_t read_previous_block(dsreader* reader)
     if (reader->file_pos == 0) {
         return 0;
     }
-    reader->file_pos -= static_cast<off_t>(reader->next_chunk);
     ensure_read_buffer(reader);
-    ssize_t got = pread_full(reader->descriptor, reader->read_buf, reader->next_chunk, reader->file_pos);
-    if (got < 0) {
-        read_failed();
+    // Blocks end at multiples of the block size, so the first one read (at
+    // the end of the file, or after the size changed) is the remainder.
+    off_t block = static_cast<off_t>(reader->chunk_size);
+    off_t length = reader->file_pos % block;
+    if (length == 0) {
+        length = block;
     }
-    reader->next_chunk = reader->chunk_size;
+    reader->file_pos -= length;
+    ssize_t got = pread_full(reader->descriptor, reader->read_buf, static_cast<size_t>(length), reader->file_pos);
+    if (got < 0) {
+        read_failed(reader);
+    }
     // Reading backward gets no read-ahead from the kernel: ask for the block
     // before this one now, so that the disk reads it while this one is split.
     if (reader->file_pos > 0) {
-        off_t ahead = std::min(reader->file_pos, static_cast<off_t>(reader->chunk_size));
+        off_t ahead = std::min(reader->file_pos, block);
         posix_fadvise(reader->descriptor, reader->file_pos - ahead, ahead, POSIX_FADV_WILLNEED);
     }
     return static_cast<size_t>(got);
@@ -316,6 +352,7 @@ ssize_t read_full(int fd, char* buf, size_t count)
 dsreader* dsreader_open(const char* path, int direction)
 {
     dsreader_ptr reader(static_cast<dsreader*>(xalloc(sizeof(dsreader), 1)));
+    open_readers.fetch_add(1, std::memory_order_relaxed);  // dsreader_close takes it back
     reader->path = xstrdup(path);
     reader->direction = direction;
     reader->stream = fopen(path, "rb");
@@ -326,10 +363,10 @@ dsreader* dsreader_open(const char* path, int direction)
     reader->descriptor = fileno(reader->stream);
     // A small file needs no block larger than itself; a growing log is still
     // read whole, a block at a time.
-    reader->chunk_size = DSREADER_BLOCK;
+    reader->block_limit = DSREADER_BLOCK;
     struct stat st;
     if (fstat(reader->descriptor, &st) == 0 && S_ISREG(st.st_mode) && st.st_size < static_cast<off_t>(DSREADER_BLOCK)) {
-        reader->chunk_size = std::max(DSREADER_CHUNK, static_cast<size_t>(st.st_size));
+        reader->block_limit = std::max(DSREADER_CHUNK, static_cast<size_t>(st.st_size));
     }
     reader->capacity = DSREADER_CHUNK;
     reader->line_buf = static_cast<char*>(xalloc(reader->capacity, 0));
@@ -344,8 +381,6 @@ dsreader* dsreader_open(const char* path, int direction)
             seek_failed(reader.get());
         }
         reader->file_pos = size;
-        size_t rest = static_cast<size_t>(size % static_cast<off_t>(reader->chunk_size));
-        reader->next_chunk = rest == 0 ? reader->chunk_size : rest;
     }
     return reader.release();
 }
@@ -377,6 +412,8 @@ void dsreader_close(dsreader* reader)
     if (reader == nullptr) {
         return;
     }
+    open_readers.fetch_sub(1, std::memory_order_relaxed);
+    block_bytes.fetch_sub(reader->chunk_size, std::memory_order_relaxed);
     xfree(reader->path);
     xfree(reader->line_buf);
     xfree(reader->read_buf);

@@ -17,7 +17,16 @@ constexpr int DSREADER_FORWARD = 1;
 constexpr int DSREADER_BACKWARD = 2;
 constexpr int DSREADER_MAX_FIELDS = 20;
 constexpr size_t DSREADER_CHUNK = 8192;        // first size of the line buffer
-constexpr size_t DSREADER_BLOCK = 1024 * 1024;  // bytes of file data per read
+constexpr size_t DSREADER_BLOCK = 1024 * 1024;  // largest block of file data per read
+
+// Memory for blocks of file data. The open readers of a process share
+// DSREADER_READ_BUDGET: one or a few readers each read DSREADER_BLOCK at a
+// time, many open at once (a merge of a thousand logs) read smaller blocks,
+// never below DSREADER_MIN_BLOCK, so that together they stay near the budget
+// however many files are open. A reader sizes its block again at every read,
+// taking up a share freed by readers that closed or shrank.
+constexpr size_t DSREADER_MIN_BLOCK = 16 * 1024;
+constexpr size_t DSREADER_READ_BUDGET = 32 * 1024 * 1024;
 
 struct dsreader {
     char* path;             // owned copy of the path given to dsreader_open
@@ -25,10 +34,11 @@ struct dsreader {
     FILE* stream;           // opened "rb"; every read goes through `descriptor`
     int descriptor;
     off_t file_pos;         // backward: end of the part of the file not yet read (64-bit)
-    size_t chunk_size;      // DSREADER_BLOCK (a smaller file: its size, at least
-                            // DSREADER_CHUNK): large reads, so that a log read
-                            // last line first from the disk costs few seeks
-    size_t next_chunk;      // backward: size of the next block read
+    size_t block_limit;     // the largest block this reader reads: DSREADER_BLOCK,
+                            // or the size of a smaller file (at least DSREADER_CHUNK)
+    size_t chunk_size;      // the block size in use (the size of read_buf less one);
+                            // 0 before the first read. Large reads, so that a log
+                            // read last line first from the disk costs few seeks
     char* line_start;       // the current line: inside read_buf when it lies whole in
                             // one block, else inside line_buf
     char* line_buf;         // grows (doubling) for long lines, never shrinks

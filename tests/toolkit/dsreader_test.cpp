@@ -5,11 +5,13 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <random>
 #include <string>
 #include <vector>
 
+#include "tests/support/heap_usage.h"
 #include "tests/support/process.h"
 #include "tests/toolkit/fatal_capture.h"
 #include "tests/toolkit/dsreader_model.h"
@@ -269,6 +271,63 @@ TEST(Dsreader, BackwardPastFourGiB)
     }
     std::vector<std::string> expected = {"", "last|z", long_field + "|y", "first|x"};
     EXPECT_EQ(got, expected);
+}
+
+TEST(Dsreader, ReadFailureNamesTheFile)
+{
+    temp_dir dir;
+    // A directory opens like a file and fails at its first read.
+    fatal_error e = expect_fatal([&] {
+        dsreader_ptr reader(dsreader_open(dir.path().c_str(), DSREADER_FORWARD));
+        dsreader_next(reader.get());
+    });
+    EXPECT_EQ(e.code, EISDIR);
+    EXPECT_EQ(e.message, "read(" + dir.path() + ") failed: 21");
+}
+
+// The readers open at once share one read budget: many open files take
+// small blocks, so their memory stays bounded (a block of the largest size
+// each would be 300 MiB here), while a reader left alone reads large blocks
+// again. A reader whose block size changes in the middle of its file, either
+// way and in either direction, still delivers every line.
+TEST(Dsreader, OpenReadersShareTheReadBudget)
+{
+    temp_dir dir;
+    const std::string content = generated(8 * DSREADER_BLOCK + 7, 99, 0);
+    const std::string path = dir.file("gen");
+    write_file(path, content);
+    for (int direction : {DSREADER_FORWARD, DSREADER_BACKWARD}) {
+        const std::vector<line> expected = model(content, direction);
+        dsreader_ptr alone(dsreader_open(path.c_str(), direction));
+        std::vector<line> got;
+        auto take = [&](size_t count) {
+            for (size_t i = 0; i < count && dsreader_next(alone.get()) == 0; ++i) {
+                int fields = alone->field_count;
+                dsreader_rejoin(alone.get(), '|');
+                got.push_back({alone->line_start, fields});
+            }
+        };
+        take(1000);
+        EXPECT_EQ(alone->chunk_size, DSREADER_BLOCK);
+
+        size_t before = heap_in_use();
+        std::vector<dsreader_ptr> many;
+        for (int i = 0; i < 300; ++i) {
+            many.emplace_back(dsreader_open(path.c_str(), direction));
+            ASSERT_EQ(dsreader_next(many.back().get()), 0);
+        }
+        size_t held = heap_in_use() - before;
+        EXPECT_LT(held, DSREADER_READ_BUDGET + 300 * (DSREADER_MIN_BLOCK + 2 * DSREADER_CHUNK))
+            << "bytes held by 300 open readers";
+        take(40000);  // past the end of its first block: a small block now
+        EXPECT_LT(alone->chunk_size, DSREADER_BLOCK);
+
+        many.clear();
+        take(40000);
+        EXPECT_EQ(alone->chunk_size, DSREADER_BLOCK);
+        take(SIZE_MAX);
+        EXPECT_EQ(got, expected) << "direction " << direction;
+    }
 }
 
 TEST(ReadFull, CountsAndEnd)

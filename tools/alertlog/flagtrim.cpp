@@ -7,6 +7,7 @@
 
 #include "tools/alertlog/log_tail.h"
 #include "tools/alertlog/tool_files.h"
+#include "toolkit/alloc.h"
 #include "toolkit/diag.h"
 #include "toolkit/file_pos.h"
 #include "toolkit/number.h"
@@ -26,6 +27,7 @@ const char usage_text[] =
 
 int main(int argc, char** argv)
 {
+    alloc_failure_is_fatal();
     usage_set(usage_text);
     file_error err;
     alertlog_check(std_descriptors_reserve(&err), err);

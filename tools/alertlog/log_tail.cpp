@@ -18,13 +18,12 @@ constexpr size_t chunk = 8192;
 constexpr size_t follow_piece = 1 << 16;
 constexpr int64_t writer_wait_ns = 1000000000;
 
-// Reads of the log and writes of the new file are reported in this tool's
-// own words, with the error number the layer found.
+// A failed read ends the run: "read(<path>) failed: <errno>".
 void read_at(int fd, char* buf, size_t count, int64_t offset, size_t* got, const char* path)
 {
     file_error err;
     if (fd_read_at(fd, buf, count, offset, got, path, &err) != 0) {
-        fatal(fatal_code(err.code), "read() failed: %d", err.code);
+        file_error_exit(err);
     }
 }
 

@@ -14,7 +14,7 @@ void alertlog_check(int rc, const file_error& err)
 void alertlog_write_check(int rc, const file_error& err)
 {
     if (rc != 0) {
-        fatal(fatal_code(err.code), "write() failed: %d", err.code);
+        file_error_exit(err);
     }
 }
 

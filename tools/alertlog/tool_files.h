@@ -9,7 +9,7 @@
 // Ends the run with the file layer's diagnostic when `rc` is not 0.
 void alertlog_check(int rc, const file_error& err);
 
-// Ends the run with "write() failed: <errno>" when `rc` is not 0.
+// Ends the run with "write(<path>) failed: <errno>" when `rc` is not 0.
 void alertlog_write_check(int rc, const file_error& err);
 
 // The alert log at `path`, open for reading; the run ends with

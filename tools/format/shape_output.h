@@ -1,8 +1,8 @@
 // trailshape's output: a plain file or a gzip stream, written from one
 // buffer in large pieces. The file is opened and guarded through the
 // toolkit's output layer; every write and the close are checked. After a
-// fatal error the output is still closed (abandon), so a gzip file always
-// ends as a complete stream holding what was written.
+// fatal error the output is still closed (abandon), so a gzip file ends as
+// a complete stream holding what was written, unless writing itself failed.
 #pragma once
 
 #include <zlib.h>

@@ -9,6 +9,7 @@
 #include "tools/format/line_shaper.h"
 #include "tools/format/shape_options.h"
 #include "tools/format/shape_output.h"
+#include "toolkit/alloc.h"
 #include "toolkit/diag.h"
 #include "toolkit/dsreader.h"
 #include "toolkit/out_file.h"
@@ -85,6 +86,7 @@ int shape_log(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
+    alloc_failure_is_fatal();
     usage_set(usage_text);
     fatal_reporter_set(close_then_report);
     try {

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "toolkit/diag.h"
@@ -144,7 +145,10 @@ struct merge_dataset {
     }
 
     // Writes what the merge holds and the rest of the dataset as read into
-    // the new file. The dataset itself is not touched.
+    // the new file. The dataset itself is not touched. The lines copied are
+    // checked for order like those the merge read: a line out of place there
+    // would be written beside a line merged before it (the same key twice,
+    // or keys out of order).
     void write_out()
     {
         if (has_current) {
@@ -160,17 +164,21 @@ struct merge_dataset {
                 done = true;
                 break;
             }
-            emit_raw(reader_line(reader.get()));
+            line_text line = reader_line(reader.get());
+            check_ascending(path.c_str(), line_key(line), last_line_key, has_last_line_key);
+            emit_raw(line);
         }
         reader.reset();
         flush();
     }
 };
 
-// An open file of the run that no ".new" file may be.
+// An open file of the run that no ".new" file may be; a report data file
+// may not be a dataset either.
 struct listed_file {
     int fd;
     const char* path;
+    bool report = false;
 };
 
 // Every dataset of a dataset-list, opened and checked at load.
@@ -180,14 +188,21 @@ public:
     // Locks every dataset (each must exist and be a regular file) and
     // finishes or discards what an interrupted run left at them. Then
     // refuses, before anything is written: a dataset listed twice (one file
-    // under two names), a ".new" name that is one of the `listed` files or a
-    // dataset, and a ".old" name taken by another file (it may hold the only
-    // copy of an earlier content, and the swap never replaces it). Then
-    // opens the datasets and creates their new files.
+    // under two names) or also listed as a report data file (merged into
+    // itself), a ".new" name that is one of the `listed` files or a dataset,
+    // and a ".old" name taken by another file (it may hold the only copy of
+    // an earlier content, and the swap never replaces it). Then opens the
+    // datasets and creates their new files.
     void open(const std::vector<dataset_entry>& entries, std::vector<listed_file> listed)
     {
         file_error err;
         std::vector<std::string> paths;
+        std::vector<std::pair<file_identity, const char*>> reports;
+        for (const listed_file& file : listed) {
+            if (file.report) {
+                reports.emplace_back(file_identity_of_fd(file.fd, file.path), file.path);
+            }
+        }
         for (const dataset_entry& entry : entries) {
             paths.push_back(entry.path);
         }
@@ -198,6 +213,12 @@ public:
                 if (ids[j] == id) {
                     return file_error_set(&err, -1, "dataset '%s' is listed twice (also as '%s')", paths[i].c_str(),
                                           paths[j].c_str());
+                }
+            }
+            for (const auto& [report_id, report_path] : reports) {
+                if (report_id == file_identity{id.dev, id.ino}) {
+                    return file_error_set(&err, -1, "dataset '%s' is also listed as report data file '%s'",
+                                          paths[i].c_str(), report_path);
                 }
             }
             ids[i] = id;

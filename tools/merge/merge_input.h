@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "toolkit/diag.h"
@@ -23,10 +24,11 @@ struct merge_input {
 
 // Refuses a key smaller than the one before it: records out of order cannot
 // be merged right, and nothing has been replaced yet.
-inline void check_ascending(const char* where, const std::string& key, std::string& previous, bool& has_previous)
+inline void check_ascending(const char* where, std::string_view key, std::string& previous, bool& has_previous)
 {
-    if (has_previous && key < previous) {
-        fatal(-1, "records out of order in '%s': '%s' after '%s'", where, key.c_str(), previous.c_str());
+    if (has_previous && key < std::string_view(previous)) {
+        fatal(-1, "records out of order in '%s': '%.*s' after '%s'", where, static_cast<int>(key.size()), key.data(),
+              previous.c_str());
     }
     previous.assign(key);
     has_previous = true;

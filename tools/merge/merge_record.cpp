@@ -12,9 +12,10 @@ void count_kind::append_written(std::string& out, const record& r)
 {
     out.append(r.key);
     if (r.counts.empty()) {
-        // The key alone would read back as a shorter key when it holds a '|',
-        // or as pairs when it holds a taken item ("x=1").
-        bool alone_reads_back = r.key.find('|') == std::string::npos;
+        // The key alone would read back as a shorter key when it holds a '|'
+        // or ends in '\r' (the reader drops one before a line end), or as
+        // pairs when it holds a taken item ("x=1").
+        bool alone_reads_back = r.key.find('|') == std::string::npos && (r.key.empty() || r.key.back() != '\r');
         if (alone_reads_back && r.key.find('=') != std::string::npos) {
             count_list probe;
             probe.parse(r.key.data(), r.key.size());

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <cstring>
 #include <string>
+#include <string_view>
 
 #include "toolkit/dsreader.h"
 #include "tools/merge/count_list.h"
@@ -35,7 +36,7 @@ struct count_kind {
     static void combine(record& into, const record& from) { into.counts.add(from.counts); }
     // The key, the written list and '\n'. An empty list is written as the key
     // alone only when that reads back as the same key and no pairs;
-    // otherwise "key|".
+    // otherwise "key|" (a key holding '|', ending in '\r' or parsing as pairs).
     static void append_written(std::string& out, const record& r);
 };
 
@@ -59,6 +60,13 @@ struct line_text {
     size_t len;
 };
 line_text reader_line(dsreader* reader);
+
+// The key of a line: the text before its last '|', or the whole line.
+inline std::string_view line_key(line_text line)
+{
+    const auto* bar = static_cast<const char*>(memrchr(line.data, '|', line.len));
+    return {line.data, bar == nullptr ? line.len : static_cast<size_t>(bar - line.data)};
+}
 
 // Splits a line into key and value text.
 template <typename Kind>

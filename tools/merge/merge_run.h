@@ -55,7 +55,7 @@ int merge_run(const char* file_list_path, const char* dataset_list_path, dataset
     // list files themselves (the loader adds the datasets).
     std::vector<listed_file> listed;
     for (const auto& input : inputs.inputs()) {
-        listed.push_back({input->reader->descriptor, input->path.c_str()});
+        listed.push_back({input->reader->descriptor, input->path.c_str(), true});
     }
     listed.push_back({file_list.descriptor(), file_list_path});
     listed.push_back({dataset_list_file.descriptor(), dataset_list_path});

@@ -4,6 +4,7 @@
 #include <cinttypes>
 #include <cstring>
 
+#include "toolkit/alloc.h"
 #include "toolkit/diag.h"
 #include "toolkit/file_error.h"
 #include "toolkit/number.h"
@@ -26,6 +27,7 @@ bool is_option(const char* arg, const char* name)
 
 int query_parse_args(int argc, char** argv, query_options& opts)
 {
+    alloc_failure_is_fatal();
     file_error err;
     check(std_descriptors_reserve(&err), err);
     using parser = field_filter (*)(const char*);

@@ -32,7 +32,8 @@ struct query_options {
 
 // Fills `opts` from the command line and returns the index of the one
 // positional argument; no positional argument (or a bad --sort-dir) ends the
-// program with the usage text. Descriptors 0-2 are made sure of first, then
+// program with the usage text. A failed allocation is made fatal
+// (alloc_failure_is_fatal) and descriptors 0-2 are made sure of first, then
 // --outfile is opened here but not emptied.
 int query_parse_args(int argc, char** argv, query_options& opts);
 

@@ -3,6 +3,7 @@
 // list order newest first) and every 8-field line goes through the query
 // frame as one stream.
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -19,13 +20,28 @@ constexpr int activity_fields = 8;
 
 // A missing or unreadable log must end the run before any output, yet a
 // list of thousands of rotated logs must not need a descriptor each: every
-// log is opened once here, guarded against the output and closed again.
+// log is opened once here, checked, guarded against the output and closed
+// again. A directory opens like a file and fails only at its first read, so
+// it is refused here with the error that read gives; so is a log that cannot
+// be read last line first (a pipe) when the run reads backward.
 void check_log(const query_options& opts, const std::string& path)
 {
     int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0) {
         int err = errno;
         fatal(fatal_code(err), "fopen(%s) failed: %d", path.c_str(), err);
+    }
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        int err = errno;
+        fatal(fatal_code(err), "fstat(%s) failed: %d", path.c_str(), err);
+    }
+    if (S_ISDIR(st.st_mode)) {
+        fatal(EISDIR, "read(%s) failed: %d", path.c_str(), EISDIR);
+    }
+    if (opts.direction == DSREADER_BACKWARD && lseek(fd, 0, SEEK_END) < 0) {
+        int err = errno;
+        fatal(fatal_code(err), "lseek(%s) failed: %d", path.c_str(), err);
     }
     file_error err;
     int rc = out_file_guard(opts.output, fd, path.c_str(), &err);

@@ -10,6 +10,7 @@
 #include <new>
 
 #include "tools/sort/row_table.h"
+#include "toolkit/alloc.h"
 #include "toolkit/diag.h"
 #include "toolkit/dsreader.h"
 #include "toolkit/number.h"
@@ -144,6 +145,7 @@ int sort_dataset(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
+    alloc_failure_is_fatal();
     usage_set(usage_text);
     try {
         return sort_dataset(argc, argv);

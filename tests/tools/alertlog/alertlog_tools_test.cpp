@@ -2,7 +2,10 @@
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <csignal>
 
 #include <gtest/gtest.h>
 
@@ -426,6 +429,7 @@ TEST(Flagjoin, Failures)
 {
     temp_dir dir;
     write_file(dir.file("in"), numbered_lines(10));
+    write_file(dir.file("kept"), "x\n");
     struct row {
         std::vector<std::string> args;
         int status;
@@ -433,14 +437,120 @@ TEST(Flagjoin, Failures)
     } rows[] = {
         {{dir.file("missing"), dir.file("out")}, ENOENT, "ERROR: fopen(" + dir.file("missing") + ") failed: 2\n"},
         {{dir.file("in"), dir.file("no/dir")}, ENOENT, "ERROR: fopen(" + dir.file("no/dir") + ") failed: 2\n"},
-        {{dir.file("in"), "/dev/full"}, ENOSPC, "ERROR: write() failed: 28\n"},
-        {{dir.file(""), dir.file("out")}, EISDIR, "ERROR: read failed: 21\n"},
+        {{dir.file("in"), "/dev/full"}, ENOSPC, "ERROR: write(/dev/full) failed: 28\n"},
+        // A directory opens like a file: refused before the output is
+        // created or touched, naming it.
+        {{dir.file(""), dir.file("out")}, EISDIR, "ERROR: read(" + dir.file("") + ") failed: 21\n"},
+        {{dir.file(""), dir.file("kept")}, EISDIR, "ERROR: read(" + dir.file("") + ") failed: 21\n"},
     };
     for (const row& r : rows) {
         process_result res = run(flagjoin, r.args);
         EXPECT_EQ(res.status, r.status) << r.args[0] << " " << r.args[1];
         EXPECT_EQ(res.err, r.err);
+        EXPECT_FALSE(file_exists(dir.file("out"))) << r.args[0];
+        EXPECT_EQ(read_file(dir.file("kept")), "x\n");
     }
+}
+
+// An input that is no regular file is read to its end; the size bound is
+// for regular files only.
+TEST(Flagjoin, ReadsAPipe)
+{
+    temp_dir dir;
+    write_file(dir.file("out"), "x\n");
+    const std::string input = "1|a\n" + std::string(100000, 'p') + "\n2|b";
+    process_result res = run_process({flagjoin, "/dev/stdin", dir.file("out")}, input);
+    EXPECT_EQ(res.status, 0) << res.err;
+    EXPECT_EQ(read_file(dir.file("out")), "x\n" + input);
+}
+
+// A full disk: the output stays exactly as it was (an existing one) or is
+// not left behind (a new one), so a retry appends nothing twice. Runs in a
+// private mount namespace on a small tmpfs.
+TEST(Flagjoin, FullDiskLeavesTheOutputAsItWas)
+{
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "mounting a small tmpfs needs root";
+    }
+    temp_dir dir;
+    write_file(dir.file("in"), numbered_lines(3000));  // about 100 KB
+    write_file(dir.file("out"), numbered_lines(100));
+    const std::string script =
+        "mount -t tmpfs -o size=64k tmpfs mnt || exit 99\n"
+        "cp out mnt/out || exit 98\n"
+        "'" + flagjoin + "' in mnt/out; echo $? > rc1\n"
+        "'" + flagjoin + "' in mnt/new; echo $? > rc2\n"
+        "cp mnt/out after; ls mnt > names\n";
+    ASSERT_EQ(mkdir(dir.file("mnt").c_str(), 0755), 0);
+    process_result res = run_process({"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
+                                      script},
+                                     "", dir.path());
+    if (res.status == 99 || res.status == 127) {
+        GTEST_SKIP() << "cannot mount a tmpfs here: " << res.err;
+    }
+    ASSERT_EQ(res.status, 0) << res.err;
+    EXPECT_EQ(read_file(dir.file("rc1")), std::to_string(ENOSPC) + "\n");
+    EXPECT_EQ(read_file(dir.file("rc2")), std::to_string(ENOSPC) + "\n");
+    EXPECT_NE(res.err.find("ERROR: write(mnt/out) failed: 28\n"), std::string::npos) << res.err;
+    EXPECT_NE(res.err.find("ERROR: write(mnt/new) failed: 28\n"), std::string::npos) << res.err;
+    EXPECT_EQ(read_file(dir.file("after")), numbered_lines(100));
+    EXPECT_EQ(read_file(dir.file("names")), "out\n");
+}
+
+// Another process appends entries, one write each, while flagjoin copies a
+// log of lines of every length: each entry of either must come out whole,
+// and the copy in its order.
+TEST(Flagjoin, ConcurrentAppenderSplicesNoLine)
+{
+    temp_dir dir;
+    std::string input;
+    for (int i = 0; input.size() < (8u << 20); ++i) {
+        input += "J|" + std::to_string(i) + "|" + std::string(static_cast<size_t>(i * 7919 % 300), 'j') + "|end\n";
+    }
+    input += "J|long|" + std::string(200000, 'L') + "|end\n";  // longer than a read
+    write_file(dir.file("in"), input);
+    write_file(dir.file("out"), "");
+    const std::string out_path = dir.file("out");
+
+    pid_t writer = fork();
+    ASSERT_GE(writer, 0);
+    if (writer == 0) {
+        int fd = open(out_path.c_str(), O_WRONLY | O_APPEND);
+        for (long i = 0; fd >= 0; ++i) {
+            std::string entry = "W|" + std::to_string(i) + "|" + std::string(static_cast<size_t>(i % 50), 'w') + "|end\n";
+            if (write(fd, entry.data(), entry.size()) < 0) {
+                break;
+            }
+            if (i % 64 == 0) {
+                usleep(100);
+            }
+        }
+        _exit(0);
+    }
+    // Runs while the writer is busy: several rounds give it every chance.
+    std::string joined;
+    int rounds = 0;
+    for (; rounds < 3; ++rounds) {
+        process_result res = run(flagjoin, {dir.file("in"), out_path});
+        EXPECT_EQ(res.status, 0) << res.err;
+        joined += input;
+    }
+    kill(writer, SIGKILL);
+    waitpid(writer, nullptr, 0);
+
+    std::string ours;
+    size_t theirs = 0;
+    for (const std::string& line : lines_of(read_file(out_path))) {
+        if (line.rfind("W|", 0) == 0 && line.size() >= 6 && line.compare(line.size() - 4, 4, "|end") == 0 &&
+            line.find("J|") == std::string::npos) {
+            ++theirs;
+            continue;
+        }
+        ours += line + "\n";
+    }
+    EXPECT_GT(theirs, 0u) << "the writer appended nothing";
+    EXPECT_TRUE(ours == joined) << "entries were spliced or lost: " << ours.size() << " bytes of ours, "
+                                << joined.size() << " expected";
 }
 
 }  // namespace

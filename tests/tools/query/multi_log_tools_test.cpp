@@ -238,22 +238,35 @@ TEST(Trailscan, LogsInListOrderOrItsExactReverse)
     EXPECT_EQ(res.out, activity("b2", 5) + "5\n");
 }
 
-TEST(Trailscan, AMissingLogEndsTheRunBeforeAnyOutput)
+// A listed log that is missing, or a directory (which opens like a file and
+// fails only when read), ends the run before any line is printed or the
+// outfile is emptied, wherever it stands in the list.
+TEST(Trailscan, AnUnreadableLogEndsTheRunBeforeAnyOutput)
 {
     temp_dir dir;
     write_file(dir.file("A"), activity("a", 1));
     write_file(dir.file("out"), "old output\n");
-    for (const std::string& list : {dir.file("missing") + "\n" + dir.file("A") + "\n",
-                                    dir.file("A") + "\n" + dir.file("missing") + "\n"}) {
-        write_file(dir.file("list"), list);
-        for (const auto& dirn : {"asc", "desc"}) {
-            process_result res = run_process(cmd(trailscan, {"--sort-dir", dirn, dir.file("list")}));
-            EXPECT_EQ(res.status, 2);  // ENOENT
-            EXPECT_EQ(res.out, "");
-            EXPECT_EQ(res.err, "ERROR: fopen(" + dir.file("missing") + ") failed: 2\n");
-            res = run_process(cmd(trailscan, {"--outfile", dir.file("out"), dir.file("list")}));
-            EXPECT_EQ(res.status, 2);
-            EXPECT_EQ(read_file(dir.file("out")), "old output\n");
+    ASSERT_EQ(mkdir(dir.file("D").c_str(), 0755), 0);
+    struct bad {
+        std::string path;
+        int status;
+        std::string err;
+    } bads[] = {
+        {dir.file("missing"), 2, "ERROR: fopen(" + dir.file("missing") + ") failed: 2\n"},
+        {dir.file("D"), 21, "ERROR: read(" + dir.file("D") + ") failed: 21\n"},
+    };
+    for (const bad& b : bads) {
+        for (const std::string& list : {b.path + "\n" + dir.file("A") + "\n", dir.file("A") + "\n" + b.path + "\n"}) {
+            write_file(dir.file("list"), list);
+            for (const auto& dirn : {"asc", "desc"}) {
+                process_result res = run_process(cmd(trailscan, {"--sort-dir", dirn, dir.file("list")}));
+                EXPECT_EQ(res.status, b.status) << list << dirn;
+                EXPECT_EQ(res.out, "") << list << dirn;
+                EXPECT_EQ(res.err, b.err);
+                res = run_process(cmd(trailscan, {"--sort-dir", dirn, "--outfile", dir.file("out"), dir.file("list")}));
+                EXPECT_EQ(res.status, b.status);
+                EXPECT_EQ(read_file(dir.file("out")), "old output\n");
+            }
         }
     }
     // An output naming a listed log is refused before anything is emptied.
