@@ -134,7 +134,7 @@ void log_tail_follow(int old_fd, int64_t from, int new_fd, const char* path)
     int flags = fcntl(new_fd, F_GETFL);
     if (flags == -1 || fcntl(new_fd, F_SETFL, flags | O_APPEND) == -1) {
         int e = errno;
-        fatal(fatal_code(e), "write() failed: %d", e);
+        fatal(fatal_code(e), "fcntl(%s) failed: %d", path, e);
     }
     // Probing with a lease: a writer opening the file at that instant would
     // signal the lease's holder, which must not end this program.

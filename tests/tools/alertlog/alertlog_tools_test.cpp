@@ -373,7 +373,7 @@ TEST(Flagtrim, FullDiskLeavesNoNewFile)
     }
     ASSERT_NE(res.status, 98) << res.err;
     EXPECT_EQ(res.status, ENOSPC) << res.err;
-    EXPECT_EQ(res.err, "ERROR: write() failed: 28\n");
+    EXPECT_EQ(res.err, "ERROR: write(mnt/log.new) failed: 28\n");
     EXPECT_EQ(read_file(dir.file("after/log")), content);
     EXPECT_FALSE(file_exists(dir.file("after/log.new")));
 }
