@@ -10,6 +10,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "collector/core/activity_log.h"
 #include "collector/core/context.h"
 #include "collector/core/escape.h"
 #include "collector/core/log.h"
@@ -102,40 +103,41 @@ void serve_udp(syslog_listener* listener)
 {
     syslog_server* server = listener->server;
     sock* s = listener->socket;
-    growbuf* buf = s->buf;
-    grow_to_working_size(buf);
+    sock_batch* batch = sock_batch_new();
     syslog_event event;
     for (;;) {
         // Once stopping, the socket refuses new datagrams: what it holds is
         // read without waiting, and an empty queue ends the loop.
         const bool draining = listener->stopping.load();
-        int n = sock_recvfrom(s, buf->data, buf->capacity, !draining);
+        int n = sock_recv_batch(s, batch, !draining);
         if (n < 0) {
             int err = errno;
             if (draining && err == EAGAIN) {
-                return;
+                break;
             }
             if (!sock_recv_error_passes(err)) {
-                return;
+                break;
             }
             if (sock_error_is_shortage(err)) {
                 platform_sleep_ms(syslog_shortage_pause_ms);
             }
             continue;
         }
-        // An empty datagram, which anyone can send, or the wake-up of a
-        // stop (the flag is read again): nothing to hand on either way.
-        if (n == 0) {
-            continue;
+        for (int i = 0; i < n; ++i) {
+            // An empty datagram, which anyone can send, or the wake-up of a
+            // stop (the flag is read again), or one refused as too large:
+            // nothing to hand on.
+            const int length = sock_batch_length(batch, i);
+            if (length <= 0) {
+                continue;
+            }
+            syslog_dispatch(server, reinterpret_cast<const char*>(sock_batch_data(batch, i)), length + 1,
+                            sock_batch_peer(batch, i), &event);
         }
-        buf->length = n;
-        if (buf->length == buf->capacity) {
-            growbuf_grow(buf);
-        }
-        buf->data[buf->length] = 0;
-        syslog_dispatch(server, reinterpret_cast<const char*>(buf->data), n + 1, s->peer_addr, &event);
-        buf->length = 0;
+        // The lines of the batch in one write per log, before the next wait.
+        al_write_held();
     }
+    sock_batch_free(batch);
 }
 
 // The connection reads what the kernel holds for it, then meets its end:
@@ -174,10 +176,14 @@ void* conn_thread(void* arg)
     syslog_event event;
     grow_to_working_size(conn->buf);
     grow_to_working_size(line);
-    while (syslog_tcp_read_line(conn, line) == 0) {
+    // The lines of what one receive brought are written together, before
+    // the thread waits for more.
+    al_hold_lines(true);
+    while (syslog_tcp_read_line(conn, line, al_write_held) == 0) {
         syslog_dispatch(c->listener->server, reinterpret_cast<const char*>(line->data), line->length,
                         conn->peer_addr, &event);
     }
+    al_hold_lines(false);
     // Unlinked before the socket closes, so a stop never shuts a descriptor
     // number that another thread may have been given meanwhile.
     conn_unlink(c);
@@ -329,7 +335,9 @@ void* listener_thread(void* arg)
     if (is_tcp(listener)) {
         serve_tcp(listener);
     } else {
+        al_hold_lines(true);
         serve_udp(listener);
+        al_hold_lines(false);
     }
     // Nothing reads the socket any more: closed, so the kernel does not
     // queue lines for nobody. Under the lock, which a stop request holds
@@ -498,7 +506,7 @@ void syslog_drops_report()
     }
 }
 
-int syslog_tcp_read_line(sock* conn, growbuf* line)
+int syslog_tcp_read_line(sock* conn, growbuf* line, void (*before_wait)())
 {
     growbuf* in = conn->buf;
     // Room for a whole connection buffer of line plus its NUL.
@@ -515,7 +523,20 @@ int syslog_tcp_read_line(sock* conn, growbuf* line)
                              conn->peer_addr[3]);
                 return 1;
             }
-            int n = sock_recv(conn, in->data + in->length, in->capacity - in->length);
+            unsigned char* free_tail = in->data + in->length;
+            const int room = in->capacity - in->length;
+            int n;
+            if (before_wait != nullptr) {
+                // What has come already is read on; only a receive that would
+                // wait is preceded by the caller's hook.
+                n = sock_recv(conn, free_tail, room, false);
+                if (n < 0 && errno == EAGAIN) {
+                    before_wait();
+                    n = sock_recv(conn, free_tail, room);
+                }
+            } else {
+                n = sock_recv(conn, free_tail, room);
+            }
             if (n <= 0) {
                 return 1;
             }

@@ -183,19 +183,19 @@ TEST_F(ZoneRefresh, AtMostOncePerHalfHour)
     event.sec = utc(2026, 12, 10, 13, 29, 0);
 
     event.received = t + 1800;
-    syslog_zone_apply(&handler, &event);
+    event_time when = syslog_zone_apply(&handler, &event);
     EXPECT_EQ(handler.tz_checked_at, t);
-    EXPECT_EQ(handler.time.sec, event.sec + 1234);
+    EXPECT_EQ(when.sec, event.sec + 1234);
     EXPECT_EQ(log(), "");
 
     event.received = t + 1801;
-    syslog_zone_apply(&handler, &event);
+    when = syslog_zone_apply(&handler, &event);
     const int offset = tz_offset_at("W. Europe Standard Time", t + 1801);
     ASSERT_EQ(offset, -3600);  // Berlin in winter
     EXPECT_EQ(handler.tz_checked_at, t + 1800);
     EXPECT_EQ(handler.tz_offset, offset);
-    EXPECT_EQ(handler.time.sec, event.sec + offset);
-    EXPECT_EQ(handler.time.usec, 0);
+    EXPECT_EQ(when.sec, event.sec + offset);
+    EXPECT_EQ(when.usec, 0);
     const std::string lines = log();
     EXPECT_NE(lines.find("calculating timezone offset for handler test(W. Europe Standard Time)"), std::string::npos);
     EXPECT_NE(lines.find("calculated timezone offset as " + std::to_string(offset)), std::string::npos);
@@ -213,9 +213,9 @@ TEST_F(ZoneRefresh, OffsetAddedToTheStamp)
     syslog_event event{};
     event.received = received;
     ASSERT_EQ(syslog_time_parse("Mar 10 12:00:00", 16, &event), 0);
-    syslog_zone_apply(&handler, &event);
-    EXPECT_EQ(handler.time.sec, utc(2027, 3, 10, 12) + 3600);  // March after a December receipt
-    EXPECT_EQ(handler.time.usec, 0);
+    const event_time when = syslog_zone_apply(&handler, &event);
+    EXPECT_EQ(when.sec, utc(2027, 3, 10, 12) + 3600);  // March after a December receipt
+    EXPECT_EQ(when.usec, 0);
 }
 
 // A stamp written in the source's local time becomes UTC through the
@@ -238,8 +238,7 @@ TEST_F(ZoneRefresh, SourceZoneAcrossDaylightSaving)
         syslog_event event{};
         event.received = r.received;
         ASSERT_EQ(syslog_time_parse(r.stamp, static_cast<int>(strlen(r.stamp)) + 1, &event), 0);
-        syslog_zone_apply(&handler, &event);
-        EXPECT_EQ(utc_text(handler.time.sec), utc_text(r.expect)) << r.stamp;
+        EXPECT_EQ(utc_text(syslog_zone_apply(&handler, &event).sec), utc_text(r.expect)) << r.stamp;
     }
 }
 
