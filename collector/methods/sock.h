@@ -31,6 +31,7 @@ struct sock {
     int32_t kind;                 // 1 TCP, else UDP
     int socket;                   // -1 once closed
     growbuf* buf;                 // receive buffer, owned
+    int32_t buf_start;            // TCP: bytes of buf before this offset are handed on already
     sockaddr_in addr;             // bind address, then the peer address of accept / receive-from
     int32_t read_shut;            // set (atomically) by sock_shutdown_read: failures expected, not warned
     // UDP: the kernel's count of datagrams it dropped on this socket, as the

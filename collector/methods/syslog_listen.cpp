@@ -506,6 +506,18 @@ void syslog_drops_report()
     }
 }
 
+namespace {
+
+// The first LF or NUL among n bytes, or nullptr.
+const unsigned char* find_terminator(const unsigned char* p, size_t n)
+{
+    const auto* lf = static_cast<const unsigned char*>(memchr(p, '\n', n));
+    const auto* nul = static_cast<const unsigned char*>(memchr(p, 0, lf != nullptr ? static_cast<size_t>(lf - p) : n));
+    return nul != nullptr ? nul : lf;
+}
+
+}  // namespace
+
 int syslog_tcp_read_line(sock* conn, growbuf* line, void (*before_wait)())
 {
     growbuf* in = conn->buf;
@@ -513,50 +525,56 @@ int syslog_tcp_read_line(sock* conn, growbuf* line, void (*before_wait)())
     while (line->capacity < in->capacity + 1) {
         growbuf_grow(line);
     }
-    int32_t scanned = 0;  // bytes already known to hold no terminator
-    bool must_receive = in->length == 0;
+    // The bytes not handed on yet are in->data[start, length); the lines
+    // are taken where they lie, and what is left moves to the front only
+    // before a receive.
+    int32_t start = conn->buf_start;
+    int32_t scanned = start;  // bytes before this hold no terminator
     for (;;) {
-        if (must_receive) {
-            if (in->length == in->capacity) {
-                warn_limited("*** WARN *** line of more than %d bytes from %d.%d.%d.%d: connection closed",
-                             in->capacity, conn->peer_addr[0], conn->peer_addr[1], conn->peer_addr[2],
-                             conn->peer_addr[3]);
-                return 1;
+        const unsigned char* end = find_terminator(in->data + scanned, static_cast<size_t>(in->length - scanned));
+        if (end != nullptr) {
+            const auto i = static_cast<int32_t>(end - in->data);
+            const int32_t len = i + 1 - start;
+            memcpy(line->data, in->data + start, static_cast<size_t>(len));
+            line->data[len] = 0;
+            line->length = len + 1;
+            conn->buf_start = i + 1;
+            if (conn->buf_start == in->length) {
+                conn->buf_start = 0;
+                in->length = 0;
             }
-            unsigned char* free_tail = in->data + in->length;
-            const int room = in->capacity - in->length;
-            int n;
-            if (before_wait != nullptr) {
-                // What has come already is read on; only a receive that would
-                // wait is preceded by the caller's hook.
-                n = sock_recv(conn, free_tail, room, false);
-                if (n < 0 && errno == EAGAIN) {
-                    before_wait();
-                    n = sock_recv(conn, free_tail, room);
-                }
-            } else {
+            return 0;
+        }
+        if (start > 0) {
+            in->length -= start;
+            memmove(in->data, in->data + start, static_cast<size_t>(in->length));
+            start = 0;
+            conn->buf_start = 0;
+        }
+        scanned = in->length;
+        if (in->length == in->capacity) {
+            warn_limited("*** WARN *** line of more than %d bytes from %d.%d.%d.%d: connection closed", in->capacity,
+                         conn->peer_addr[0], conn->peer_addr[1], conn->peer_addr[2], conn->peer_addr[3]);
+            return 1;
+        }
+        unsigned char* free_tail = in->data + in->length;
+        const int room = in->capacity - in->length;
+        int n;
+        if (before_wait != nullptr) {
+            // What has come already is read on; only a receive that would
+            // wait is preceded by the caller's hook.
+            n = sock_recv(conn, free_tail, room, false);
+            if (n < 0 && errno == EAGAIN) {
+                before_wait();
                 n = sock_recv(conn, free_tail, room);
             }
-            if (n <= 0) {
-                return 1;
-            }
-            in->length += n;
+        } else {
+            n = sock_recv(conn, free_tail, room);
         }
-        int32_t i = scanned;
-        while (i < in->length && in->data[i] != '\n' && in->data[i] != 0) {
-            ++i;
+        if (n <= 0) {
+            return 1;
         }
-        if (i == in->length) {
-            scanned = i;
-            must_receive = true;
-            continue;
-        }
-        memcpy(line->data, in->data, static_cast<size_t>(i) + 1);
-        line->data[i + 1] = 0;
-        line->length = i + 2;
-        in->length -= i + 1;
-        memmove(in->data, in->data + i + 1, static_cast<size_t>(in->length));
-        return 0;
+        in->length += n;
     }
 }
 
