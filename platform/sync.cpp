@@ -40,26 +40,6 @@ int mutex_init(sync_mutex* m, const void*)
     return 0;
 }
 
-int mutex_init_brief(sync_mutex* m)
-{
-    pthread_mutexattr_t attr;
-    int arc = pthread_mutexattr_init(&attr);
-    if (arc != 0) {
-        m->ready = 0;
-        errno = arc;
-        return -1;
-    }
-    pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_ADAPTIVE_NP);
-    int rc = pthread_mutex_init(&m->native, &attr);
-    pthread_mutexattr_destroy(&attr);
-    m->ready = (rc == 0);
-    if (rc != 0) {
-        errno = rc;
-        return -1;
-    }
-    return 0;
-}
-
 int mutex_lock(sync_mutex* m)
 {
     if (!m->ready) {

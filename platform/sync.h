@@ -31,10 +31,6 @@ struct cond_deadline {
 
 // mutex_init and cond_init set errno to the error number when they fail.
 int mutex_init(sync_mutex* m, const void* attributes);
-// A mutex held only for a few instructions at a time, by many threads at a
-// high rate: a thread that finds it taken spins briefly before it sleeps,
-// which spares the sleep and the wake-up for so short a wait. Not recursive.
-int mutex_init_brief(sync_mutex* m);
 int mutex_lock(sync_mutex* m);
 int mutex_unlock(sync_mutex* m);
 int mutex_destroy(sync_mutex* m);

@@ -40,7 +40,7 @@ int rate_rule_add(collector_ctx* ctx, const char* type, int32_t alert_id, int32_
     state->count = threshold;
     state->unit = how;
     state->start_time = engine_now();
-    if (mutex_init_brief(&state->lock) != 0) {
+    if (mutex_init(&state->lock, nullptr) != 0) {
         int err = errno;
         log_error_exit(err, "mutex_init() failed: %d", err);
     }
