@@ -134,8 +134,9 @@ for s in "${sides[@]}"; do
   f=$work/results/$s-${good[$s]}
   if [ "${good[$s]}" -gt 0 ] && [ -f "$f" ]; then
     shown=${good[$s]}
-    [ "${sender_bound[$s]}" = 1 ] && shown="all sent ($(median "$f" 1))"
-    printf '%-34s %-24s %-26s %s\n' "$label" "$shown" "$(median "$f" 1)" "$(figure "$f" 4 0.001 2)"
+    reached=$(awk -v m="$(median "$f" 1)" 'BEGIN { printf "%.0f", m }')
+    [ "${sender_bound[$s]}" = 1 ] && shown="all sent ($reached)"
+    printf '%-34s %-24s %-26s %s\n' "$label" "$shown" "$reached" "$(figure "$f" 4 0.001 2)"
   else
     printf '%-34s %-24s\n' "$label" "none (lost at $start_rate/s)"
   fi
