@@ -88,18 +88,74 @@ const char* unit_word(const alert_rule* rule, int32_t unit)
     }
 }
 
-// Counts the event and queues the alert it raises, all under the state's
-// lock. The clock is read inside it: read before, a thread delayed on the
-// lock would bring an older second and have its event dropped as a clock
-// set back. Queueing inside it keeps an exceed alert ahead of its recovery.
+constexpr uint64_t open_bit = uint64_t{1} << 63;
+constexpr uint64_t count_mask = 0xffffffffu;
+
+uint64_t open_tag(int64_t second)
+{
+    return open_bit | ((static_cast<uint64_t>(second) & 0x7fffffffu) << 32);
+}
+
+// Counts an event of the second being counted without the lock: true when
+// done. False when the event needs the lock: another second, counting not
+// open (before the first event, and while a check holds the lock), or the
+// total at its limit.
+bool count_without_lock(rate_state* s, int64_t now)
+{
+    const uint64_t want = open_tag(now);
+    uint64_t w = __atomic_load_n(&s->open_second, __ATOMIC_ACQUIRE);
+    while ((w & ~count_mask) == want) {
+        if ((w & count_mask) >= __atomic_load_n(&s->open_room, __ATOMIC_RELAXED)) {
+            return false;
+        }
+        if (__atomic_compare_exchange_n(&s->open_second, &w, w + 1, true, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Closes counting without the lock and adds what it counted. Held: the lock.
+void close_counting(rate_state* s)
+{
+    const uint64_t w = __atomic_exchange_n(&s->open_second, 0, __ATOMIC_ACQ_REL);
+    const auto counted = static_cast<int64_t>(w & count_mask);
+    s->second_count += counted;
+    s->total += counted;
+}
+
+// Opens counting without the lock for current_second, for as many events as
+// rate_event would count before the total reaches its limit. Held: the lock.
+void open_counting(rate_state* s)
+{
+    const int64_t room = rate_total_limit - s->total;
+    if (s->current_second == 0 || room <= 0) {
+        return;
+    }
+    __atomic_store_n(&s->open_room, static_cast<uint32_t>(room < int64_t{count_mask} ? room : count_mask),
+                     __ATOMIC_RELAXED);
+    __atomic_store_n(&s->open_second, open_tag(s->current_second), __ATOMIC_RELEASE);
+}
+
+// Counts the event and queues the alert it raises. An event of the second
+// being counted only adds one, without the lock: the second it read is still
+// open when it is counted. Any other event is handled under the lock, with
+// the clock read inside it: read before, a thread delayed on the lock would
+// bring an older second and have its event dropped as a clock set back.
+// Queueing inside it keeps an exceed alert ahead of its recovery.
 char* rate_check(method_rec* method, alert_rule* rule)
 {
     auto* state = static_cast<rate_state*>(rule->param);
+    if (count_without_lock(state, engine_now())) {
+        return nullptr;
+    }
     mutex_lock(&state->lock);
+    close_counting(state);
     char* text = rate_event(state, engine_now(), rule, method);
     if (text != nullptr) {
         alert_enqueue(alert_item_new(method->id, method->node_id, text));
     }
+    open_counting(state);
     mutex_unlock(&state->lock);
     return nullptr;
 }

@@ -17,8 +17,20 @@
 #include "platform/rename.h"
 #include "toolkit/alloc.h"
 
-activity_log dhcp_pkt_log = {nullptr, -1, 0, SYNC_MUTEX_STATIC_INIT, nullptr, 0, 0, 0, 0, 0, 0, 0, 0};
-activity_log dnsq_req_log = {nullptr, -1, 0, SYNC_MUTEX_STATIC_INIT, nullptr, 0, 0, 0, 0, 0, 0, 0, 0};
+activity_log dhcp_pkt_log = {nullptr, -1, 0, SYNC_MUTEX_STATIC_INIT, nullptr, 0, 0, 0, 0, 0, 0, 0, 0, nullptr};
+activity_log dnsq_req_log = {nullptr, -1, 0, SYNC_MUTEX_STATIC_INIT, nullptr, 0, 0, 0, 0, 0, 0, 0, 0, nullptr};
+
+// The lines one batching thread holds for one log, CR LF ends, in the order
+// they came. Only its thread adds lines; its thread, a rotation and al_close
+// take them out, each under the log's lock and then this lock.
+struct held_lines {
+    sync_mutex lock;
+    activity_log* log;
+    char* data;
+    size_t len;
+    held_lines* prev;  // in log->held, under the log's lock
+    held_lines* next;
+};
 int32_t rotate_period = 300;
 
 namespace {
@@ -35,10 +47,21 @@ static_assert(activity_line_dhcp_pkt_max <= line_size && activity_line_dnsq_req_
 constexpr size_t pending_limit = 64 * 1024;
 constexpr size_t pending_size = pending_limit + 2 * line_size;
 
+// A thread's held lines for one log are written once this many bytes wait,
+// even within a batch; there is room for one more line beyond it.
+constexpr size_t held_limit = 16 * 1024;
+constexpr size_t held_size = held_limit + 2 * line_size;
+static_assert(held_size <= pending_limit, "a thread's held lines fit a buffered log's buffer");
+
 constexpr int64_t loss_warning_interval = 60;
 
-// Set by threads that write their lines in batches.
-thread_local bool holding_lines = false;
+// Set by threads that write their lines in batches, with the lines they
+// hold for each of the logs they wrote to (made at the first line).
+struct line_holder {
+    bool holding;
+    held_lines* of[2];
+};
+thread_local line_holder holder{};
 
 int64_t wall_clock_ms()
 {
@@ -81,19 +104,18 @@ void report_loss(activity_log* log, bool force)
                 log->last_error, log->lines_lost);
 }
 
-// Appends the waiting lines to the file. On a failed or short write the file
-// is cut back to the end of the last whole line it holds, and the lines that
+// Appends whole lines to the file. On a failed or short write the file is
+// cut back to the end of the last whole line it holds, and the lines that
 // did not make it are counted lost. Held: log->lock.
-void write_pending(activity_log* log)
+void write_out(activity_log* log, const char* data, size_t len)
 {
-    if (log->fd < 0 || log->pending_len == 0) {
+    if (log->fd < 0 || len == 0) {
         return;
     }
-    size_t len = log->pending_len;
     size_t done = 0;
     int err = 0;
     while (done < len) {
-        ssize_t n = write(log->fd, log->pending + done, len - done);
+        ssize_t n = write(log->fd, data + done, len - done);
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
@@ -107,13 +129,12 @@ void write_pending(activity_log* log)
         }
         done += static_cast<size_t>(n);
     }
-    log->pending_len = 0;
     if (done == len) {
         log->whole_size += static_cast<int64_t>(len);
         return;
     }
     size_t keep = done;
-    while (keep > 0 && log->pending[keep - 1] != '\n') {
+    while (keep > 0 && data[keep - 1] != '\n') {
         --keep;
     }
     if (keep < done) {
@@ -122,24 +143,23 @@ void write_pending(activity_log* log)
         }
     }
     log->whole_size += static_cast<int64_t>(keep);
-    log->lines_lost += count_lines(log->pending + keep, len - keep);
+    log->lines_lost += count_lines(data + keep, len - keep);
     log->last_error = err;
     report_loss(log, false);
 }
 
-// One whole line, its line feed last.
-int write_line(activity_log* log, const char* line, size_t len)
+// Held: log->lock.
+void write_pending(activity_log* log)
 {
-    mutex_lock(&log->lock);
-    if (log->fd < 0) {
-        if (__atomic_load_n(&log->closed_at_stop, __ATOMIC_RELAXED) != 0) {
-            ++log->lines_after_close;
-        }
-        mutex_unlock(&log->lock);
-        return -1;
-    }
-    // Stored as the file will hold it, each line feed as CR LF.
-    char* out = log->pending + log->pending_len;
+    size_t len = log->pending_len;
+    log->pending_len = 0;
+    write_out(log, log->pending, len);
+}
+
+// Copies a line to `out` as the file will hold it, each line feed as CR LF;
+// the end of the copy.
+char* store_line(char* out, const char* line, size_t len)
+{
     const char* end = line + len;
     while (line < end) {
         const char* lf = static_cast<const char*>(memchr(line, '\n', static_cast<size_t>(end - line)));
@@ -153,21 +173,168 @@ int write_line(activity_log* log, const char* line, size_t len)
             ++line;
         }
     }
-    log->pending_len = static_cast<size_t>(out - log->pending);
-    if ((!log->buffered && !holding_lines) || log->pending_len >= pending_limit) {
+    return out;
+}
+
+// Hands a thread's held lines on: written at once, or for a buffered log
+// into its buffer. Held: log->lock, then h->lock.
+void pass_held(activity_log* log, held_lines* h)
+{
+    if (h->len == 0) {
+        return;
+    }
+    if (!log->buffered) {
+        write_out(log, h->data, h->len);
+    } else if (log->fd >= 0) {
+        if (log->pending_len + h->len > pending_size) {
+            write_pending(log);
+        }
+        memcpy(log->pending + log->pending_len, h->data, h->len);
+        log->pending_len += h->len;
+        if (log->pending_len >= pending_limit) {
+            write_pending(log);
+        }
+    }
+    h->len = 0;
+}
+
+// Every thread's held lines, before the file is closed. Held: log->lock.
+void pass_all_held(activity_log* log)
+{
+    for (held_lines* h = log->held; h != nullptr; h = h->next) {
+        mutex_lock(&h->lock);
+        pass_held(log, h);
+        mutex_unlock(&h->lock);
+    }
+}
+
+void write_held(held_lines* h)
+{
+    if (h == nullptr) {
+        return;
+    }
+    mutex_lock(&h->lock);
+    const bool none = h->len == 0;
+    mutex_unlock(&h->lock);
+    if (none) {
+        return;  // the log's lock is not worth taking for nothing
+    }
+    activity_log* log = h->log;
+    mutex_lock(&log->lock);
+    mutex_lock(&h->lock);
+    pass_held(log, h);
+    mutex_unlock(&h->lock);
+    mutex_unlock(&log->lock);
+}
+
+void count_after_close(activity_log* log)
+{
+    mutex_lock(&log->lock);
+    ++log->lines_after_close;
+    mutex_unlock(&log->lock);
+}
+
+// The calling thread's held lines for `log`, made and linked to the log at
+// its first line; nullptr when the thread holds lines for two other logs
+// already (the process has only two), and then the line is written at once.
+held_lines* held_for(activity_log* log)
+{
+    held_lines** free_slot = nullptr;
+    for (held_lines*& h : holder.of) {
+        if (h != nullptr && h->log == log) {
+            return h;
+        }
+        if (h == nullptr && free_slot == nullptr) {
+            free_slot = &h;
+        }
+    }
+    if (free_slot == nullptr) {
+        return nullptr;
+    }
+    auto* h = static_cast<held_lines*>(xalloc(sizeof(held_lines), 1));
+    if (mutex_init(&h->lock, nullptr) != 0) {
+        int err = errno;
+        log_error_exit(err, "mutex_init() failed: %d", err);
+    }
+    h->log = log;
+    h->data = static_cast<char*>(xalloc(held_size, 0));
+    mutex_lock(&log->lock);
+    h->next = log->held;
+    if (h->next != nullptr) {
+        h->next->prev = h;
+    }
+    log->held = h;
+    mutex_unlock(&log->lock);
+    *free_slot = h;
+    return h;
+}
+
+// Writes what is left and unlinks the thread's held lines from their log.
+void release_held(held_lines* h)
+{
+    activity_log* log = h->log;
+    mutex_lock(&log->lock);
+    mutex_lock(&h->lock);
+    pass_held(log, h);
+    mutex_unlock(&h->lock);
+    if (h->prev != nullptr) {
+        h->prev->next = h->next;
+    } else {
+        log->held = h->next;
+    }
+    if (h->next != nullptr) {
+        h->next->prev = h->prev;
+    }
+    mutex_unlock(&log->lock);
+    mutex_destroy(&h->lock);
+    xfree(h->data);
+    xfree(h);
+}
+
+// A line held by a batching thread: no lock but the thread's own, which
+// only a rotation or the close ever waits for.
+int hold_line(held_lines* h, const char* line, size_t len)
+{
+    activity_log* log = h->log;
+    mutex_lock(&h->lock);
+    // Checked under the thread's lock, which al_close takes after setting
+    // the flag: a line is either held before the close writes it, or lost.
+    if (__atomic_load_n(&log->closed_at_stop, __ATOMIC_ACQUIRE) != 0) {
+        mutex_unlock(&h->lock);
+        count_after_close(log);
+        return -1;
+    }
+    h->len = static_cast<size_t>(store_line(h->data + h->len, line, len) - h->data);
+    const bool full = h->len >= held_limit;
+    mutex_unlock(&h->lock);
+    if (full) {
+        write_held(h);
+    }
+    return 0;
+}
+
+// One whole line, its line feed last.
+int write_line(activity_log* log, const char* line, size_t len)
+{
+    if (holder.holding) {
+        if (held_lines* h = held_for(log)) {
+            return hold_line(h, line, len);
+        }
+    }
+    mutex_lock(&log->lock);
+    if (log->fd < 0) {
+        if (__atomic_load_n(&log->closed_at_stop, __ATOMIC_RELAXED) != 0) {
+            ++log->lines_after_close;
+        }
+        mutex_unlock(&log->lock);
+        return -1;
+    }
+    log->pending_len = static_cast<size_t>(store_line(log->pending + log->pending_len, line, len) - log->pending);
+    if (!log->buffered || log->pending_len >= pending_limit) {
         write_pending(log);
     }
     mutex_unlock(&log->lock);
     return 0;
-}
-
-void write_held(activity_log* log)
-{
-    mutex_lock(&log->lock);
-    if (!log->buffered) {
-        write_pending(log);
-    }
-    mutex_unlock(&log->lock);
 }
 
 void rotate_one(activity_log* log)
@@ -228,6 +395,7 @@ void al_rotate(activity_log* log)
     // The precise clock: time() may lag it by a tick and name a rotation
     // made right on a period boundary after the second before.
     snprintf(name, size, "%s.%" PRId64, log->path, wall_clock_ms() / 1000);
+    pass_all_held(log);
     write_pending(log);
     close(log->fd);
     log->fd = -1;
@@ -242,13 +410,16 @@ void al_rotate(activity_log* log)
 void al_close(activity_log* log)
 {
     mutex_lock(&log->lock);
+    // Set first: a batching thread then either holds its line before its
+    // held lines are written below, or sees the flag and counts the line lost.
+    __atomic_store_n(&log->closed_at_stop, 1, __ATOMIC_RELEASE);
     if (log->fd >= 0) {
+        pass_all_held(log);
         write_pending(log);
         report_loss(log, true);
         close(log->fd);
         log->fd = -1;
     }
-    __atomic_store_n(&log->closed_at_stop, 1, __ATOMIC_RELEASE);
     mutex_unlock(&log->lock);
 }
 
@@ -271,13 +442,22 @@ void al_report_lines_after_close(activity_log* log)
 
 void al_hold_lines(bool hold)
 {
-    holding_lines = hold;
+    if (!hold) {
+        for (held_lines*& h : holder.of) {
+            if (h != nullptr) {
+                release_held(h);
+                h = nullptr;
+            }
+        }
+    }
+    holder.holding = hold;
 }
 
 void al_write_held()
 {
-    write_held(&dhcp_pkt_log);
-    write_held(&dnsq_req_log);
+    for (held_lines* h : holder.of) {
+        write_held(h);
+    }
 }
 
 int al_write_dhcp_pkt(const method_rec* method, const dhcp_pkt_rec* rec, const event_time* when)

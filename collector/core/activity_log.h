@@ -37,6 +37,9 @@ struct activity_log {
     int last_error;           // error number of the last failed write
     int32_t closed_at_stop;   // set by al_close (atomically): later lines are lost, not written
     uint64_t lines_after_close;  // lines that came after al_close
+    // The lines that batching threads hold for this log (see al_hold_lines);
+    // the list is changed under `lock`.
+    struct held_lines* held;
 };
 
 // The two logs of the process. Their locks exist from the start (statically
@@ -74,12 +77,19 @@ bool al_closed(const activity_log* log);
 void al_report_lines_after_close(activity_log* log);
 
 // Batches of lines. A thread that handles events in batches (a capture
-// thread handles every packet the kernel hands over in one go) holds its
-// lines while it works through a batch, and then appends all of them with
-// one write per log: `al_hold_lines(true)` once, then `al_write_held()`
-// after every batch, before it waits for more input, so a line never waits
-// for the next packet. Held lines of a buffered log wait in its buffer as any
-// other line. Other threads are not affected.
+// thread handles every packet the kernel hands over in one go, a syslog
+// thread every line of one receive) holds its lines while it works through a
+// batch, and then appends all of them with one write per log:
+// `al_hold_lines(true)` once, then `al_write_held()` after every batch,
+// before it waits for more input, so a line never waits for the next packet;
+// `al_hold_lines(false)` writes what is left and ends holding, before the
+// thread ends. Each thread holds its lines apart from every other thread's,
+// so holding and formatting take no lock that another thread waits on; only
+// the write of a batch takes the log's lock. A rotation and al_close write
+// every thread's held lines first, so a held line goes to the file of the
+// period it came in, and a line held when the log closes at a stop is still
+// written. Held lines of a buffered log then wait in its buffer as any other
+// line. Threads that do not hold lines are not affected.
 void al_hold_lines(bool hold);
 void al_write_held();
 

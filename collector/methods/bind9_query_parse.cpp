@@ -5,7 +5,6 @@
 // in servers without views; "queries: info:" precedes "client" when the
 // channel prints category and severity).
 #include <cstring>
-#include <mutex>
 
 #include "collector/methods/dns_mnemonics.h"
 #include "collector/methods/ipv4_text.h"
@@ -137,8 +136,10 @@ int bind9_query_parse(syslog_server* server, syslog_handler* handler, syslog_eve
     if (name_length < 0 || memchr(at.pos, '\0', static_cast<size_t>(name_length)) != nullptr) {
         return syslog_line_not_mine;
     }
-    char qname[dns_name_text_size];
-    if (!name_decode(at.pos, static_cast<size_t>(name_length), qname)) {
+    // The records handed on are this thread's: other connections of the
+    // listener parse their lines for the same handler meanwhile.
+    dnsq_rec rec;
+    if (!name_decode(at.pos, static_cast<size_t>(name_length), rec.qname)) {
         return syslog_line_not_mine;
     }
     at.advance(name_length);
@@ -153,20 +154,18 @@ int bind9_query_parse(syslog_server* server, syslog_handler* handler, syslog_eve
         return syslog_line_not_mine;
     }
 
-    std::lock_guard<std::mutex> hold(handler->lock);
-    dnsq_rec* rec = &handler->dns;
-    rec->qr = 0;
-    rec->rcode = 0;
-    memcpy(rec->qname, qname, strlen(qname) + 1);
-    rec->qclass = qclass;
-    rec->qtype = qtype;
-    ip_info* ip = &handler->ip;
-    memset(ip, 0, sizeof *ip);
-    memcpy(ip->src, client, sizeof client);
-    memcpy(ip->dst, handler->server_ip, sizeof ip->dst);
-    syslog_zone_apply(handler, event);
+    rec.qr = 0;
+    rec.rcode = 0;
+    rec.qclass = qclass;
+    rec.qtype = qtype;
+    rec.qname_esc[0] = '\0';
+    ip_info ip;
+    memset(&ip, 0, sizeof ip);
+    memcpy(ip.src, client, sizeof client);
+    memcpy(ip.dst, handler->server_ip, sizeof ip.dst);
+    const event_time when = syslog_zone_apply(handler, event);
     if (server->on_dnsq_req != nullptr) {
-        server->on_dnsq_req(server->collector, handler->method, ip, rec, &handler->time);
+        server->on_dnsq_req(server->collector, handler->method, &ip, &rec, &when);
     }
     return syslog_line_handled;
 }

@@ -4,7 +4,6 @@
 // fields follow the word, read token by token into the handler's record.
 #include <cstring>
 #include <iterator>
-#include <mutex>
 
 #include "collector/methods/ipv4_text.h"
 #include "collector/methods/syslog_cursor.h"
@@ -234,12 +233,13 @@ int isc_dhcpd_parse(syslog_server* server, syslog_handler* handler, syslog_event
     }
     at.pos = blank + 1;
 
-    // From here the handler's scratch record and zone are in use.
-    std::lock_guard<std::mutex> hold(handler->lock);
-    syslog_zone_apply(handler, event);
-    dhcp_pkt_rec* rec = &handler->dhcp;
-    memset(rec, 0, sizeof *rec);
-    strcpy(rec->client_mac, "000000000000");
+    // The zone rule runs even when the word is not known below. The record
+    // handed on is this thread's: other connections of the listener parse
+    // their lines for the same handler meanwhile.
+    const event_time when = syslog_zone_apply(handler, event);
+    dhcp_pkt_rec rec;
+    memset(&rec, 0, sizeof rec);
+    strcpy(rec.client_mac, "000000000000");
 
     const word_row* row = word_lookup(at);
     if (row == nullptr) {
@@ -254,12 +254,15 @@ int isc_dhcpd_parse(syslog_server* server, syslog_handler* handler, syslog_event
     } else if (row->word[0] == 'B' && row->msg_type == 2 && first.at(0) == 'f') {
         items = bootreply_for_items;
     }
-    if (!read_items(at, items, rec)) {
+    if (!read_items(at, items, &rec)) {
         return syslog_line_not_mine;
     }
-    rec->msg_type = row->msg_type;
+    rec.msg_type = row->msg_type;
     if (server->on_dhcp_pkt != nullptr) {
-        server->on_dhcp_pkt(server->collector, handler->method, &handler->ip, rec, &handler->time);
+        // The ISC lines carry no addresses of the packet itself.
+        ip_info ip;
+        memset(&ip, 0, sizeof ip);
+        server->on_dhcp_pkt(server->collector, handler->method, &ip, &rec, &when);
     }
     return syslog_line_handled;
 }

@@ -79,9 +79,21 @@ void sock_open(sock* s)
     if (!tcp && setsockopt(s->socket, SOL_SOCKET, SO_RXQ_OVFL, &on, sizeof on) != 0) {
         log_message("*** WARN *** setsockopt(SO_RXQ_OVFL) failed: %d", errno);
     }
-    int rcvbuf = sock_rcvbuf_bytes;
+    int rcvbuf = tcp ? sock_rcvbuf_bytes : sock_udp_rcvbuf_bytes;
     if (setsockopt(s->socket, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf) != 0) {
         log_error_exit(errno, "setsockopt(SO_RCVBUF) failed: %d", errno);
+    }
+    if (!tcp) {
+        int granted = 0;
+        socklen_t len = sizeof granted;
+        getsockopt(s->socket, SOL_SOCKET, SO_RCVBUF, &granted, &len);
+        // Capped by net.core.rmem_max: as root (CAP_NET_ADMIN) the cap does
+        // not hold. Refused otherwise, which leaves what was granted.
+        if (granted < 2 * rcvbuf && setsockopt(s->socket, SOL_SOCKET, SO_RCVBUFFORCE, &rcvbuf, sizeof rcvbuf) == 0) {
+            len = sizeof granted;
+            getsockopt(s->socket, SOL_SOCKET, SO_RCVBUF, &granted, &len);
+        }
+        log_message("udp port %d: socket receive buffer of %d bytes", s->port, granted);
     }
     if (bind(s->socket, reinterpret_cast<const sockaddr*>(&s->addr), sizeof s->addr) != 0) {
         log_error_exit(errno, "bind() failed: %d", errno);
@@ -144,9 +156,13 @@ int sock_accept(sock* listener, sock* conn)
     return 0;
 }
 
-int sock_recv(sock* s, void* buffer, int size)
+int sock_recv(sock* s, void* buffer, int size, bool wait)
 {
-    ssize_t n = recv(s->socket, buffer, static_cast<size_t>(size), 0);
+    ssize_t n = recv(s->socket, buffer, static_cast<size_t>(size), wait ? 0 : MSG_DONTWAIT);
+    if (n < 0 && !wait && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+        errno = EAGAIN;
+        return -1;
+    }
     if (n < 0) {
         int err = errno;
         // A connection reset by its peer is ordinary traffic, not news worth a line each time.
@@ -159,6 +175,23 @@ int sock_recv(sock* s, void* buffer, int size)
     }
     return static_cast<int>(n);
 }
+
+namespace {
+
+// The kernel's drop count, when the message carries it (only once the kernel
+// has dropped something on the socket).
+bool drops_of(msghdr* msg, uint32_t* drops)
+{
+    for (cmsghdr* c = CMSG_FIRSTHDR(msg); c != nullptr; c = CMSG_NXTHDR(msg, c)) {
+        if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL && c->cmsg_len >= CMSG_LEN(sizeof(uint32_t))) {
+            memcpy(drops, CMSG_DATA(c), sizeof *drops);
+            return true;
+        }
+    }
+    return false;
+}
+
+}  // namespace
 
 int sock_recvfrom(sock* s, void* buffer, int size, bool wait)
 {
@@ -178,16 +211,9 @@ int sock_recvfrom(sock* s, void* buffer, int size, bool wait)
         errno = EAGAIN;
         return -1;
     }
-    if (n >= 0) {
-        // Present only once the kernel has dropped something on the socket.
-        for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c != nullptr; c = CMSG_NXTHDR(&msg, c)) {
-            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SO_RXQ_OVFL &&
-                c->cmsg_len >= CMSG_LEN(sizeof(uint32_t))) {
-                uint32_t drops;
-                memcpy(&drops, CMSG_DATA(c), sizeof drops);
-                __atomic_store_n(&s->kernel_drops, drops, __ATOMIC_RELAXED);
-            }
-        }
+    uint32_t drops;
+    if (n >= 0 && drops_of(&msg, &drops)) {
+        __atomic_store_n(&s->kernel_drops, drops, __ATOMIC_RELAXED);
     }
     if (n < 0 || n > size) {
         int err = n < 0 ? errno : EMSGSIZE;
@@ -197,6 +223,101 @@ int sock_recvfrom(sock* s, void* buffer, int size, bool wait)
     }
     set_peer(s);
     return static_cast<int>(n);
+}
+
+struct sock_batch {
+    mmsghdr msgs[sock_batch_datagrams];
+    iovec data[sock_batch_datagrams];
+    sockaddr_in from[sock_batch_datagrams];
+    alignas(cmsghdr) char control[sock_batch_datagrams][CMSG_SPACE(sizeof(uint32_t))];
+    int32_t length[sock_batch_datagrams];
+    unsigned char peer[sock_batch_datagrams][16];
+    unsigned char* bytes;  // sock_batch_datagrams slots of sock_batch_datagram_bytes + 1
+};
+
+sock_batch* sock_batch_new()
+{
+    auto* b = static_cast<sock_batch*>(xalloc(sizeof(sock_batch), 1));
+    constexpr size_t slot = sock_batch_datagram_bytes + 1;
+    b->bytes = static_cast<unsigned char*>(xalloc(slot * sock_batch_datagrams, 0));
+    for (int i = 0; i < sock_batch_datagrams; ++i) {
+        b->data[i].iov_base = b->bytes + slot * static_cast<size_t>(i);
+        b->data[i].iov_len = sock_batch_datagram_bytes;
+    }
+    return b;
+}
+
+void sock_batch_free(sock_batch* batch)
+{
+    if (batch != nullptr) {
+        xfree(batch->bytes);
+        xfree(batch);
+    }
+}
+
+unsigned char* sock_batch_data(sock_batch* batch, int i)
+{
+    return static_cast<unsigned char*>(batch->data[i].iov_base);
+}
+
+int sock_batch_length(const sock_batch* batch, int i)
+{
+    return batch->length[i];
+}
+
+const unsigned char* sock_batch_peer(const sock_batch* batch, int i)
+{
+    return batch->peer[i];
+}
+
+int sock_recv_batch(sock* s, sock_batch* b, bool wait)
+{
+    for (int i = 0; i < sock_batch_datagrams; ++i) {
+        msghdr& m = b->msgs[i].msg_hdr;
+        m.msg_name = &b->from[i];
+        m.msg_namelen = sizeof b->from[i];
+        m.msg_iov = &b->data[i];
+        m.msg_iovlen = 1;
+        m.msg_control = b->control[i];
+        m.msg_controllen = sizeof b->control[i];
+        m.msg_flags = 0;
+    }
+    // MSG_TRUNC: each length is the datagram's real size, so one that did
+    // not fit is refused rather than handed on cut short.
+    int n = recvmmsg(s->socket, b->msgs, sock_batch_datagrams, MSG_TRUNC | (wait ? MSG_WAITFORONE : MSG_DONTWAIT),
+                     nullptr);
+    if (n < 0) {
+        int err = errno;
+        if (!wait && (err == EAGAIN || err == EWOULDBLOCK)) {
+            errno = EAGAIN;
+            return -1;
+        }
+        warn_receive_error(s, sock_recv_error_passes(err), "*** WARN *** recvfrom(%d) failed: %d",
+                           sock_batch_datagram_bytes, err);
+        errno = err;
+        return -1;
+    }
+    for (int i = 0; i < n; ++i) {
+        uint32_t drops;
+        if (drops_of(&b->msgs[i].msg_hdr, &drops)) {
+            __atomic_store_n(&s->kernel_drops, drops, __ATOMIC_RELAXED);
+        }
+        memset(b->peer[i], 0, sizeof b->peer[i]);
+        memcpy(b->peer[i], &b->from[i].sin_addr.s_addr, 4);
+        const unsigned int len = b->msgs[i].msg_len;
+        if (len > static_cast<unsigned int>(sock_batch_datagram_bytes)) {
+            warn_receive_error(s, true, "*** WARN *** recvfrom(%d) failed: %d", sock_batch_datagram_bytes, EMSGSIZE);
+            b->length[i] = -1;
+            continue;
+        }
+        b->length[i] = static_cast<int32_t>(len);
+        sock_batch_data(b, i)[len] = 0;
+    }
+    if (n > 0) {
+        memcpy(s->peer_addr, b->peer[n - 1], sizeof s->peer_addr);
+        s->port = ntohs(b->from[n - 1].sin_port);
+    }
+    return n;
 }
 
 void sock_close(sock* s)

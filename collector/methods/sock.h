@@ -18,7 +18,11 @@ struct growbuf {
 constexpr int32_t growbuf_step = 1024;
 constexpr int32_t sock_kind_tcp = 1;
 constexpr int32_t sock_kind_udp = 2;  // any kind other than 1 is UDP
-constexpr int sock_rcvbuf_bytes = 262144;
+constexpr int sock_rcvbuf_bytes = 262144;  // asked for every socket
+// Asked for a UDP socket, whose datagrams are lost once its buffer is full:
+// room for the bursts a busy server sends. The kernel doubles what it grants
+// and caps it at net.core.rmem_max unless the process may go beyond it.
+constexpr int sock_udp_rcvbuf_bytes = 8 * 1024 * 1024;
 constexpr int sock_listen_backlog = 10;
 
 struct sock {
@@ -27,6 +31,7 @@ struct sock {
     int32_t kind;                 // 1 TCP, else UDP
     int socket;                   // -1 once closed
     growbuf* buf;                 // receive buffer, owned
+    int32_t buf_start;            // TCP: bytes of buf before this offset are handed on already
     sockaddr_in addr;             // bind address, then the peer address of accept / receive-from
     int32_t read_shut;            // set (atomically) by sock_shutdown_read: failures expected, not warned
     // UDP: the kernel's count of datagrams it dropped on this socket, as the
@@ -44,6 +49,8 @@ void growbuf_free(growbuf* buf);
 sock* sock_new();
 // sock_new with port and kind set, opened; returns only on success.
 sock* sock_server_new(int32_t port, int32_t kind);
+// A UDP socket asks for sock_udp_rcvbuf_bytes, beyond net.core.rmem_max
+// when the process is allowed to, and logs what the kernel granted.
 void sock_open(sock* s);
 
 // 0 with the connection's socket, peer_addr and port set; -1 on failure,
@@ -51,13 +58,34 @@ void sock_open(sock* s);
 // error can pass, see sock_accept_error_passes).
 int sock_accept(sock* listener, sock* conn);
 // Bytes received, 0 at end of stream, -1 on failure (warned, errno kept).
-int sock_recv(sock* s, void* buffer, int size);
+// Without `wait`, nothing to read gives -1 with EAGAIN and no warning.
+int sock_recv(sock* s, void* buffer, int size, bool wait = true);
 // Bytes of the datagram (0 for an empty one), -1 on failure (warned, errno
 // kept). A datagram larger than `size` is dropped and reported as a failure
 // with EMSGSIZE. On success peer_addr and port hold the sender, and
 // kernel_drops the kernel's drop count when the datagram carried it.
 // Without `wait`, an empty queue gives -1 with EAGAIN and no warning.
 int sock_recvfrom(sock* s, void* buffer, int size, bool wait = true);
+// Datagrams received together: up to sock_batch_datagrams with one call.
+constexpr int sock_batch_datagrams = 64;
+constexpr int sock_batch_datagram_bytes = 4096;  // larger datagrams are refused
+struct sock_batch;
+sock_batch* sock_batch_new();
+void sock_batch_free(sock_batch* batch);
+// The datagram i of the last sock_recv_batch: its bytes with a NUL after
+// them, its length (0 for an empty one, -1 for one refused as too large) and
+// its sender (IPv4 in the first 4 bytes, rest zero).
+unsigned char* sock_batch_data(sock_batch* batch, int i);
+int sock_batch_length(const sock_batch* batch, int i);
+const unsigned char* sock_batch_peer(const sock_batch* batch, int i);
+// Receives what is queued, up to the batch's size: waits for the first
+// datagram (unless not `wait`), not for the others. The number of datagrams,
+// or -1 on failure (warned, errno kept; without `wait`, an empty queue gives
+// EAGAIN and no warning). A datagram larger than sock_batch_datagram_bytes
+// is refused with the warning of sock_recvfrom and its length set to -1.
+// peer_addr and port hold the last sender, and kernel_drops the kernel's drop
+// count when a datagram carried it.
+int sock_recv_batch(sock* s, sock_batch* batch, bool wait = true);
 // Shuts down both directions and closes; the handle becomes -1 in every
 // case. A record already closed (or never opened) is left alone.
 void sock_close(sock* s);

@@ -4,8 +4,9 @@
 // them.
 #include "collector/methods/syslog_header.h"
 
-#include <ctime>
 #include <cstring>
+#include <ctime>
+#include <mutex>
 
 #include "collector/core/context.h"
 #include "collector/core/log.h"
@@ -69,6 +70,40 @@ int month_of(const unsigned char* token)
     }
 }
 
+constexpr int64_t seconds_per_day = 86400;
+
+// Days since 1970-01-01 of a date of the proleptic Gregorian calendar
+// (month 1 to 12). By hand rather than through timegm, which takes a lock
+// of the C library that every receiving thread would queue on.
+int64_t days_from_civil(int64_t year, int month, int day)
+{
+    year -= month <= 2 ? 1 : 0;
+    const int64_t era = (year >= 0 ? year : year - 399) / 400;
+    const int64_t year_of_era = year - era * 400;
+    const int64_t day_of_year = (153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1;
+    const int64_t day_of_era = year_of_era * 365 + year_of_era / 4 - year_of_era / 100 + day_of_year;
+    return era * 146097 + day_of_era - 719468;
+}
+
+// The year and month (1 to 12) of a day counted from 1970-01-01.
+void civil_from_days(int64_t days, int64_t* year, int* month)
+{
+    days += 719468;
+    const int64_t era = (days >= 0 ? days : days - 146096) / 146097;
+    const int64_t day_of_era = days - era * 146097;
+    const int64_t year_of_era =
+        (day_of_era - day_of_era / 1460 + day_of_era / 36524 - day_of_era / 146096) / 365;
+    const int64_t day_of_year = day_of_era - (365 * year_of_era + year_of_era / 4 - year_of_era / 100);
+    const int64_t shifted_month = (5 * day_of_year + 2) / 153;  // 0 = March
+    *month = static_cast<int>(shifted_month < 10 ? shifted_month + 3 : shifted_month - 9);
+    *year = year_of_era + era * 400 + (*month <= 2 ? 1 : 0);
+}
+
+int64_t floor_div(int64_t a, int64_t b)
+{
+    return a / b - (a % b != 0 && (a < 0) != (b < 0) ? 1 : 0);
+}
+
 }  // namespace
 
 int syslog_time_parse(const char* text, int n, syslog_event* event)
@@ -76,15 +111,6 @@ int syslog_time_parse(const char* text, int n, syslog_event* event)
     if (n <= 0) {
         return 1;
     }
-    // The stamp carries no year: the year of receipt, corrected by one for a
-    // stamp more than six months away from the month of receipt (a December
-    // line read in January, or a sender's clock running ahead over New Year).
-    const time_t received = static_cast<time_t>(event->received);
-    tm receipt{};
-    if (gmtime_r(&received, &receipt) == nullptr) {
-        return 1;
-    }
-
     const auto* p = reinterpret_cast<const unsigned char*>(text);
     const unsigned char* end = p + (n - 1);  // the NUL
     skip_blanks(p, end);
@@ -119,26 +145,24 @@ int syslog_time_parse(const char* text, int n, syslog_event* event)
         return 1;
     }
 
-    tm stamp{};
-    stamp.tm_sec = second;
-    stamp.tm_min = minute;
-    stamp.tm_hour = hour;
-    stamp.tm_mday = day;  // out-of-range fields are normalised: Feb 30 is a day of March
-    stamp.tm_mon = month;
-    stamp.tm_year = receipt.tm_year;
-    if (month - receipt.tm_mon > 6) {
-        stamp.tm_year -= 1;
-    } else if (receipt.tm_mon - month > 6) {
-        stamp.tm_year += 1;
+    // The stamp carries no year: the year of receipt, corrected by one for a
+    // stamp more than six months away from the month of receipt (a December
+    // line read in January, or a sender's clock running ahead over New Year).
+    int64_t receipt_year = 0;
+    int receipt_month = 0;  // 1 to 12
+    civil_from_days(floor_div(event->received, seconds_per_day), &receipt_year, &receipt_month);
+    int64_t year = receipt_year;
+    if (month + 1 - receipt_month > 6) {
+        year -= 1;
+    } else if (receipt_month - (month + 1) > 6) {
+        year += 1;
     }
-    stamp.tm_isdst = 0;
     // As UTC: the source zone's offset is added per handler. The collector
-    // host's own zone plays no part.
-    const time_t seconds = timegm(&stamp);
-    if (seconds == static_cast<time_t>(-1)) {
-        return 1;
-    }
-    event->sec = static_cast<int64_t>(seconds);
+    // host's own zone plays no part. Fields past their range carry over as
+    // timegm carries them: Feb 30 is a day of March, day 0 the month's eve.
+    const int64_t seconds = (days_from_civil(year, month + 1, 1) + day - 1) * seconds_per_day + hour * 3600 +
+                            minute * 60 + second;
+    event->sec = seconds;
     event->usec = 0;
     return 0;
 }
@@ -185,16 +209,26 @@ int syslog_header_parse(const char* line, int length, syslog_event* event)
     return syslog_header_parse_at(line, length, event, static_cast<int64_t>(time(nullptr)));
 }
 
-void syslog_zone_apply(syslog_handler* handler, const syslog_event* event)
+event_time syslog_zone_apply(syslog_handler* handler, const syslog_event* event)
 {
-    if (event->received > handler->tz_checked_at + zone_period) {
-        const char* type = handler->method != nullptr ? handler->method->type : "";
-        log_message("calculating timezone offset for handler %s(%s)", type, handler->tz_name.c_str());
-        // The offset as of the moment of receipt, which is now.
-        handler->tz_offset = tz_offset_at(handler->tz_name.c_str(), event->received);
-        handler->tz_checked_at = event->received - event->received % zone_period;
-        log_message("calculated timezone offset as %d", handler->tz_offset);
+    if (event->received > __atomic_load_n(&handler->tz_checked_at, __ATOMIC_ACQUIRE) + zone_period) {
+        std::lock_guard<std::mutex> hold(handler->zone_lock);
+        // Another thread may have refreshed it while this one waited.
+        if (event->received > handler->tz_checked_at + zone_period) {
+            const char* type = handler->method != nullptr ? handler->method->type : "";
+            log_message("calculating timezone offset for handler %s(%s)", type, handler->tz_name.c_str());
+            // The offset as of the moment of receipt, which is now.
+            const int32_t offset = tz_offset_at(handler->tz_name.c_str(), event->received);
+            // The offset before the half-hour: a thread that sees the new
+            // half-hour sees its offset too.
+            __atomic_store_n(&handler->tz_offset, offset, __ATOMIC_RELEASE);
+            __atomic_store_n(&handler->tz_checked_at, event->received - event->received % zone_period,
+                             __ATOMIC_RELEASE);
+            log_message("calculated timezone offset as %d", offset);
+        }
     }
-    handler->time.sec = event->sec + handler->tz_offset;
-    handler->time.usec = event->usec;
+    event_time time;
+    time.sec = event->sec + __atomic_load_n(&handler->tz_offset, __ATOMIC_ACQUIRE);
+    time.usec = event->usec;
+    return time;
 }

@@ -18,8 +18,9 @@ int syslog_header_parse_at(const char* line, int length, syslog_event* event, in
 // 0, or 1 when refused.
 int syslog_time_parse(const char* text, int n, syslog_event* event);
 
-// Called by a line parser once a line is its own, under the handler's lock:
-// recomputes the handler's zone offset when the line was received more than
-// 1800 s after the start of the half-hour of the last computation, then sets
-// the handler's `time` to the stamp plus that offset.
-void syslog_zone_apply(syslog_handler* handler, const syslog_event* event);
+// Called by a line parser once a line is its own: recomputes the handler's
+// zone offset when the line was received more than 1800 s after the start of
+// the half-hour of the last computation (one thread does, under the
+// handler's zone lock; the others go on with the offset they find), and
+// returns the line's time: the stamp plus that offset.
+event_time syslog_zone_apply(syslog_handler* handler, const syslog_event* event);

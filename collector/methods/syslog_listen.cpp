@@ -10,6 +10,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "collector/core/activity_log.h"
 #include "collector/core/context.h"
 #include "collector/core/escape.h"
 #include "collector/core/log.h"
@@ -102,40 +103,41 @@ void serve_udp(syslog_listener* listener)
 {
     syslog_server* server = listener->server;
     sock* s = listener->socket;
-    growbuf* buf = s->buf;
-    grow_to_working_size(buf);
+    sock_batch* batch = sock_batch_new();
     syslog_event event;
     for (;;) {
         // Once stopping, the socket refuses new datagrams: what it holds is
         // read without waiting, and an empty queue ends the loop.
         const bool draining = listener->stopping.load();
-        int n = sock_recvfrom(s, buf->data, buf->capacity, !draining);
+        int n = sock_recv_batch(s, batch, !draining);
         if (n < 0) {
             int err = errno;
             if (draining && err == EAGAIN) {
-                return;
+                break;
             }
             if (!sock_recv_error_passes(err)) {
-                return;
+                break;
             }
             if (sock_error_is_shortage(err)) {
                 platform_sleep_ms(syslog_shortage_pause_ms);
             }
             continue;
         }
-        // An empty datagram, which anyone can send, or the wake-up of a
-        // stop (the flag is read again): nothing to hand on either way.
-        if (n == 0) {
-            continue;
+        for (int i = 0; i < n; ++i) {
+            // An empty datagram, which anyone can send, or the wake-up of a
+            // stop (the flag is read again), or one refused as too large:
+            // nothing to hand on.
+            const int length = sock_batch_length(batch, i);
+            if (length <= 0) {
+                continue;
+            }
+            syslog_dispatch(server, reinterpret_cast<const char*>(sock_batch_data(batch, i)), length + 1,
+                            sock_batch_peer(batch, i), &event);
         }
-        buf->length = n;
-        if (buf->length == buf->capacity) {
-            growbuf_grow(buf);
-        }
-        buf->data[buf->length] = 0;
-        syslog_dispatch(server, reinterpret_cast<const char*>(buf->data), n + 1, s->peer_addr, &event);
-        buf->length = 0;
+        // The lines of the batch in one write per log, before the next wait.
+        al_write_held();
     }
+    sock_batch_free(batch);
 }
 
 // The connection reads what the kernel holds for it, then meets its end:
@@ -174,10 +176,14 @@ void* conn_thread(void* arg)
     syslog_event event;
     grow_to_working_size(conn->buf);
     grow_to_working_size(line);
-    while (syslog_tcp_read_line(conn, line) == 0) {
+    // The lines of what one receive brought are written together, before
+    // the thread waits for more.
+    al_hold_lines(true);
+    while (syslog_tcp_read_line(conn, line, al_write_held) == 0) {
         syslog_dispatch(c->listener->server, reinterpret_cast<const char*>(line->data), line->length,
                         conn->peer_addr, &event);
     }
+    al_hold_lines(false);
     // Unlinked before the socket closes, so a stop never shuts a descriptor
     // number that another thread may have been given meanwhile.
     conn_unlink(c);
@@ -329,7 +335,9 @@ void* listener_thread(void* arg)
     if (is_tcp(listener)) {
         serve_tcp(listener);
     } else {
+        al_hold_lines(true);
         serve_udp(listener);
+        al_hold_lines(false);
     }
     // Nothing reads the socket any more: closed, so the kernel does not
     // queue lines for nobody. Under the lock, which a stop request holds
@@ -498,44 +506,75 @@ void syslog_drops_report()
     }
 }
 
-int syslog_tcp_read_line(sock* conn, growbuf* line)
+namespace {
+
+// The first LF or NUL among n bytes, or nullptr.
+const unsigned char* find_terminator(const unsigned char* p, size_t n)
+{
+    const auto* lf = static_cast<const unsigned char*>(memchr(p, '\n', n));
+    const auto* nul = static_cast<const unsigned char*>(memchr(p, 0, lf != nullptr ? static_cast<size_t>(lf - p) : n));
+    return nul != nullptr ? nul : lf;
+}
+
+}  // namespace
+
+int syslog_tcp_read_line(sock* conn, growbuf* line, void (*before_wait)())
 {
     growbuf* in = conn->buf;
     // Room for a whole connection buffer of line plus its NUL.
     while (line->capacity < in->capacity + 1) {
         growbuf_grow(line);
     }
-    int32_t scanned = 0;  // bytes already known to hold no terminator
-    bool must_receive = in->length == 0;
+    // The bytes not handed on yet are in->data[start, length); the lines
+    // are taken where they lie, and what is left moves to the front only
+    // before a receive.
+    int32_t start = conn->buf_start;
+    int32_t scanned = start;  // bytes before this hold no terminator
     for (;;) {
-        if (must_receive) {
-            if (in->length == in->capacity) {
-                warn_limited("*** WARN *** line of more than %d bytes from %d.%d.%d.%d: connection closed",
-                             in->capacity, conn->peer_addr[0], conn->peer_addr[1], conn->peer_addr[2],
-                             conn->peer_addr[3]);
-                return 1;
+        const unsigned char* end = find_terminator(in->data + scanned, static_cast<size_t>(in->length - scanned));
+        if (end != nullptr) {
+            const auto i = static_cast<int32_t>(end - in->data);
+            const int32_t len = i + 1 - start;
+            memcpy(line->data, in->data + start, static_cast<size_t>(len));
+            line->data[len] = 0;
+            line->length = len + 1;
+            conn->buf_start = i + 1;
+            if (conn->buf_start == in->length) {
+                conn->buf_start = 0;
+                in->length = 0;
             }
-            int n = sock_recv(conn, in->data + in->length, in->capacity - in->length);
-            if (n <= 0) {
-                return 1;
+            return 0;
+        }
+        if (start > 0) {
+            in->length -= start;
+            memmove(in->data, in->data + start, static_cast<size_t>(in->length));
+            start = 0;
+            conn->buf_start = 0;
+        }
+        scanned = in->length;
+        if (in->length == in->capacity) {
+            warn_limited("*** WARN *** line of more than %d bytes from %d.%d.%d.%d: connection closed", in->capacity,
+                         conn->peer_addr[0], conn->peer_addr[1], conn->peer_addr[2], conn->peer_addr[3]);
+            return 1;
+        }
+        unsigned char* free_tail = in->data + in->length;
+        const int room = in->capacity - in->length;
+        int n;
+        if (before_wait != nullptr) {
+            // What has come already is read on; only a receive that would
+            // wait is preceded by the caller's hook.
+            n = sock_recv(conn, free_tail, room, false);
+            if (n < 0 && errno == EAGAIN) {
+                before_wait();
+                n = sock_recv(conn, free_tail, room);
             }
-            in->length += n;
+        } else {
+            n = sock_recv(conn, free_tail, room);
         }
-        int32_t i = scanned;
-        while (i < in->length && in->data[i] != '\n' && in->data[i] != 0) {
-            ++i;
+        if (n <= 0) {
+            return 1;
         }
-        if (i == in->length) {
-            scanned = i;
-            must_receive = true;
-            continue;
-        }
-        memcpy(line->data, in->data, static_cast<size_t>(i) + 1);
-        line->data[i + 1] = 0;
-        line->length = i + 2;
-        in->length -= i + 1;
-        memmove(in->data, in->data + i + 1, static_cast<size_t>(in->length));
-        return 0;
+        in->length += n;
     }
 }
 

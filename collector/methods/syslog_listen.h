@@ -65,8 +65,10 @@ void syslog_drops_report();
 // The next line of a TCP connection into `line`, with its terminator and a
 // NUL after it; line->length counts both. 0, or 1 at the end of the stream
 // (an unterminated tail is dropped; so is a connection whose buffer fills
-// without a terminator).
-int syslog_tcp_read_line(sock* conn, growbuf* line);
+// without a terminator). With `before_wait`, a receive that would wait for
+// the peer is preceded by a call of it (the lines taken so far are written
+// out then).
+int syslog_tcp_read_line(sock* conn, growbuf* line, void (*before_wait)() = nullptr);
 
 // Parses the header of one line (`length` counts its NUL) and offers it to
 // the server's handlers in order until one takes it.

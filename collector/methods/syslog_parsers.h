@@ -5,11 +5,12 @@
 #include "collector/methods/syslog_types.h"
 
 // ISC dhcpd lease messages (DHCPDISCOVER ... DHCPLEASEACTIVE, BOOTREQUEST,
-// BOOTREPLY) into the handler's `dhcp` record, handed to on_dhcp_pkt.
+// BOOTREPLY) into a dhcp_pkt_rec of the calling thread, handed to
+// on_dhcp_pkt.
 int isc_dhcpd_parse(syslog_server* server, syslog_handler* handler, syslog_event* event);
 
-// BIND9 query-log lines into the handler's `dns` and `ip` records, handed
-// to on_dnsq_req.
+// BIND9 query-log lines into a dnsq_rec and an ip_info of the calling
+// thread, handed to on_dnsq_req.
 int bind9_query_parse(syslog_server* server, syslog_handler* handler, syslog_event* event);
 
 // Hardware address text ("00:1a:2B:..." or "001a2b...") at `text` into

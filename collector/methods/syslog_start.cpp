@@ -52,8 +52,6 @@ syslog_handler* syslog_handler_new(method_rec* method, const char* server_ip, co
     parse_address(handler->source_ip, "source_ip", source_ip);
     strncpy(handler->hostname, hostname, sizeof handler->hostname - 1);
     handler->method = method;
-    handler->dns.qr = 0;
-    handler->dns.rcode = 0;
     return handler;
 }
 

@@ -52,25 +52,27 @@ constexpr int syslog_line_not_mine = 2;
 // One syslog method on a listener. Created complete (addresses, host name,
 // zone, parser) before it is linked into its listener's list, since the
 // listener thread may already be walking that list.
+//
+// The connection threads of one TCP listener offer their lines to the same
+// handlers at once. A parser fills records of its own thread (on its stack)
+// and hands those on, so no thread waits for another's line; the only state
+// of the handler that lines change is the zone offset, refreshed at most
+// once per half-hour.
 struct syslog_handler {
     unsigned char server_ip[16] = {};  // DNS server address (BIND9 method); all 0 when not given
     char hostname[256] = {};           // host name the lines' header must carry, compared exactly
     unsigned char source_ip[16] = {};  // address the lines must come from
-    int32_t tz_offset = 0;             // seconds added to the stamps (local time of tz_name -> UTC)
-    int64_t tz_checked_at = 0;         // start of the half-hour in which tz_offset was computed
-    event_time time = {};              // time of the line being handled
+    // Seconds added to the stamps (local time of tz_name -> UTC), and the
+    // start of the half-hour in which it was computed. Read by every
+    // receiving thread without a lock (atomic loads), written under
+    // zone_lock by the thread that refreshes them.
+    int32_t tz_offset = 0;
+    int64_t tz_checked_at = 0;
+    std::mutex zone_lock;
     std::string tz_name;               // the source's zone, percent-decoded
-    dnsq_rec dns = {};                 // scratch record of the BIND9 parser; qr and rcode 0
-    dhcp_pkt_rec dhcp = {};            // scratch record of the ISC dhcpd parser
-    ip_info ip = {};                   // scratch record; all 0 at creation
     syslog_parser parser = nullptr;
     std::atomic<syslog_handler*> next{nullptr};  // next handler of the listener
     method_rec* method = nullptr;      // second argument of the record callbacks
-    // The connection threads of one TCP listener offer their lines to the
-    // same handlers. The scratch records, `time` and the zone fields are
-    // used by one line at a time: a parser holds this from the zone step to
-    // the return of the record callback.
-    std::mutex lock;
 };
 
 // One listener: every syslog method naming the same protocol and port shares it.

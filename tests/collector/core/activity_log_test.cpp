@@ -272,6 +272,68 @@ TEST_F(ActivityLog, HeldLinesOfABatchGoOutTogetherAndOthersAtOnce)
     EXPECT_EQ(all_lines(dir.path(), "dhcp-pkt.al").size(), 4u);
 }
 
+// Lines a thread holds when the log rotates go to the file of their period,
+// and those it holds when the log closes at a stop are still written; a line
+// that comes after the close is counted lost (and the caller raises no alert
+// for it). Unbuffered and buffered logs alike.
+TEST_F(ActivityLog, HeldLinesGoOutAtRotationAndAtClose)
+{
+    for (int32_t buffered : {0, 1}) {
+        SCOPED_TRACE(buffered ? "buffered" : "unbuffered");
+        al_close(&dhcp_pkt_log);
+        al_close(&dnsq_req_log);
+        for (const auto& name : files_starting(dir.path(), "dhcp-pkt.al")) {
+            unlink(dir.file(name).c_str());
+        }
+        open_logs(buffered);
+        method_rec m = method_of(1, 1);
+        event_time when{1, 0};
+        std::atomic<int> step{0};
+        auto wait_step = [&](int n) {
+            while (step.load() < n) {
+                std::this_thread::yield();
+            }
+        };
+        int late_result = 0;
+        std::thread batch([&] {
+            al_hold_lines(true);
+            for (const char* host : {"a1", "a2"}) {
+                dhcp_pkt_rec rec = dhcp_record(1, "aa", host);
+                al_write_dhcp_pkt(&m, &rec, &when);
+            }
+            step = 1;
+            wait_step(2);
+            dhcp_pkt_rec b1 = dhcp_record(1, "aa", "b1");
+            al_write_dhcp_pkt(&m, &b1, &when);
+            step = 3;
+            wait_step(4);
+            dhcp_pkt_rec b2 = dhcp_record(1, "aa", "b2");
+            late_result = al_write_dhcp_pkt(&m, &b2, &when);
+            al_hold_lines(false);
+        });
+        wait_step(1);
+        mutex_lock(&dhcp_pkt_log.lock);
+        al_rotate(&dhcp_pkt_log);
+        mutex_unlock(&dhcp_pkt_log.lock);
+        step = 2;
+        wait_step(3);
+        al_close(&dhcp_pkt_log);
+        step = 4;
+        batch.join();
+
+        const auto rotated = files_starting(dir.path(), "dhcp-pkt.al.");
+        ASSERT_EQ(rotated.size(), 1u);
+        EXPECT_EQ(read_file(dir.file(rotated[0])),
+                  "1|1|1|1|c0a8010a|aa|a1|0a0000fe\r\n1|1|1|1|c0a8010a|aa|a2|0a0000fe\r\n");
+        EXPECT_EQ(read_file(dhcp_pkt_log.path), "1|1|1|1|c0a8010a|aa|b1|0a0000fe\r\n");
+        EXPECT_EQ(late_result, -1);
+        al_report_lines_after_close(&dhcp_pkt_log);
+        EXPECT_NE(read_file(dir.file("h.log")).find("activity log " + std::string(dhcp_pkt_log.path) +
+                                                   ": 1 lines lost: they came after the log was closed at stop"),
+                  std::string::npos);
+    }
+}
+
 // A small tmpfs of its own for one test, unmounted when the test ends.
 class small_tmpfs {
 public:

@@ -150,7 +150,6 @@ TEST_F(IscDhcpd, ZoneRuleRunsBeforeTheWordIsKnown)
     handler.tz_checked_at -= 3600;
     EXPECT_EQ(parse("dhcpd: dhcpack on 10.0.0.9 to 00:1a:2b:3c:4d:5e via eth0"), "refused");
     EXPECT_EQ(handler.tz_checked_at, received - received % 1800);
-    EXPECT_EQ(handler.time.sec, utc(2026, 12, 10, 12, 34, 56));
     EXPECT_NE(log().find("calculated timezone offset as 0"), std::string::npos);
 }
 

@@ -6,6 +6,10 @@
 #include <cstring>
 #include <string>
 #include <thread>
+#include <vector>
+
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include "collector/core/log.h"
 #include "collector/methods/warn_limit.h"
@@ -64,7 +68,64 @@ TEST_F(Sock, DatagramRecordsItsSender)
     EXPECT_EQ(server->port, 40712);
     EXPECT_EQ(memcmp(server->peer_addr, loopback_peer, 16), 0);
     sock_free(server);
-    EXPECT_EQ(log(), "") << "closing a datagram socket has nothing to shut down";
+    EXPECT_EQ(log().find("WARN"), std::string::npos) << "closing a datagram socket has nothing to shut down";
+}
+
+// What one receive of a batch brings: every datagram queued (up to the
+// batch's size) with its own sender, an empty one as empty, one too large
+// refused with the warning while the others stay whole; then an empty
+// queue, which a receive that does not wait reports as EAGAIN.
+TEST_F(Sock, BatchTakesTheQueuedDatagramsEachWithItsSender)
+{
+    sock* server = sock_server_new(0, sock_kind_udp);
+    unsigned port = bound_port(server->socket);
+    const bytes exact(sock_batch_datagram_bytes, 'e');
+    ASSERT_EQ(udp_send("127.0.0.1", 40721, "127.0.0.1", port, {'o', 'n', 'e'}), "");
+    ASSERT_EQ(udp_send_each("127.0.0.1", 40722, "127.0.0.1", port,
+                            {bytes(), bytes(sock_batch_datagram_bytes + 1, 'o'), exact, {'l', 'a', 's', 't'}}),
+              "");
+    sock_batch* batch = sock_batch_new();
+    ASSERT_EQ(sock_recv_batch(server, batch), 5);
+    const int lengths[] = {3, 0, -1, sock_batch_datagram_bytes, 4};
+    for (int i = 0; i < 5; ++i) {
+        EXPECT_EQ(sock_batch_length(batch, i), lengths[i]) << i;
+        EXPECT_EQ(memcmp(sock_batch_peer(batch, i), loopback_peer, 16), 0) << i;
+    }
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(sock_batch_data(batch, 0))), "one") << "NUL after the bytes";
+    EXPECT_EQ(bytes(sock_batch_data(batch, 3), sock_batch_data(batch, 3) + sock_batch_datagram_bytes + 1),
+              [&] { bytes b = exact; b.push_back(0); return b; }());
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(sock_batch_data(batch, 4))), "last");
+    EXPECT_EQ(server->port, 40722) << "the last sender";
+    EXPECT_NE(log().find("*** WARN *** recvfrom(" + std::to_string(sock_batch_datagram_bytes) + ") failed: " +
+                         std::to_string(EMSGSIZE) + "\r\n"),
+              std::string::npos)
+        << log();
+
+    errno = 0;
+    EXPECT_EQ(sock_recv_batch(server, batch, false), -1);
+    EXPECT_EQ(errno, EAGAIN);
+    std::vector<bytes> many(sock_batch_datagrams + 3, bytes{'m'});
+    ASSERT_EQ(udp_send_each("127.0.0.1", 40723, "127.0.0.1", port, many), "");
+    EXPECT_EQ(sock_recv_batch(server, batch), sock_batch_datagrams);
+    EXPECT_EQ(sock_recv_batch(server, batch), 3);
+    sock_batch_free(batch);
+    sock_free(server);
+}
+
+// A UDP socket asks for a large buffer and says what the kernel granted.
+TEST_F(Sock, UdpReceiveBufferGrantedIsLogged)
+{
+    sock* server = sock_server_new(0, sock_kind_udp);
+    int granted = 0;
+    socklen_t len = sizeof granted;
+    ASSERT_EQ(getsockopt(server->socket, SOL_SOCKET, SO_RCVBUF, &granted, &len), 0);
+    if (geteuid() == 0) {
+        EXPECT_EQ(granted, 2 * sock_udp_rcvbuf_bytes) << "beyond net.core.rmem_max as root";
+    }
+    EXPECT_NE(log().find("udp port 0: socket receive buffer of " + std::to_string(granted) + " bytes\r\n"),
+              std::string::npos)
+        << log();
+    sock_free(server);
 }
 
 TEST_F(Sock, OversizeDatagramIsRefusedAndTheNextOneArrivesWhole)

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <string>
 
@@ -149,6 +151,39 @@ TEST(SyslogTime, YearOfReceipt)
     expect_years();
 }
 
+// The stamp is turned into seconds by hand (the C library's functions take a
+// lock every receiving thread would queue on): the same seconds as timegm of
+// the same fields, in the year of receipt moved as above, for receipts on
+// days spread over 1970 to 2106 (every month, leap years) and fields past their range (day 0 to 99,
+// hour, minute and second up to 99).
+TEST(SyslogTime, SameSecondsAsTimegm)
+{
+    static const char* const months[] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                         "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+    for (int64_t day = 0; day < 50000; day += 1 + day % 7) {
+        const int64_t received = day * 86400 + day % 86400;
+        const time_t at = static_cast<time_t>(received);
+        tm receipt{};
+        ASSERT_NE(gmtime_r(&at, &receipt), nullptr);
+        const int month = static_cast<int>(day % 12);
+        const int mday = static_cast<int>(day % 100), hour = static_cast<int>(day / 3 % 100);
+        const int minute = static_cast<int>(day / 7 % 100), second = static_cast<int>(day / 11 % 100);
+        char stamp[32];
+        snprintf(stamp, sizeof stamp, "%s %2d %02d:%02d:%02d", months[month], mday, hour, minute, second);
+        tm fields{};
+        fields.tm_year = receipt.tm_year + (month - receipt.tm_mon > 6 ? -1 : receipt.tm_mon - month > 6 ? 1 : 0);
+        fields.tm_mon = month;
+        fields.tm_mday = mday;
+        fields.tm_hour = hour;
+        fields.tm_min = minute;
+        fields.tm_sec = second;
+        syslog_event event{};
+        event.received = received;
+        ASSERT_EQ(syslog_time_parse(stamp, static_cast<int>(strlen(stamp)) + 1, &event), 0) << stamp;
+        ASSERT_EQ(event.sec, static_cast<int64_t>(timegm(&fields))) << stamp << " received " << utc_text(received);
+    }
+}
+
 // The collector host's own zone plays no part: the same stamps give the same
 // seconds whatever TZ says, daylight saving or not.
 TEST(SyslogTime, HostZoneDoesNotMoveTimes)
@@ -183,19 +218,19 @@ TEST_F(ZoneRefresh, AtMostOncePerHalfHour)
     event.sec = utc(2026, 12, 10, 13, 29, 0);
 
     event.received = t + 1800;
-    syslog_zone_apply(&handler, &event);
+    event_time when = syslog_zone_apply(&handler, &event);
     EXPECT_EQ(handler.tz_checked_at, t);
-    EXPECT_EQ(handler.time.sec, event.sec + 1234);
+    EXPECT_EQ(when.sec, event.sec + 1234);
     EXPECT_EQ(log(), "");
 
     event.received = t + 1801;
-    syslog_zone_apply(&handler, &event);
+    when = syslog_zone_apply(&handler, &event);
     const int offset = tz_offset_at("W. Europe Standard Time", t + 1801);
     ASSERT_EQ(offset, -3600);  // Berlin in winter
     EXPECT_EQ(handler.tz_checked_at, t + 1800);
     EXPECT_EQ(handler.tz_offset, offset);
-    EXPECT_EQ(handler.time.sec, event.sec + offset);
-    EXPECT_EQ(handler.time.usec, 0);
+    EXPECT_EQ(when.sec, event.sec + offset);
+    EXPECT_EQ(when.usec, 0);
     const std::string lines = log();
     EXPECT_NE(lines.find("calculating timezone offset for handler test(W. Europe Standard Time)"), std::string::npos);
     EXPECT_NE(lines.find("calculated timezone offset as " + std::to_string(offset)), std::string::npos);
@@ -213,9 +248,9 @@ TEST_F(ZoneRefresh, OffsetAddedToTheStamp)
     syslog_event event{};
     event.received = received;
     ASSERT_EQ(syslog_time_parse("Mar 10 12:00:00", 16, &event), 0);
-    syslog_zone_apply(&handler, &event);
-    EXPECT_EQ(handler.time.sec, utc(2027, 3, 10, 12) + 3600);  // March after a December receipt
-    EXPECT_EQ(handler.time.usec, 0);
+    const event_time when = syslog_zone_apply(&handler, &event);
+    EXPECT_EQ(when.sec, utc(2027, 3, 10, 12) + 3600);  // March after a December receipt
+    EXPECT_EQ(when.usec, 0);
 }
 
 // A stamp written in the source's local time becomes UTC through the
@@ -238,8 +273,7 @@ TEST_F(ZoneRefresh, SourceZoneAcrossDaylightSaving)
         syslog_event event{};
         event.received = r.received;
         ASSERT_EQ(syslog_time_parse(r.stamp, static_cast<int>(strlen(r.stamp)) + 1, &event), 0);
-        syslog_zone_apply(&handler, &event);
-        EXPECT_EQ(utc_text(handler.time.sec), utc_text(r.expect)) << r.stamp;
+        EXPECT_EQ(utc_text(syslog_zone_apply(&handler, &event).sec), utc_text(r.expect)) << r.stamp;
     }
 }
 

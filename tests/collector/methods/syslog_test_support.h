@@ -79,7 +79,6 @@ inline int take_own_host(syslog_server*, syslog_handler* handler, syslog_event* 
     if (strcmp(event->hostname, handler->hostname) != 0) {
         return syslog_line_not_mine;
     }
-    std::lock_guard<std::mutex> hold(handler->lock);
     seen().add(handler->method->id, std::string(event->message, static_cast<size_t>(event->message_len - 1)));
     return syslog_line_handled;
 }
@@ -90,6 +89,19 @@ inline syslog_handler* recording_handler(int id, const char* host)
     syslog_handler* h = syslog_handler_new(method_new(id, 1, "test"), nullptr, host, "127.0.0.1");
     h->parser = take_own_host;
     return h;
+}
+
+// Datagrams sure to overflow the receive buffer of UDP port `port`, from
+// the size the collector's log says the kernel granted (0 when not logged):
+// every datagram takes far more than 256 bytes of it.
+inline int udp_overflow_count(const std::string& log_text, int port)
+{
+    const std::string key = "udp port " + std::to_string(port) + ": socket receive buffer of ";
+    const size_t at = log_text.find(key);
+    if (at == std::string::npos) {
+        return 0;
+    }
+    return std::stoi(log_text.substr(at + key.size())) / 256 + 1000;
 }
 
 // A header the header parser accepts, for host `host`.
