@@ -14,7 +14,7 @@
 #include <cstdio>
 
 #include "collector/core/context.h"
-#include "collector/methods/records.h"
+#include "collector/core/records.h"
 #include "platform/sync.h"
 
 // The file only ever holds whole lines: every write's result is checked, and

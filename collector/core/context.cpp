@@ -8,7 +8,8 @@
 #include "collector/alerts/alert_rule.h"
 #include "collector/alerts/pattern_index.h"
 #include "collector/core/log.h"
-#include "collector/methods/warn_limit.h"
+#include "collector/core/string_helpers.h"
+#include "collector/core/warn_limit.h"
 #include "toolkit/alloc.h"
 
 std::atomic<collector_ctx*> collector_instance{nullptr};

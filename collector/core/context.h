@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "collector/core/config.h"
-#include "collector/methods/records.h"
+#include "collector/core/records.h"
 #include "platform/sync.h"
 
 struct alert_rule;
