@@ -25,6 +25,7 @@
 #include "collector/core/log.h"
 #include "collector/methods/capture/capture.h"
 #include "collector/methods/capture/frame_decode.h"
+#include "collector/run/context_setup.h"
 
 namespace {
 

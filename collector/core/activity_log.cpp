@@ -12,8 +12,7 @@
 
 #include "collector/core/activity_line.h"
 #include "collector/core/log.h"
-#include "collector/methods/capture/capture.h"
-#include "collector/methods/syslog/syslog_listen.h"
+#include "collector/core/rotation_hooks.h"
 #include "toolkit/alloc.h"
 #include "toolkit/rename_noreplace.h"
 
@@ -494,7 +493,6 @@ void* rotate_thread(void*)
         }
         rotate_one(&dhcp_pkt_log);
         rotate_one(&dnsq_req_log);
-        capture_stats_report();
-        syslog_drops_report();
+        rotation_hooks_run();
     }
 }

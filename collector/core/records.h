@@ -1,4 +1,7 @@
-// The records every collection method fills and every record callback reads.
+// The vocabulary every layer of the collector shares: the method record of a
+// started collection method, the records every collection method fills and
+// every record callback reads, and the callback's signature. A leaf: it
+// includes no other header of the collector.
 // Plain fixed-size structures: a decoded record belongs to its capture
 // context or syslog handler and is overwritten by the next event.
 #pragma once
@@ -7,7 +10,15 @@
 #include <cstring>
 
 struct collector_ctx;
-struct method_rec;
+
+// One started collection method.
+struct method_rec {
+    char* type;     // owned copy of the entry's type
+    int32_t id;     // non-zero, unique among recorded methods
+    int32_t node_id;
+    void* handler;  // capture context of a capture method
+    method_rec* next;
+};
 
 // IPv4 summary of an event. Addresses: the IPv4 address in network byte
 // order in the first 4 bytes, the other 12 zero.

@@ -11,12 +11,16 @@
 #include "collector/alerts/loaders.h"
 #include "collector/core/activity_log.h"
 #include "collector/core/log.h"
-#include "collector/core/string_helpers.h"
 #include "collector/core/method_stop.h"
+#include "collector/core/rotation_hooks.h"
+#include "collector/core/string_helpers.h"
 #include "collector/core/threads.h"
 #include "collector/core/warn_limit.h"
+#include "collector/methods/capture/capture.h"
 #include "collector/methods/starters.h"
+#include "collector/methods/syslog/syslog_listen.h"
 #include "collector/run/commands.h"
+#include "collector/run/context_setup.h"
 #include "collector/run/startup.h"
 #include "platform/process.h"
 #include "platform/text_file.h"
@@ -238,6 +242,10 @@ int collector_run(int argc, char** argv)
         rotate_period = period;
     }
 
+    // Work at each rotation, after both logs: the captures' drop counts, then
+    // the syslog listeners' kernel drops.
+    rotation_hook_register(capture_stats_report, nullptr);
+    rotation_hook_register(syslog_drops_report, nullptr);
     rotate_thread_start();
     alert_thread_start();
 

@@ -7,7 +7,6 @@ int collector_run(int argc, char** argv);
 // run loop; never when start-up fails. None by default; the service sets it
 // to report that it is ready.
 extern void (*collector_on_ready)();
-void interfaces_list();
 // Write / remove the systemd unit NAME.service and its multi-user.target.wants
 // link in `unit_dir`.
 void svc_install(const char* unit_dir, const char* name, const char* display_name, const char* quoted_args);

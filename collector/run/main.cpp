@@ -6,6 +6,7 @@
 
 #include "collector/core/log.h"
 #include "collector/core/timezones.h"
+#include "collector/methods/capture/interfaces.h"
 #include "collector/run/commands.h"
 #include "collector/run/console_stop.h"
 #include "collector/run/usage.h"

@@ -261,7 +261,7 @@ void capture_stats_report_one(capture_ctx* ctx)
     mutex_unlock(&ctx->stats_lock);
 }
 
-void capture_stats_report()
+void capture_stats_report(void*)
 {
     // Lock order: the list, a context's statistics, the log.
     mutex_lock(&open_list_lock);

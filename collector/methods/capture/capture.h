@@ -94,8 +94,9 @@ void capture_stop_finish(void* ctx);
 
 // Reads the kernel's capture statistics of every opened capture and logs a
 // warning with the interface and the packets dropped since the last report
-// when that number grew. Called at every rotation and by each capture at stop.
-void capture_stats_report();
+// when that number grew. A rotation hook (core/rotation_hooks.h), run at
+// every rotation; each capture also reports its own at its stop.
+void capture_stats_report(void* unused);
 void capture_stats_report_one(capture_ctx* ctx);
 
 // Hardware address text of the named adapter into out (fatal when none).

@@ -1,4 +1,5 @@
-// `harvd --interfaces`: one "name|IPv4 address|description" line per capture device.
+#include "collector/methods/capture/interfaces.h"
+
 #include <pcap/pcap.h>
 #include <sys/socket.h>
 #include <netinet/in.h>
@@ -7,7 +8,6 @@
 #include <cstring>
 
 #include "collector/core/log.h"
-#include "collector/run/commands.h"
 
 namespace {
 

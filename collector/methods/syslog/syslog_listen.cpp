@@ -498,7 +498,7 @@ void syslog_listener_stop_finish(void* arg)
     }
 }
 
-void syslog_drops_report()
+void syslog_drops_report(void*)
 {
     for (syslog_listener* l = syslog_listener_list.load(); l != nullptr; l = l->next) {
         std::lock_guard<std::mutex> hold(l->lock);

@@ -59,8 +59,9 @@ void syslog_listener_stop_finish(void* listener);
 
 // For every UDP listener whose kernel drop count grew since its last report:
 // "*** WARN *** syslog udp port %d: %u datagrams dropped by the kernel since
-// the last report". Called at every rotation of the activity logs.
-void syslog_drops_report();
+// the last report". A rotation hook (core/rotation_hooks.h), run at every
+// rotation of the activity logs.
+void syslog_drops_report(void* unused);
 
 // The next line of a TCP connection into `line`, with its terminator and a
 // NUL after it; line->length counts both. 0, or 1 at the end of the stream

@@ -11,6 +11,7 @@
 #include "collector/core/activity_log.h"
 #include "collector/methods/capture/capture.h"
 #include "collector/methods/capture/tcp_reassembly.h"
+#include "collector/run/context_setup.h"
 #include "tests/collector/methods/capture/pcap_file_replay.h"
 #include "tests/collector/methods/capture/recording_capture.h"
 #include "tests/collector/methods/decode_test.h"
