@@ -16,6 +16,7 @@
 #include "collector/alerts/pattern_index.h"
 #include "collector/core/activity_log.h"
 #include "collector/core/context.h"
+#include "collector/run/context_setup.h"
 
 namespace {
 

@@ -36,8 +36,8 @@ done
 bench_build > /dev/null
 harvd=${HARVD:-$build/collector/harvd}
 # The collector's kernel capture buffer, in KiB for tcpdump -B.
-buffer_expr=$(sed -n 's/^constexpr int capture_buffer_bytes = \(.*\);$/\1/p' "$root/collector/methods/capture.cpp")
-[ -n "$buffer_expr" ] || { echo "capture_buffer_bytes not found in collector/methods/capture.cpp"; exit 1; }
+buffer_expr=$(sed -n 's/^constexpr int capture_buffer_bytes = \(.*\);$/\1/p' "$root/collector/methods/capture/capture.cpp")
+[ -n "$buffer_expr" ] || { echo "capture_buffer_bytes not found in collector/methods/capture/capture.cpp"; exit 1; }
 buffer_kib=$(($buffer_expr / 1024))
 
 bench_workdir capture

@@ -23,8 +23,9 @@
 #include "collector/core/activity_log.h"
 #include "collector/core/context.h"
 #include "collector/core/log.h"
-#include "collector/methods/capture.h"
-#include "collector/methods/frame_decode.h"
+#include "collector/methods/capture/capture.h"
+#include "collector/methods/capture/frame_decode.h"
+#include "collector/run/context_setup.h"
 
 namespace {
 

@@ -8,8 +8,8 @@
 #include <cstring>
 
 #include "collector/core/log.h"
-#include "collector/methods/capture.h"
-#include "collector/methods/frame_decode.h"
+#include "collector/methods/capture/capture.h"
+#include "collector/methods/capture/frame_decode.h"
 
 namespace {
 

@@ -13,8 +13,8 @@
 #include <string>
 #include <thread>
 
-#include "collector/methods/sock.h"
-#include "collector/methods/syslog_listen.h"
+#include "collector/methods/syslog/sock.h"
+#include "collector/methods/syslog/syslog_listen.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {

@@ -11,8 +11,8 @@
 
 #include "collector/core/context.h"
 #include "collector/core/log.h"
-#include "collector/methods/syslog_header.h"
-#include "collector/methods/syslog_parsers.h"
+#include "collector/methods/syslog/syslog_header.h"
+#include "collector/methods/syslog/syslog_parsers.h"
 #include "toolkit/text.h"
 
 namespace {

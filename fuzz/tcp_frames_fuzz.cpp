@@ -13,9 +13,9 @@
 #include <cstring>
 
 #include "collector/core/log.h"
-#include "collector/methods/capture.h"
-#include "collector/methods/frame_decode.h"
-#include "collector/methods/tcp_reassembly.h"
+#include "collector/methods/capture/capture.h"
+#include "collector/methods/capture/frame_decode.h"
+#include "collector/methods/capture/tcp_reassembly.h"
 
 namespace {
 

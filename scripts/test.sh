@@ -5,6 +5,8 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
+echo "== layers (include lines)"
+bash scripts/check_layers.sh
 bash scripts/deps.sh
 
 jobs=${JOBS:-$(nproc)}

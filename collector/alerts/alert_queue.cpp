@@ -38,6 +38,11 @@ void warn_drops(const alert_queue* q, uint64_t count)
     log_message("*** WARN *** alert queue full (%u alerts): %" PRIu64 " alerts dropped", q->bound, count);
 }
 
+// Plain data, zero until alert_queue_init: nothing to destroy at exit while
+// producers may still run.
+alert_queue process_queue;
+int process_queue_ready;
+
 }  // namespace
 
 alert_item* alert_item_new(int32_t method_id, int32_t node_id, char* text)
@@ -219,4 +224,31 @@ uint32_t alert_queue_settle(alert_queue* q, int seconds)
     }
     alert_queue_report_drops(q, true);
     return left;
+}
+
+int alert_queue_init()
+{
+    if (process_queue_ready) {
+        return 0;
+    }
+    if (alert_queue_setup(&process_queue, alert_queue_bound) != 0) {
+        return -1;
+    }
+    process_queue_ready = 1;
+    return 0;
+}
+
+int alert_enqueue(alert_item* item)
+{
+    return alert_queue_put(&process_queue, item);
+}
+
+alert_queue* alert_process_queue()
+{
+    return &process_queue;
+}
+
+uint32_t alert_queue_drain(int seconds)
+{
+    return alert_queue_settle(&process_queue, seconds);
 }

@@ -69,8 +69,8 @@ alert_item* alert_item_new(int32_t method_id, int32_t node_id, char* text);
 int alert_enqueue(alert_item* item);
 void alert_item_free(alert_item* item);
 
-// The writer's thread routine; never returns.
-void* alert_thread(void* param);
+// The process's queue, which alert_enqueue fills and the writer empties.
+alert_queue* alert_process_queue();
 
 // For an orderly stop: lets the writer write what is queued, for at most
 // `seconds`; returns the number of alerts left unwritten.

@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "collector/core/context.h"
-#include "collector/methods/records.h"
+#include "collector/core/records.h"
 
 struct alert_rule;
 

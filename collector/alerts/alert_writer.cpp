@@ -1,4 +1,4 @@
-// The process's alert queue and the one thread that writes its alerts out.
+// The one thread that writes the process's alerts out, each to its own file.
 #include "collector/alerts/alert_writer.h"
 
 #include <fcntl.h>
@@ -11,15 +11,10 @@
 #include "collector/alerts/alert_queue.h"
 #include "collector/core/context.h"
 #include "collector/core/log.h"
-#include "platform/rename.h"
 #include "platform/text_file.h"
+#include "toolkit/rename_noreplace.h"
 
 namespace {
-
-// Plain data, zero until alert_queue_init: nothing to destroy at exit while
-// producers may still run.
-alert_queue process_queue;
-int process_queue_ready;
 
 // The number of the last alert file name tried; the writer thread's alone.
 // Never reset in a run, so a number is not tried twice even when files are
@@ -132,41 +127,20 @@ int alert_file_write(const char* dir, uint32_t* counter, const char* text)
     return rc == 0 ? 0 : -1;
 }
 
-int alert_queue_init()
-{
-    if (process_queue_ready) {
-        return 0;
-    }
-    if (alert_queue_setup(&process_queue, alert_queue_bound) != 0) {
-        return -1;
-    }
-    process_queue_ready = 1;
-    return 0;
-}
-
-int alert_enqueue(alert_item* item)
-{
-    return alert_queue_put(&process_queue, item);
-}
-
 void* alert_thread(void*)
 {
+    alert_queue* process_queue = alert_process_queue();
     for (;;) {
-        alert_item* item = alert_queue_take(&process_queue);
+        alert_item* item = alert_queue_take(process_queue);
         if (item == nullptr) {
             // Drops still unreported shorten the sleep so their warning is not late.
-            int64_t due = alert_queue_report_drops(&process_queue, false);
-            alert_queue_wait(&process_queue, due > 0 && due < idle_wait_seconds ? due : idle_wait_seconds);
+            int64_t due = alert_queue_report_drops(process_queue, false);
+            alert_queue_wait(process_queue, due > 0 && due < idle_wait_seconds ? due : idle_wait_seconds);
             continue;
         }
         alert_write(item->text);
         alert_item_free(item);
-        alert_queue_done(&process_queue);
-        alert_queue_report_drops(&process_queue, false);
+        alert_queue_done(process_queue);
+        alert_queue_report_drops(process_queue, false);
     }
-}
-
-uint32_t alert_queue_drain(int seconds)
-{
-    return alert_queue_settle(&process_queue, seconds);
 }

@@ -16,3 +16,7 @@ constexpr uint32_t alert_name_tries = 1000000;
 // 0 when the whole text is in the file; -1 when no file could be made or the
 // text could not be stored whole, in which case no file is left behind.
 int alert_file_write(const char* dir, uint32_t* counter, const char* text);
+
+// The writer's thread routine: writes every alert of the process's queue
+// (alert_queue.h) to its file; never returns.
+void* alert_thread(void* param);

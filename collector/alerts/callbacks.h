@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "collector/methods/records.h"
+#include "collector/core/records.h"
 
 struct alert_rule;
 struct pattern_index;

@@ -9,6 +9,7 @@
 #include "collector/core/config.h"
 #include "collector/core/escape.h"
 #include "collector/core/log.h"
+#include "collector/core/string_helpers.h"
 #include "toolkit/alloc.h"
 #include "toolkit/number.h"
 #include "toolkit/text.h"

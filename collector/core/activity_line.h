@@ -9,7 +9,7 @@
 #include <cstddef>
 
 #include "collector/core/context.h"
-#include "collector/methods/records.h"
+#include "collector/core/records.h"
 
 namespace activity_line_detail {
 constexpr size_t int32_chars = 11;  // "-2147483648"

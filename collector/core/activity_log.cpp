@@ -12,10 +12,9 @@
 
 #include "collector/core/activity_line.h"
 #include "collector/core/log.h"
-#include "collector/methods/capture.h"
-#include "collector/methods/syslog_listen.h"
-#include "platform/rename.h"
+#include "collector/core/rotation_hooks.h"
 #include "toolkit/alloc.h"
+#include "toolkit/rename_noreplace.h"
 
 activity_log dhcp_pkt_log = {nullptr, -1, 0, SYNC_MUTEX_STATIC_INIT, nullptr, 0, 0, 0, 0, 0, 0, 0, 0, nullptr};
 activity_log dnsq_req_log = {nullptr, -1, 0, SYNC_MUTEX_STATIC_INIT, nullptr, 0, 0, 0, 0, 0, 0, 0, 0, nullptr};
@@ -494,7 +493,6 @@ void* rotate_thread(void*)
         }
         rotate_one(&dhcp_pkt_log);
         rotate_one(&dnsq_req_log);
-        capture_stats_report();
-        syslog_drops_report();
+        rotation_hooks_run();
     }
 }

@@ -14,7 +14,7 @@
 #include <cstdio>
 
 #include "collector/core/context.h"
-#include "collector/methods/records.h"
+#include "collector/core/records.h"
 #include "platform/sync.h"
 
 // The file only ever holds whole lines: every write's result is checked, and
@@ -106,5 +106,6 @@ int al_write_dnsq_req(const method_rec* method, const ip_info* ip, const dnsq_re
                       const event_time* when);
 
 // The rotation thread: wakes at every multiple of rotate_period seconds since
-// the epoch and rotates both logs. Never returns.
+// the epoch, rotates both logs and runs the rotation hooks
+// (rotation_hooks.h). Never returns.
 void* rotate_thread(void* param);

@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "collector/core/escape.h"
 #include "collector/core/log.h"
+#include "collector/core/text_cursor.h"
 #include "toolkit/alloc.h"
 #include "toolkit/text.h"
 

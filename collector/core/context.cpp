@@ -5,10 +5,9 @@
 #include <cstring>
 #include <ctime>
 
-#include "collector/alerts/alert_rule.h"
-#include "collector/alerts/pattern_index.h"
 #include "collector/core/log.h"
-#include "collector/methods/warn_limit.h"
+#include "collector/core/string_helpers.h"
+#include "collector/core/warn_limit.h"
 #include "toolkit/alloc.h"
 
 std::atomic<collector_ctx*> collector_instance{nullptr};
@@ -24,12 +23,8 @@ constexpr int64_t run_loop_poll_seconds = 5;
 
 }  // namespace
 
-collector_ctx* collector_new()
+void collector_ctx_init(collector_ctx* ctx)
 {
-    auto* ctx = static_cast<collector_ctx*>(xalloc(sizeof(collector_ctx), 1));
-    ctx->dhcp_pkt_alerts_mac = pattern_index_new();
-    ctx->dnsq_req_alerts_qname = pattern_index_new();
-    ctx->dnsq_resp_alerts_qname = pattern_index_new();
     if (mutex_init(&ctx->lock, nullptr) != 0) {
         int err = errno;
         log_error_exit(err, "mutex_init() failed: %d", err);
@@ -38,7 +33,6 @@ collector_ctx* collector_new()
         int err = errno;
         log_error_exit(err, "cond_init() failed: %d", err);
     }
-    return ctx;
 }
 
 int collector_wait(collector_ctx* ctx)
@@ -80,21 +74,12 @@ void collector_stop(collector_ctx* ctx)
     cond_signal(&ctx->stop_event);
 }
 
-void collector_free(collector_ctx* ctx)
+void collector_ctx_release(collector_ctx* ctx)
 {
-    if (ctx == nullptr) {
-        return;
-    }
     method_list_free(ctx->methods);
-    rule_list_free(ctx->dhcp_rules);
-    pattern_index_free(ctx->dhcp_pkt_alerts_mac);
-    rule_list_free(ctx->dnsq_req_rules);
-    pattern_index_free(ctx->dnsq_req_alerts_qname);
-    rule_list_free(ctx->dnsq_resp_rules);
-    pattern_index_free(ctx->dnsq_resp_alerts_qname);
+    ctx->methods = nullptr;
     mutex_destroy(&ctx->lock);
     cond_destroy(&ctx->stop_event);
-    free(ctx);
 }
 
 method_rec* method_new(int32_t id, int32_t node_id, const char* type)

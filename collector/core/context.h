@@ -1,23 +1,16 @@
-// The one collector context and the records of started collection methods.
+// The one collector context, its run loop and stop, and the list of started
+// collection methods.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
 #include "collector/core/config.h"
-#include "collector/methods/records.h"
+#include "collector/core/records.h"
 #include "platform/sync.h"
 
 struct alert_rule;
 struct pattern_index;
-
-struct method_rec {
-    char* type;     // owned copy of the entry's type
-    int32_t id;     // non-zero, unique among recorded methods
-    int32_t node_id;
-    void* handler;  // capture context of a capture method
-    method_rec* next;
-};
 
 struct collector_ctx {
     int32_t stop;
@@ -46,16 +39,19 @@ extern std::atomic<collector_ctx*> collector_instance;
 extern int32_t verbose_flag;
 extern const char* alert_dir_path;
 
-// Zero-filled context with its pattern indexes, lock and stop event; a lock
-// or event that cannot be made is fatal.
-collector_ctx* collector_new();
+// The core's part of a zero-filled context: its lock and stop event; a lock
+// or event that cannot be made is fatal. (collector_new, in run/, makes the
+// whole context.)
+void collector_ctx_init(collector_ctx* ctx);
 // The run loop: returns 0 once a stop has been requested (at once when it
 // was requested before, even before the context existed).
 int collector_wait(collector_ctx* ctx);
 // Requests the stop; safe from any thread. With no context yet (nullptr) the
 // request is remembered and honoured when the run loop starts.
 void collector_stop(collector_ctx* ctx);
-void collector_free(collector_ctx* ctx);
+// Releases what collector_ctx_init made and the method records; not the
+// context itself.
+void collector_ctx_release(collector_ctx* ctx);
 
 method_rec* method_new(int32_t id, int32_t node_id, const char* type);
 method_rec* method_list_append(method_rec* head, method_rec* rec);

@@ -165,15 +165,6 @@ void log_out_of_memory()
     log_error_exit(ENOMEM, "malloc() failed: %d", ENOMEM);
 }
 
-char* log_strdup(const char* text)
-{
-    char* copy = strdup(text);
-    if (copy == nullptr) {
-        log_error_exit(-1, "strdup() failed");
-    }
-    return copy;
-}
-
 void log_bind_fatal_reporter()
 {
     fatal_reporter_set(fatal_to_log);
@@ -190,22 +181,4 @@ char* time_stamp(char* buffer, size_t size)
         return nullptr;
     }
     return buffer;
-}
-
-void strlist_dump(const strlist* list)
-{
-    for (; list != nullptr; list = list->next) {
-        log_message("item %p next %p data %s", static_cast<const void*>(list),
-                    static_cast<const void*>(list->next), list->text);
-    }
-}
-
-const char* str_nchr(const char* text, char ch, size_t n)
-{
-    for (size_t i = 0; i < n && text[i] != '\0'; ++i) {
-        if (text[i] == ch) {
-            return text + i;
-        }
-    }
-    return nullptr;
 }

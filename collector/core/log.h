@@ -5,8 +5,6 @@
 #include <cstdarg>
 #include <cstddef>
 
-#include "toolkit/strlist.h"
-
 // Opens the log file for appending. On failure the lines stay on the
 // console, and one line "cannot open log file <path>: <errno>" on standard
 // error says so.
@@ -29,12 +27,6 @@ int log_unlock();
 
 // Local time as "%Y/%m/%d %H:%M:%S"; nullptr when it does not fit.
 char* time_stamp(char* buffer, size_t size);
-
-void strlist_dump(const strlist* list);
-const char* str_nchr(const char* text, char ch, size_t n);
-
-// A heap copy of `text`; a failed copy ends the process with "strdup() failed" (-1).
-char* log_strdup(const char* text);
 
 // Binds log_error_exit as the toolkit's fatal reporter.
 void log_bind_fatal_reporter();

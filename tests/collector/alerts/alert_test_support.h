@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "collector/alerts/alert_queue.h"
+#include "collector/alerts/alert_writer.h"
 #include "collector/core/threads.h"
 #include "tests/support/process.h"
 

@@ -22,6 +22,7 @@
 #include "collector/core/activity_log.h"
 #include "collector/core/context.h"
 #include "collector/core/log.h"
+#include "collector/run/context_setup.h"
 #include "tests/collector/alerts/alert_test_support.h"
 #include "tests/collector/records.h"
 #include "toolkit/alloc.h"

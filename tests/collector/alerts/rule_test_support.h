@@ -14,6 +14,7 @@
 #include "collector/core/config.h"
 #include "collector/core/context.h"
 #include "collector/core/log.h"
+#include "collector/run/context_setup.h"
 #include "tests/collector/alerts/alert_test_support.h"
 #include "toolkit/text.h"
 

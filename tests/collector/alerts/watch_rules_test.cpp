@@ -7,9 +7,9 @@
 
 #include "collector/alerts/alert_text.h"
 #include "collector/alerts/watch_rules.h"
-#include "collector/methods/frame_decode.h"
-#include "tests/support/packets.h"
+#include "collector/methods/decode/payload_decode.h"
 #include "tests/collector/alerts/rule_test_support.h"
+#include "tests/support/packets.h"
 
 namespace {
 

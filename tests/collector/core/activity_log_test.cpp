@@ -17,10 +17,10 @@
 #include <vector>
 
 #include "collector/core/activity_log.h"
-#include "collector/core/commands.h"
-#include "collector/core/console_stop.h"
 #include "collector/core/escape.h"
 #include "collector/core/log.h"
+#include "collector/run/commands.h"
+#include "collector/run/console_stop.h"
 #include "platform/sync.h"
 #include "tests/collector/records.h"
 #include "tests/support/process.h"

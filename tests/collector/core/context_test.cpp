@@ -9,7 +9,8 @@
 #include "collector/alerts/alert_rule.h"
 #include "collector/core/config.h"
 #include "collector/core/context.h"
-#include "collector/core/startup.h"
+#include "collector/run/context_setup.h"
+#include "collector/run/startup.h"
 #include "tests/support/process.h"
 
 namespace {

@@ -141,21 +141,6 @@ TEST_F(LogFile, ConsoleWhenNoFileCanBeOpened)
     EXPECT_EQ(msg, "to the console");
 }
 
-TEST_F(LogFile, StrNchrAndDump)
-{
-    const char* text = "key = value";
-    EXPECT_EQ(str_nchr(text, '=', 11), text + 4);
-    EXPECT_EQ(str_nchr(text, '=', 4), nullptr);
-    EXPECT_EQ(str_nchr("ab", 'x', 100), nullptr);  // stops at the NUL
-    log_open(path.c_str());
-    strlist_ptr list(strlist_split("a b", ' '));
-    strlist_dump(list.get());
-    auto lines = crlf_lines(read_file(path));
-    ASSERT_EQ(lines.size(), 2u);
-    EXPECT_NE(lines[0].find("next 0x"), std::string::npos) << lines[0];
-    EXPECT_NE(lines[1].find("data b"), std::string::npos) << lines[1];
-}
-
 using LogFileDeathTest = LogFile;
 
 TEST_F(LogFileDeathTest, FatalLineIsCompleteAndLast)

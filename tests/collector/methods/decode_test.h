@@ -9,7 +9,7 @@
 #include <string>
 
 #include "collector/core/log.h"
-#include "collector/methods/warn_limit.h"
+#include "collector/core/warn_limit.h"
 #include "tests/support/packets.h"
 #include "tests/support/process.h"
 

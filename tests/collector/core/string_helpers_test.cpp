@@ -1,0 +1,50 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "collector/core/log.h"
+#include "collector/core/string_helpers.h"
+#include "tests/support/process.h"
+
+namespace {
+
+// The lines of a collector file, each checked to end with CR LF.
+std::vector<std::string> crlf_lines(const std::string& content)
+{
+    std::vector<std::string> lines;
+    size_t pos = 0;
+    while (pos < content.size()) {
+        size_t nl = content.find('\n', pos);
+        EXPECT_NE(nl, std::string::npos) << "unterminated last line";
+        if (nl == std::string::npos) break;
+        EXPECT_TRUE(nl > pos && content[nl - 1] == '\r') << "line without CR: " << content.substr(pos, nl - pos);
+        lines.push_back(content.substr(pos, nl - pos - (nl > pos ? 1 : 0)));
+        pos = nl + 1;
+    }
+    return lines;
+}
+
+class StringHelpers : public testing::Test {
+protected:
+    temp_dir dir;
+    std::string path = dir.file("h.log");
+    void TearDown() override { log_close_for_tests(); }
+};
+
+TEST_F(StringHelpers, StrNchrAndDump)
+{
+    const char* text = "key = value";
+    EXPECT_EQ(str_nchr(text, '=', 11), text + 4);
+    EXPECT_EQ(str_nchr(text, '=', 4), nullptr);
+    EXPECT_EQ(str_nchr("ab", 'x', 100), nullptr);  // stops at the NUL
+    log_open(path.c_str());
+    strlist_ptr list(strlist_split("a b", ' '));
+    strlist_dump(list.get());
+    auto lines = crlf_lines(read_file(path));
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[0].find("next 0x"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[1].find("data b"), std::string::npos) << lines[1];
+}
+
+}  // namespace

@@ -1,0 +1,104 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "collector/core/log.h"
+#include "collector/core/warn_limit.h"
+#include "tests/support/process.h"
+
+namespace {
+
+size_t count_of(const std::string& text, const std::string& what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
+class WarnLimit : public testing::Test {
+protected:
+    temp_dir dir;
+    std::string path = dir.file("h.log");
+    void SetUp() override
+    {
+        warn_limit_reset_for_tests();
+        log_open(path.c_str());
+    }
+    void TearDown() override
+    {
+        log_close_for_tests();
+        warn_limit_reset_for_tests();
+    }
+};
+
+TEST_F(WarnLimit, FirstFewPerMinuteThenOneCountLine)
+{
+    for (int i = 0; i < 12; ++i) {
+        warn_limited_at(1000 + i, "not enough option data for option %d(length=%d)", 12, i);
+    }
+    std::string text = read_file(path);
+    EXPECT_EQ(count_of(text, "not enough option data"), 5u) << text;
+    EXPECT_NE(text.find("(length=4)\r\n"), std::string::npos);
+    EXPECT_EQ(text.find("(length=5)"), std::string::npos);
+    EXPECT_EQ(text.find("suppressed"), std::string::npos) << "counted, reported with the next window";
+
+    warn_limited_at(1059, "*** WARN *** owner in question section too long!");
+    EXPECT_EQ(count_of(read_file(path), "too long"), 0u) << "still the same minute";
+
+    warn_limited_at(1060, "*** WARN *** owner in question section too long!");
+    text = read_file(path);
+    EXPECT_NE(text.find("]: *** WARN *** 8 more warnings about captured packets were suppressed\r\n"),
+              std::string::npos)
+        << text;
+    EXPECT_LT(text.find("suppressed"), text.find("too long!"));
+    EXPECT_EQ(count_of(text, "too long!"), 1u);
+
+    // A quiet window writes no count line.
+    warn_limited_at(2000, "*** WARN *** domain name compression used in question section!");
+    EXPECT_EQ(count_of(read_file(path), "suppressed"), 1u);
+}
+
+TEST_F(WarnLimit, SuppressedCountIsWrittenWhenTheWindowEndsAndAtStop)
+{
+    for (int i = 0; i < 7; ++i) {
+        warn_limited_at(100, "*** WARN *** owner in question section too long!");
+    }
+    warn_limit_flush_at(159, false);
+    EXPECT_EQ(count_of(read_file(path), "suppressed"), 0u) << "the window still runs";
+    warn_limit_flush_at(160, false);
+    EXPECT_EQ(count_of(read_file(path), "]: *** WARN *** 2 more warnings about captured packets were suppressed\r\n"), 1u)
+        << read_file(path);
+    warn_limit_flush_at(300, false);  // nothing new: no second line
+    EXPECT_EQ(count_of(read_file(path), "suppressed"), 1u);
+
+    for (int i = 0; i < 6; ++i) {
+        warn_limited_at(400, "*** WARN *** owner in question section too long!");
+    }
+    warn_limit_flush_at(401, true);  // a stop does not wait for the window
+    EXPECT_EQ(count_of(read_file(path), "]: *** WARN *** 1 more warnings about"), 1u) << read_file(path);
+}
+
+TEST_F(WarnLimit, SharedByAllThreads)
+{
+    std::vector<std::thread> pool;
+    for (int t = 0; t < 4; ++t) {
+        pool.emplace_back([] {
+            for (int i = 0; i < 500; ++i) {
+                warn_limited_at(5000, "*** WARN *** domain name compression used in question section!");
+            }
+        });
+    }
+    for (auto& th : pool) {
+        th.join();
+    }
+    warn_limited_at(5100, "*** WARN *** domain name compression used in question section!");
+    std::string text = read_file(path);
+    EXPECT_EQ(count_of(text, "compression used"), 6u);
+    EXPECT_NE(text.find("*** WARN *** 1995 more warnings"), std::string::npos) << text;
+}
+
+}  // namespace
