@@ -267,4 +267,41 @@ TEST(FilePos, PositionsBeyond4GiB)
     close(fds[1]);
 }
 
+// Over a pipe, where reads and writes come in pieces: the read-all loop
+// stops only at the end, one read takes what is there, and the write-all
+// loop says how much went before it failed.
+TEST(FilePos, ReadAndWriteLoopsOverAPipe)
+{
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    file_error err;
+    ASSERT_EQ(fd_write_all(fds[1], "abc", 3, "pipe", &err), 0);
+    char buf[8];
+    size_t got = 0;
+    ASSERT_EQ(fd_read_some(fds[0], buf, sizeof buf, &got, "pipe", &err), 0);
+    EXPECT_EQ(std::string(buf, got), "abc");
+    ASSERT_EQ(fd_write_all(fds[1], "defgh", 5, "pipe", &err), 0);
+    close(fds[1]);
+    ASSERT_EQ(fd_read_all(fds[0], buf, 4, &got, "pipe", &err), 0);
+    EXPECT_EQ(std::string(buf, got), "defg");
+    ASSERT_EQ(fd_read_all(fds[0], buf, 4, &got, "pipe", &err), 0);
+    EXPECT_EQ(std::string(buf, got), "h");  // the end came first
+    ASSERT_EQ(fd_read_some(fds[0], buf, sizeof buf, &got, "pipe", &err), 0);
+    EXPECT_EQ(got, 0u);
+    EXPECT_EQ(fd_read_some(fds[1], buf, sizeof buf, &got, "pipe", &err), EBADF);  // closed
+    EXPECT_EQ(err.message, "read(pipe) failed: 9");
+    close(fds[0]);
+
+    ASSERT_EQ(pipe2(fds, O_NONBLOCK), 0);
+    int capacity = fcntl(fds[1], F_GETPIPE_SZ);
+    ASSERT_GT(capacity, 0);
+    std::string more(static_cast<size_t>(capacity) + 100, 'x');
+    size_t written = 0;
+    EXPECT_EQ(fd_write_all(fds[1], more.data(), more.size(), "full", &err, &written), EAGAIN);
+    EXPECT_EQ(written, static_cast<size_t>(capacity));
+    EXPECT_EQ(err.message, "write(full) failed: 11");
+    close(fds[0]);
+    close(fds[1]);
+}
+
 }  // namespace

@@ -55,15 +55,10 @@ size_t read_piece(join_input& in, char* buf, size_t count)
         in.left -= static_cast<int64_t>(got);
         return got;
     }
-    ssize_t n;
-    do {
-        n = read(in.fd, buf, count);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0) {
-        int e = errno;
-        fatal(fatal_code(e), "read(%s) failed: %d", in.path, e);
+    if (fd_read_some(in.fd, buf, count, &got, in.path, &err) != 0) {
+        file_error_exit(err);
     }
-    return static_cast<size_t>(n);
+    return got;
 }
 
 }  // namespace
