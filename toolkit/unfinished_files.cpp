@@ -16,7 +16,7 @@ std::vector<std::string>* registered = nullptr;
 void remove_then_report(int code, const char* fmt, va_list ap)
 {
     unfinished_files_remove();
-    error_exit_v(code, fmt, ap);
+    error_exit(code, fmt, ap);
 }
 
 }  // namespace

@@ -10,7 +10,6 @@
 
 #include "toolkit/diag.h"
 #include "toolkit/file_pos.h"
-#include "tools/alertlog/tool_files.h"
 
 namespace {
 
@@ -22,15 +21,13 @@ constexpr int64_t writer_wait_ns = 1000000000;
 void read_at(int fd, char* buf, size_t count, int64_t offset, size_t* got, const char* path)
 {
     file_error err;
-    if (fd_read_at(fd, buf, count, offset, got, path, &err) != 0) {
-        file_error_exit(err);
-    }
+    file_error_check(fd_read_at(fd, buf, count, offset, got, path, &err), err);
 }
 
 void write_fd(int fd, const char* data, size_t size, const char* path)
 {
     file_error err;
-    alertlog_write_check(fd_write_all(fd, data, size, path, &err), err);
+    file_error_check(fd_write_all(fd, data, size, path, &err), err);
 }
 
 int64_t now_ns()
@@ -123,7 +120,7 @@ int64_t log_tail_copy(int fd, int64_t from, const char* path, out_file& out)
             return from;
         }
         file_error err;
-        alertlog_write_check(out_file_write(out, buf, got, &err), err);
+        file_error_check(out_file_write(out, buf, got, &err), err);
         from += static_cast<int64_t>(got);
     }
 }
