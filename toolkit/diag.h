@@ -4,7 +4,7 @@
 // How the toolkit fails (one convention for every program that links it):
 // - A function that may fail for a reason its caller can act on returns 0
 //   or an error number: the failing call's errno, or -1 when it refused to
-//   go on. The file layer (file_error.h: out_file, list_file, file_pos,
+//   go on. The file layer (file_error.h: out_file, list_file, fd_io,
 //   file_lock, replace_file, replace_set, commit_record) also fills an
 //   optional file_error with the whole message; rename_noreplace returns
 //   the error number alone.

@@ -16,7 +16,7 @@
 #include "toolkit/alloc.h"
 #include "toolkit/diag.h"
 #include "toolkit/file_error.h"
-#include "toolkit/file_pos.h"
+#include "toolkit/fd_io.h"
 
 namespace {
 

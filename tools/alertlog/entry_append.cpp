@@ -9,7 +9,7 @@
 
 #include "toolkit/diag.h"
 #include "toolkit/file_error.h"
-#include "toolkit/file_pos.h"
+#include "toolkit/fd_io.h"
 
 namespace {
 

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "toolkit/diag.h"
-#include "toolkit/file_pos.h"
+#include "toolkit/fd_io.h"
 #include "toolkit/out_file.h"
 #include "tools/alertlog/entry_append.h"
 

@@ -7,7 +7,7 @@
 
 #include "tools/alertlog/log_tail.h"
 #include "toolkit/diag.h"
-#include "toolkit/file_pos.h"
+#include "toolkit/fd_io.h"
 #include "toolkit/number.h"
 #include "toolkit/replace_file.h"
 #include "toolkit/unfinished_files.h"

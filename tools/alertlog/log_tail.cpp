@@ -9,7 +9,7 @@
 #include <string>
 
 #include "toolkit/diag.h"
-#include "toolkit/file_pos.h"
+#include "toolkit/fd_io.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "toolkit/file_pos.h"
+#include "toolkit/fd_io.h"
 
 #include <unistd.h>
 
