@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
-#include <filesystem>
 #include <iostream>
 #include <map>
 #include <random>
@@ -24,19 +23,7 @@
 #include "tests/support/syscall_kill.h"
 #include "tests/tools/merge/merge_support.h"
 
-namespace fs = std::filesystem;
-
 namespace {
-
-std::vector<std::string> list_dir(const std::string& dir)
-{
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir)) {
-        names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 // A run's files: name -> content, written into a folder.
 using file_set = std::map<std::string, std::string>;

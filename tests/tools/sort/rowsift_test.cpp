@@ -182,7 +182,7 @@ TEST(Rowsift, WriteFailuresAreReported)
     mkdir(mnt.c_str(), 0755);
     const std::string script = "mount -t tmpfs -o size=64k tmpfs '" + mnt + "' || exit 99; exec '" + rowsift +
                                "' --outfile '" + mnt + "/out' '" + dir.file("data") + "'";
-    res = run_process({"/usr/bin/unshare", "-m", "--propagation", "private", "/bin/sh", "-c", script});
+    res = run_in_own_mounts(script);
     if (res.status == 99) {
         GTEST_SKIP() << "cannot mount a tmpfs here: " << res.err;
     }
