@@ -13,7 +13,7 @@
 
 namespace {
 
-constexpr size_t chunk = 8192;
+constexpr size_t block = 8192;  // the backward scan's blocks, and the copy's reads
 constexpr size_t follow_piece = 1 << 16;
 constexpr int64_t writer_wait_ns = 1000000000;
 
@@ -89,11 +89,11 @@ int writers_probe(int fd)
 
 int64_t log_tail_start(int fd, int64_t size, int32_t keep, const char* path)
 {
-    static char buf[chunk];
+    static char buf[block];
     int64_t pos = size;
-    int64_t length = size % static_cast<int64_t>(chunk);
+    int64_t length = size % static_cast<int64_t>(block);
     if (length == 0 && size != 0) {
-        length = chunk;
+        length = block;
     }
     int64_t newlines = 0;
     while (pos > 0) {
@@ -105,14 +105,14 @@ int64_t log_tail_start(int fd, int64_t size, int32_t keep, const char* path)
                 return pos + static_cast<int64_t>(i) + 1;
             }
         }
-        length = chunk;
+        length = block;
     }
     return 0;
 }
 
 int64_t log_tail_copy(int fd, int64_t from, const char* path, out_file& out)
 {
-    static char buf[chunk];
+    static char buf[block];
     for (;;) {
         size_t got = 0;
         read_at(fd, buf, sizeof buf, from, &got, path);

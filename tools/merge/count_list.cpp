@@ -89,7 +89,7 @@ void count_list::parse(const char* text, size_t len)
         }
         const auto* eq = static_cast<const char*>(memchr(item, '=', static_cast<size_t>(p - item)));
         if (eq == nullptr || eq + 1 == p) {
-            continue;  // not a pair: passed over without a word, as ever
+            continue;  // not a pair: passed over without a word
         }
         pairs_.push_back({clamp32(parse_part(item, eq)), clamp32(parse_part(eq + 1, p))});
     }

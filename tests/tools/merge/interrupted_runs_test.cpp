@@ -151,8 +151,8 @@ TEST(MergeNewFiles, LinkAtNewNameDestroysNothing)
 }
 
 // A FIFO, a device node or a link as a dataset is refused before anything
-// is read or written, and stays what it was. A FIFO used to be waited on
-// for ever, and the others replaced by a plain file.
+// is read or written, and stays what it was: a FIFO is never waited on, and
+// none of them is replaced by a plain file.
 TEST(MergeRefusals, OnlyRegularFilesAreDatasets)
 {
     temp_dir dir;
