@@ -230,6 +230,14 @@ std::vector<std::string> list_dir(const std::string& dir)
     return names;
 }
 
+process_result run_with_address_space(size_t kib, const std::vector<std::string>& argv, const std::string& cwd)
+{
+    std::vector<std::string> sh = {"/bin/sh", "-c", "ulimit -v " + std::to_string(kib) + " || exit 99; exec \"$@\"",
+                                   "sh"};
+    sh.insert(sh.end(), argv.begin(), argv.end());
+    return run_process(sh, "", cwd);
+}
+
 process_result run_in_own_mounts(const std::string& script, const std::string& cwd)
 {
     return run_process({"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c", script}, "",

@@ -1,6 +1,7 @@
 // Test helpers: run a program, capture its output and status; temporary folders.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -19,6 +20,10 @@ process_result run_process(const std::vector<std::string>& argv, const std::stri
 // (unshare, private propagation): what it mounts is seen by nothing else.
 // Exit status 127 when there is no unshare.
 process_result run_in_own_mounts(const std::string& script, const std::string& cwd = "");
+
+// Runs argv[0] with the arguments in `cwd` with at most `kib` KiB of address
+// space (ulimit -v). Exit status 99 when the limit cannot be set.
+process_result run_with_address_space(size_t kib, const std::vector<std::string>& argv, const std::string& cwd = "");
 
 // A program started in the background, for tests that signal it while it
 // runs. Standard input is empty; output goes to `output_path` (or nowhere).

@@ -277,8 +277,7 @@ TEST(MergeFailures, OutOfMemoryEndsThroughTheFatalPath)
     write_file(dir.file("datasets"), "d\n");
     write_file(dir.file("d"), "a|1=1\n");
     write_file(dir.file("r"), "k|" + pairs + "\n");
-    const std::string script = "ulimit -v 40960 || exit 99\nexec '" + merge_tool("peakfuse") + "' files datasets\n";
-    process_result res = run_process({"/bin/sh", "-c", script}, "", dir.path());
+    process_result res = run_with_address_space(40960, {merge_tool("peakfuse"), "files", "datasets"}, dir.path());
     if (res.status == 99) {
         GTEST_SKIP() << "cannot limit the address space here: " << res.err;
     }

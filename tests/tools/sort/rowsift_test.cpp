@@ -208,8 +208,7 @@ TEST(Rowsift, OutOfMemoryEndsThroughTheFatalPath)
     }
     write_file(dir.file("data"), lines);
     write_file(dir.file("out"), "precious\n");
-    const std::string script = "ulimit -v 40960 || exit 99\nexec '" + rowsift + "' --outfile out data\n";
-    process_result res = run_process({"/bin/sh", "-c", script}, "", dir.path());
+    process_result res = run_with_address_space(40960, {rowsift, "--outfile", "out", "data"}, dir.path());
     if (res.status == 99) {
         GTEST_SKIP() << "cannot limit the address space here: " << res.err;
     }
