@@ -15,15 +15,10 @@
 
 #include "toolkit/alloc.h"
 #include "toolkit/diag.h"
-#include "toolkit/file_error.h"
 #include "toolkit/fd_io.h"
+#include "toolkit/file_error.h"
 
 namespace {
-
-[[noreturn]] void read_failed(const file_error& err)
-{
-    file_error_exit(err);
-}
 
 [[noreturn]] void seek_failed(const dsreader* reader)
 {
@@ -164,7 +159,7 @@ int next_forward(dsreader* reader)
             size_t got = 0;
             file_error err;
             if (fd_read_some(reader->descriptor, reader->read_buf, reader->block_size, &got, reader->path, &err) != 0) {
-                read_failed(err);
+                file_error_exit(err);
             }
             reader->byte_count = got;
             reader->read_pos = 0;
@@ -218,7 +213,7 @@ size_t read_previous_block(dsreader* reader)
     file_error err;
     if (fd_read_at(reader->descriptor, reader->read_buf, static_cast<size_t>(length), reader->file_pos, &got,
                    reader->path, &err) != 0) {
-        read_failed(err);
+        file_error_exit(err);
     }
     // Reading backward gets no read-ahead from the kernel: ask for the block
     // before this one now, so that the disk reads it while this one is split.
