@@ -16,9 +16,15 @@
 #include "toolkit/alloc.h"
 #include "toolkit/diag.h"
 #include "toolkit/fd_io.h"
-#include "toolkit/file_error.h"
 
 namespace {
+
+// Kept out of the reading loops, with the error number passed in: the loops
+// hold no object that needs destroying.
+[[noreturn]] void read_failed(const dsreader* reader, int err)
+{
+    fatal(fatal_code(err), "read(%s) failed: %d", reader->path, err);
+}
 
 [[noreturn]] void seek_failed(const dsreader* reader)
 {
@@ -157,9 +163,10 @@ int next_forward(dsreader* reader)
         if (reader->read_pos == reader->byte_count) {
             ensure_read_buffer(reader);
             size_t got = 0;
-            file_error err;
-            if (fd_read_some(reader->descriptor, reader->read_buf, reader->block_size, &got, reader->path, &err) != 0) {
-                file_error_exit(err);
+            int err =
+                fd_read_some(reader->descriptor, reader->read_buf, reader->block_size, &got, reader->path, nullptr);
+            if (err != 0) {
+                read_failed(reader, err);
             }
             reader->byte_count = got;
             reader->read_pos = 0;
@@ -210,10 +217,10 @@ size_t read_previous_block(dsreader* reader)
     }
     reader->file_pos -= length;
     size_t got = 0;
-    file_error err;
-    if (fd_read_at(reader->descriptor, reader->read_buf, static_cast<size_t>(length), reader->file_pos, &got,
-                   reader->path, &err) != 0) {
-        file_error_exit(err);
+    int err = fd_read_at(reader->descriptor, reader->read_buf, static_cast<size_t>(length), reader->file_pos, &got,
+                         reader->path, nullptr);
+    if (err != 0) {
+        read_failed(reader, err);
     }
     // Reading backward gets no read-ahead from the kernel: ask for the block
     // before this one now, so that the disk reads it while this one is split.

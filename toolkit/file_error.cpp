@@ -32,10 +32,3 @@ void file_error_exit(const file_error& err)
 {
     fatal(fatal_code(err.code), "%s", err.message.c_str());
 }
-
-void file_error_check(int rc, const file_error& err)
-{
-    if (rc != 0) {
-        file_error_exit(err);
-    }
-}

@@ -25,4 +25,9 @@ int file_error_set(file_error* err, int code, const char* fmt, ...) __attribute_
 
 // A program's edge: `rc` is what a file layer call returned with `err`;
 // anything but 0 ends the program with file_error_exit.
-void file_error_check(int rc, const file_error& err);
+inline void file_error_check(int rc, const file_error& err)
+{
+    if (rc != 0) {
+        file_error_exit(err);
+    }
+}
