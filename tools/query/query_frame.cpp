@@ -15,43 +15,6 @@ bool is_option(const char* arg, const char* name)
     return strcmp(arg, name) == 0;
 }
 
-// True when every filter that applies to the reader's current line passes;
-// a filter whose index is beyond the line's fields is passed over.
-bool line_passes(const query_options& opts, const dsreader* reader)
-{
-    for (const field_filter& f : opts.filters) {
-        if (f.index > reader->field_count) {
-            continue;
-        }
-        if (!filter_match(f, reader->fields[f.index - 1])) {
-            return false;
-        }
-    }
-    return true;
-}
-
-// Counts a passing line and prints it (fields joined again) when the page
-// allows. Out of line: inlined, its output error record would weigh on the
-// filter test of every line, passing or not.
-[[gnu::noinline]] void emit(query_options& opts, dsreader* reader, int64_t& match_count)
-{
-    int64_t before = match_count++;
-    if (before < opts.offset) {
-        return;
-    }
-    if (opts.limit == -1) {
-        // every line past the offset
-    } else if (opts.limit > 0) {
-        --opts.limit;
-    } else {
-        return;
-    }
-    dsreader_rejoin(reader, '|');
-    file_error err;
-    file_error_check(out_file_puts(opts.output, reader->line_start, &err), err);
-    file_error_check(out_file_putc(opts.output, '\n', &err), err);
-}
-
 }  // namespace
 
 int query_parse_args(int argc, char** argv, query_options& opts)
@@ -146,10 +109,42 @@ bool query_list_next(list_file& list)
     return have;
 }
 
+bool query_line_passes(const query_options& opts, const dsreader* reader)
+{
+    for (const field_filter& f : opts.filters) {
+        if (f.index > reader->field_count) {
+            continue;
+        }
+        if (!filter_match(f, reader->fields[f.index - 1])) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void query_emit(query_options& opts, dsreader* reader, int64_t& match_count)
+{
+    int64_t before = match_count++;
+    if (before < opts.offset) {
+        return;
+    }
+    if (opts.limit == -1) {
+        // every line past the offset
+    } else if (opts.limit > 0) {
+        --opts.limit;
+    } else {
+        return;
+    }
+    dsreader_rejoin(reader, '|');
+    file_error err;
+    file_error_check(out_file_puts(opts.output, reader->line_start, &err), err);
+    file_error_check(out_file_putc(opts.output, '\n', &err), err);
+}
+
 void query_take_line(query_options& opts, dsreader* reader, int64_t& match_count)
 {
-    if (line_passes(opts, reader)) {
-        emit(opts, reader, match_count);
+    if (query_line_passes(opts, reader)) {
+        query_emit(opts, reader, match_count);
     }
 }
 

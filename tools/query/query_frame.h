@@ -51,9 +51,14 @@ void query_start_output(query_options& opts);
 void query_list_open(list_file& list, const char* path);
 bool query_list_next(list_file& list);
 
-// One line the tool has picked: the filter test (a filter whose index is
-// beyond the line's fields is passed over), then paging; a line that passes
-// is counted, and printed (fields joined again) when the page allows.
+// True when every filter that applies to the reader's current line passes;
+// a filter whose index is beyond the line's fields is passed over.
+bool query_line_passes(const query_options& opts, const dsreader* reader);
+
+// Counts a passing line and prints it (fields joined again) when the page allows.
+void query_emit(query_options& opts, dsreader* reader, int64_t& match_count);
+
+// One line the tool has picked: query_line_passes, then query_emit.
 void query_take_line(query_options& opts, dsreader* reader, int64_t& match_count);
 
 // Reads the reader to its end; every line of exactly `field_count` fields
