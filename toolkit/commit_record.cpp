@@ -12,7 +12,7 @@
 #include <cstring>
 #include <ctime>
 
-#include "toolkit/file_pos.h"
+#include "toolkit/fd_io.h"
 #include "toolkit/unfinished_files.h"
 
 namespace {

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "toolkit/alloc.h"
+
 const char tool_version[] = "1.0.3";
 
 namespace {
@@ -20,19 +22,12 @@ fatal_reporter fatal_reporter_set(fatal_reporter reporter)
     return previous;
 }
 
-void error_exit_v(int code, const char* fmt, va_list ap)
+void error_exit(int code, const char* fmt, va_list ap)
 {
     fputs("ERROR: ", stderr);
     vfprintf(stderr, fmt, ap);
     fputc('\n', stderr);
     exit(fatal_code(code));
-}
-
-void error_exit(int code, const char* fmt, ...)
-{
-    va_list ap;
-    va_start(ap, fmt);
-    error_exit_v(code, fmt, ap);
 }
 
 void fatal_v(int code, const char* fmt, va_list ap)
@@ -44,7 +39,7 @@ void fatal_v(int code, const char* fmt, va_list ap)
         va_end(copy);
     }
     // A reporter must not return; if it does, the default still ends the process.
-    error_exit_v(code, fmt, ap);
+    error_exit(code, fmt, ap);
 }
 
 void fatal(int code, const char* fmt, ...)
@@ -67,6 +62,12 @@ void log_info(const char* fmt, ...)
 void usage_set(const char* usage_format)
 {
     usage_format_text = usage_format;
+}
+
+void tool_start(const char* usage_format)
+{
+    alloc_failure_is_fatal();
+    usage_set(usage_format);
 }
 
 void usage_exit()

@@ -15,12 +15,14 @@
 
 #include "toolkit/alloc.h"
 #include "toolkit/diag.h"
+#include "toolkit/fd_io.h"
 
 namespace {
 
-[[noreturn]] void read_failed(const dsreader* reader)
+// Kept out of the reading loops, with the error number passed in: the loops
+// hold no object that needs destroying.
+[[noreturn]] void read_failed(const dsreader* reader, int err)
 {
-    int err = errno;
     fatal(fatal_code(err), "read(%s) failed: %d", reader->path, err);
 }
 
@@ -30,36 +32,6 @@ namespace {
     // reading from a position that does not exist.
     int err = errno;
     fatal(fatal_code(err), "lseek(%s) failed: %d", reader->path, err);
-}
-
-ssize_t read_some(int fd, char* buf, size_t count)
-{
-    for (;;) {
-        ssize_t got = read(fd, buf, count);
-        if (got >= 0 || errno != EINTR) {
-            return got;
-        }
-    }
-}
-
-// Like read_full, at a file position and without moving the descriptor's.
-ssize_t pread_full(int fd, char* buf, size_t count, off_t offset)
-{
-    size_t done = 0;
-    while (done < count) {
-        ssize_t got = pread(fd, buf + done, count - done, offset + static_cast<off_t>(done));
-        if (got < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return -1;
-        }
-        if (got == 0) {
-            return 0;
-        }
-        done += static_cast<size_t>(got);
-    }
-    return static_cast<ssize_t>(count);
 }
 
 // What the open readers of the process hold together (see DSREADER_READ_BUDGET).
@@ -76,7 +48,7 @@ size_t block_share(const dsreader* reader)
 {
     size_t readers = std::max<size_t>(open_readers.load(std::memory_order_relaxed), 1);
     size_t held = block_bytes.load(std::memory_order_relaxed);
-    size_t others = held > reader->chunk_size ? held - reader->chunk_size : 0;
+    size_t others = held > reader->block_size ? held - reader->block_size : 0;
     size_t share = DSREADER_READ_BUDGET / readers;
     size_t room = others < DSREADER_READ_BUDGET ? DSREADER_READ_BUDGET - others : 0;
     share = std::max(std::min(share, room), DSREADER_MIN_BLOCK) & ~(page_size - 1);
@@ -90,17 +62,17 @@ size_t block_share(const dsreader* reader)
 void ensure_read_buffer(dsreader* reader)
 {
     size_t want = block_share(reader);
-    if (reader->read_buf != nullptr && want == reader->chunk_size) {
+    if (reader->read_buf != nullptr && want == reader->block_size) {
         return;
     }
     // One byte more than a block: room for the NUL of a line that ends with
     // the block's data.
     char* buf = static_cast<char*>(xalloc(want + 1, 0));
     xfree(reader->read_buf);
-    block_bytes.fetch_sub(reader->chunk_size, std::memory_order_relaxed);
+    block_bytes.fetch_sub(reader->block_size, std::memory_order_relaxed);
     block_bytes.fetch_add(want, std::memory_order_relaxed);
     reader->read_buf = buf;
-    reader->chunk_size = want;
+    reader->block_size = want;
 }
 
 // The first '|' or NUL at or after `p`; `end` points at the line's own NUL,
@@ -190,11 +162,13 @@ int next_forward(dsreader* reader)
     for (;;) {
         if (reader->read_pos == reader->byte_count) {
             ensure_read_buffer(reader);
-            ssize_t got = read_some(reader->descriptor, reader->read_buf, reader->chunk_size);
-            if (got < 0) {
-                read_failed(reader);
+            size_t got = 0;
+            int err =
+                fd_read_some(reader->descriptor, reader->read_buf, reader->block_size, &got, reader->path, nullptr);
+            if (err != 0) {
+                read_failed(reader, err);
             }
-            reader->byte_count = static_cast<size_t>(got);
+            reader->byte_count = got;
             reader->read_pos = 0;
             if (got == 0) {
                 reader->at_end = true;
@@ -236,15 +210,17 @@ size_t read_previous_block(dsreader* reader)
     ensure_read_buffer(reader);
     // Blocks end at multiples of the block size, so the first one read (at
     // the end of the file, or after the size changed) is the remainder.
-    off_t block = static_cast<off_t>(reader->chunk_size);
+    off_t block = static_cast<off_t>(reader->block_size);
     off_t length = reader->file_pos % block;
     if (length == 0) {
         length = block;
     }
     reader->file_pos -= length;
-    ssize_t got = pread_full(reader->descriptor, reader->read_buf, static_cast<size_t>(length), reader->file_pos);
-    if (got < 0) {
-        read_failed(reader);
+    size_t got = 0;
+    int err = fd_read_at(reader->descriptor, reader->read_buf, static_cast<size_t>(length), reader->file_pos, &got,
+                         reader->path, nullptr);
+    if (err != 0) {
+        read_failed(reader, err);
     }
     // Reading backward gets no read-ahead from the kernel: ask for the block
     // before this one now, so that the disk reads it while this one is split.
@@ -252,7 +228,9 @@ size_t read_previous_block(dsreader* reader)
         off_t ahead = std::min(reader->file_pos, block);
         posix_fadvise(reader->descriptor, reader->file_pos - ahead, ahead, POSIX_FADV_WILLNEED);
     }
-    return static_cast<size_t>(got);
+    // A file cut shorter meanwhile has no whole block here: the reading ends
+    // as at the start of the file.
+    return got == static_cast<size_t>(length) ? got : 0;
 }
 
 // Makes room for `take` more bytes in front of the line, which sits with its
@@ -330,25 +308,6 @@ int next_backward(dsreader* reader)
 
 }  // namespace
 
-ssize_t read_full(int fd, char* buf, size_t count)
-{
-    if (count == 0) {
-        return 0;
-    }
-    size_t done = 0;
-    while (done < count) {
-        ssize_t got = read_some(fd, buf + done, count - done);
-        if (got < 0) {
-            return -1;
-        }
-        if (got == 0) {
-            return 0;
-        }
-        done += static_cast<size_t>(got);
-    }
-    return static_cast<ssize_t>(count);
-}
-
 dsreader* dsreader_open(const char* path, int direction)
 {
     dsreader_ptr reader(static_cast<dsreader*>(xalloc(sizeof(dsreader), 1)));
@@ -366,9 +325,9 @@ dsreader* dsreader_open(const char* path, int direction)
     reader->block_limit = DSREADER_BLOCK;
     struct stat st;
     if (fstat(reader->descriptor, &st) == 0 && S_ISREG(st.st_mode) && st.st_size < static_cast<off_t>(DSREADER_BLOCK)) {
-        reader->block_limit = std::max(DSREADER_CHUNK, static_cast<size_t>(st.st_size));
+        reader->block_limit = std::max(DSREADER_SMALL_FILE_BLOCK, static_cast<size_t>(st.st_size));
     }
-    reader->capacity = DSREADER_CHUNK;
+    reader->capacity = DSREADER_LINE_BUF_START;
     reader->line_buf = static_cast<char*>(xalloc(reader->capacity, 0));
     reader->line_start = reader->line_buf;
     reader->line_buf[0] = '\0';
@@ -413,7 +372,7 @@ void dsreader_close(dsreader* reader)
         return;
     }
     open_readers.fetch_sub(1, std::memory_order_relaxed);
-    block_bytes.fetch_sub(reader->chunk_size, std::memory_order_relaxed);
+    block_bytes.fetch_sub(reader->block_size, std::memory_order_relaxed);
     xfree(reader->path);
     xfree(reader->line_buf);
     xfree(reader->read_buf);

@@ -16,8 +16,9 @@
 constexpr int DSREADER_FORWARD = 1;
 constexpr int DSREADER_BACKWARD = 2;
 constexpr int DSREADER_MAX_FIELDS = 20;
-constexpr size_t DSREADER_CHUNK = 8192;        // first size of the line buffer
-constexpr size_t DSREADER_BLOCK = 1024 * 1024;  // largest block of file data per read
+constexpr size_t DSREADER_LINE_BUF_START = 8192;    // first size of the line buffer
+constexpr size_t DSREADER_BLOCK = 1024 * 1024;      // largest block of file data per read
+constexpr size_t DSREADER_SMALL_FILE_BLOCK = 8192;  // the block limit of a file no larger than this
 
 // Memory for blocks of file data. The open readers of a process share
 // DSREADER_READ_BUDGET: one or a few readers each read DSREADER_BLOCK at a
@@ -34,9 +35,9 @@ struct dsreader {
     FILE* stream;           // opened "rb"; every read goes through `descriptor`
     int descriptor;
     off_t file_pos;         // backward: end of the part of the file not yet read (64-bit)
-    size_t block_limit;     // the largest block this reader reads: DSREADER_BLOCK,
-                            // or the size of a smaller file (at least DSREADER_CHUNK)
-    size_t chunk_size;      // the block size in use (the size of read_buf less one);
+    size_t block_limit;     // the largest block this reader reads: DSREADER_BLOCK, or the
+                            // size of a smaller file (at least DSREADER_SMALL_FILE_BLOCK)
+    size_t block_size;      // the block size in use (the size of read_buf less one);
                             // 0 before the first read. Large reads, so that a log
                             // read last line first from the disk costs few seeks
     char* line_start;       // the current line: inside read_buf when it lies whole in
@@ -44,7 +45,7 @@ struct dsreader {
     char* line_buf;         // grows (doubling) for long lines, never shrinks
     size_t capacity;
     size_t line_length;     // characters of the current line, without its NUL
-    char* read_buf;         // one block of file data (chunk_size bytes), from the first read on
+    char* read_buf;         // one block of file data (block_size bytes), from the first read on
     size_t byte_count;      // bytes the last read put into read_buf
     size_t read_pos;        // forward: next byte to take; backward: bytes not yet taken
     bool at_end;            // the end of the file was delivered: every later call returns 1
@@ -63,10 +64,6 @@ void dsreader_rejoin(dsreader* reader, int ch);
 
 // Closes the stream and frees the reader; nullptr is accepted.
 void dsreader_close(dsreader* reader);
-
-// Reads exactly `count` bytes: count when all came, 0 when the end of the file
-// came first (bytes already read are disregarded), -1 when a read failed.
-ssize_t read_full(int fd, char* buf, size_t count);
 
 struct dsreader_deleter {
     void operator()(dsreader* reader) const { dsreader_close(reader); }

@@ -1,6 +1,7 @@
 #include "toolkit/field_filter.h"
 
 #include <cstring>
+#include <utility>
 
 #include "toolkit/diag.h"
 #include "toolkit/dsreader.h"
@@ -70,6 +71,48 @@ bool hex8_value(const char* text, uint32_t* value)
 }
 
 bool is_digit(char c) { return ascii_digit(static_cast<unsigned char>(c)); }
+bool is_hex_digit(char c) { return ascii_hex_value(static_cast<unsigned char>(c)) >= 0; }
+
+// dttm and number operands begin and end with a digit.
+void require_digit_ends(const filter_head& head, const char* type_name)
+{
+    if (!is_digit(head.operand[0]) || !is_digit(head.operand[head.length - 1])) {
+        fatal(-1, "%s filter has invalid string '%s'", type_name, head.operand);
+    }
+}
+
+// The separators of an operand whose other characters must all pass
+// `allowed`: how many, and the last one.
+struct operand_scan {
+    int separators = 0;
+    const char* separator = nullptr;
+};
+
+operand_scan scan_operand(const char* operand, char separator, bool (*allowed)(char), const char* type_name)
+{
+    operand_scan scan;
+    for (const char* p = operand; *p != '\0'; ++p) {
+        if (*p == separator) {
+            ++scan.separators;
+            scan.separator = p;
+        } else if (!allowed(*p)) {
+            fatal(-1, "%s filter has invalid filter string", type_name);
+        }
+    }
+    return scan;
+}
+
+// The parsed filter: the index and operator read by parse_head, and the
+// type's data.
+template <typename Data>
+field_filter make_filter(const filter_head& head, Data data)
+{
+    data.op = head.op;
+    field_filter filter;
+    filter.index = head.index;
+    filter.data = std::move(data);
+    return filter;
+}
 
 bool compare(int op, int64_t v, int64_t operand)
 {
@@ -107,35 +150,20 @@ field_filter filter_dttm_parse(const char* value)
 {
     filter_head head = parse_head(value, "dttm", "=><");
     const char* operand = head.operand;
-    if (!is_digit(operand[0]) || !is_digit(operand[head.length - 1])) {
-        fatal(-1, "dttm filter has invalid string '%s'", operand);
-    }
-    int hyphens = 0;
-    const char* hyphen = nullptr;
-    for (const char* p = operand; *p != '\0'; ++p) {
-        if (*p == '-') {
-            ++hyphens;
-            hyphen = p;
-        } else if (!is_digit(*p)) {
-            fatal(-1, "dttm filter has invalid filter string");
-        }
-    }
-    if (hyphens > 1) {
+    require_digit_ends(head, "dttm");
+    operand_scan scan = scan_operand(operand, '-', is_digit, "dttm");
+    if (scan.separators > 1) {
         fatal(-1, "dttm filter has too many hyphens '%s'", operand);
     }
-    field_filter filter;
-    filter.index = head.index;
     dttm_filter data;
-    data.op = head.op;
-    if (hyphen != nullptr) {
+    if (scan.separator != nullptr) {
         data.range = true;
         data.low = num_parse_i64(operand);
-        data.high = num_parse_i64(hyphen + 1);
+        data.high = num_parse_i64(scan.separator + 1);
     } else {
         data.exact = num_parse_i64(operand);
     }
-    filter.data = data;
-    return filter;
+    return make_filter(head, std::move(data));
 }
 
 field_filter filter_enum_parse(const char* value)
@@ -145,10 +173,7 @@ field_filter filter_enum_parse(const char* value)
     if (operand[0] == ',' || operand[head.length - 1] == ',') {
         fatal(-1, "enum filter has invalid string '%s'", operand);
     }
-    field_filter filter;
-    filter.index = head.index;
     enum_filter data;
-    data.op = head.op;
     // Every ',' separates: two in a row give an empty item.
     const char* start = operand;
     for (;;) {
@@ -160,31 +185,19 @@ field_filter filter_enum_parse(const char* value)
         data.items.emplace_back(start, static_cast<size_t>(comma - start));
         start = comma + 1;
     }
-    filter.data = std::move(data);
-    return filter;
+    return make_filter(head, std::move(data));
 }
 
 field_filter filter_ip_parse(const char* value)
 {
     filter_head head = parse_head(value, "ip", "=!");
     const char* operand = head.operand;
-    int slashes = 0;
-    const char* slash = nullptr;
-    for (const char* p = operand; *p != '\0'; ++p) {
-        if (*p == '/') {
-            ++slashes;
-            slash = p;
-        } else if (ascii_hex_value(static_cast<unsigned char>(*p)) < 0) {
-            fatal(-1, "ip filter has invalid filter string");
-        }
-    }
-    if (slashes > 1) {
+    operand_scan scan = scan_operand(operand, '/', is_hex_digit, "ip");
+    if (scan.separators > 1) {
         fatal(-1, "ip filter has too many forward slashes '%s'", operand);
     }
-    field_filter filter;
-    filter.index = head.index;
+    const char* slash = scan.separator;
     ip_filter data;
-    data.op = head.op;
     size_t address_length = slash != nullptr ? static_cast<size_t>(slash - operand) : head.length;
     if (address_length != 8) {
         fatal(-1, "ip filter has invalid ip address length");
@@ -200,29 +213,17 @@ field_filter filter_ip_parse(const char* value)
     if (data.has_mask) {
         data.address &= data.mask;
     }
-    filter.data = data;
-    return filter;
+    return make_filter(head, std::move(data));
 }
 
 field_filter filter_number_parse(const char* value)
 {
     filter_head head = parse_head(value, "number", "=><!");
-    const char* operand = head.operand;
-    if (!is_digit(operand[0]) || !is_digit(operand[head.length - 1])) {
-        fatal(-1, "number filter has invalid string '%s'", operand);
-    }
-    for (const char* p = operand; *p != '\0'; ++p) {
-        if (!is_digit(*p)) {
-            fatal(-1, "number filter has invalid filter string");
-        }
-    }
-    field_filter filter;
-    filter.index = head.index;
+    require_digit_ends(head, "number");
+    scan_operand(head.operand, '\0', is_digit, "number");
     number_filter data;
-    data.op = head.op;
-    data.value = num_parse_i64(operand);
-    filter.data = data;
-    return filter;
+    data.value = num_parse_i64(head.operand);
+    return make_filter(head, std::move(data));
 }
 
 field_filter filter_string_parse(const char* value)
@@ -230,10 +231,7 @@ field_filter filter_string_parse(const char* value)
     filter_head head = parse_head(value, "string", "=!");
     const char* operand = head.operand;
     size_t length = head.length;
-    field_filter filter;
-    filter.index = head.index;
     string_filter data;
-    data.op = head.op;
     if (operand[0] == '*') {
         if (length >= 3 && operand[length - 1] == '*') {
             data.mode = STRING_CONTAINS;
@@ -252,8 +250,7 @@ field_filter filter_string_parse(const char* value)
     for (char& c : data.pattern) {
         c = static_cast<char>(ascii_lower(static_cast<unsigned char>(c)));
     }
-    filter.data = std::move(data);
-    return filter;
+    return make_filter(head, std::move(data));
 }
 
 void filter_push(filter_list& list, field_filter filter)

@@ -86,19 +86,11 @@ int out_file_open(out_file& out, const char* path, int mode, file_error* err)
 {
     int flags = O_WRONLY | O_CREAT | O_CLOEXEC | (mode == OUT_FILE_APPEND ? O_APPEND : 0);
     int fd = open(path, flags, 0666);
-    FILE* stream = fd >= 0 ? fdopen(fd, mode == OUT_FILE_APPEND ? "a" : "w") : nullptr;
-    if (stream == nullptr) {
+    if (fd < 0) {
         int e = errno;
-        if (fd >= 0) {
-            close(fd);
-        }
         return file_error_set(err, e, "fopen(%s) failed: %d", path, e);
     }
-    release(out);
-    out.stream = stream;
-    out.path = path;
-    out.mode = mode;
-    return 0;
+    return out_file_adopt(out, fd, path, mode, err);
 }
 
 int out_file_adopt(out_file& out, int fd, const char* path, int mode, file_error* err)

@@ -13,10 +13,21 @@ namespace {
 // A plain pointer: nothing here needs a destructor at exit.
 std::vector<std::string>* registered = nullptr;
 
+void remove_registered()
+{
+    if (registered == nullptr) {
+        return;
+    }
+    for (const std::string& path : *registered) {
+        unlink(path.c_str());
+    }
+    registered->clear();
+}
+
 void remove_then_report(int code, const char* fmt, va_list ap)
 {
-    unfinished_files_remove();
-    error_exit_v(code, fmt, ap);
+    remove_registered();
+    error_exit(code, fmt, ap);
 }
 
 }  // namespace
@@ -28,17 +39,6 @@ void unfinished_files_remove_on_failure()
         registered->reserve(16);
     }
     fatal_reporter_set(&remove_then_report);
-}
-
-void unfinished_files_remove()
-{
-    if (registered == nullptr) {
-        return;
-    }
-    for (const std::string& path : *registered) {
-        unlink(path.c_str());
-    }
-    registered->clear();
 }
 
 void unfinished_file_add(const std::string& path)

@@ -8,13 +8,10 @@
 #include <string>
 
 // Binds the fatal reporter so that every failure of the tool, whatever its
-// cause (bad input, a full disk, memory), first removes the files below.
-// Called at the start of a tool that replaces files.
+// cause (bad input, a full disk, memory), first removes every file
+// registered below and not forgotten (allocating nothing). Called at the
+// start of a tool that replaces files.
 void unfinished_files_remove_on_failure();
-
-// The cleanup itself: removes every file registered and not forgotten. Safe
-// to call on any fatal path (it allocates nothing).
-void unfinished_files_remove();
 
 void unfinished_file_add(const std::string& path);
 void unfinished_file_forget(const std::string& path);

@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -217,6 +218,30 @@ bool file_exists(const std::string& path)
 {
     struct stat st;
     return lstat(path.c_str(), &st) == 0;
+}
+
+std::vector<std::string> list_dir(const std::string& dir)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+process_result run_with_address_space(size_t kib, const std::vector<std::string>& argv, const std::string& cwd)
+{
+    std::vector<std::string> sh = {"/bin/sh", "-c", "ulimit -v " + std::to_string(kib) + " || exit 99; exec \"$@\"",
+                                   "sh"};
+    sh.insert(sh.end(), argv.begin(), argv.end());
+    return run_process(sh, "", cwd);
+}
+
+process_result run_in_own_mounts(const std::string& script, const std::string& cwd)
+{
+    return run_process({"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c", script}, "",
+                       cwd);
 }
 
 std::vector<std::string> lines_of(const std::string& text)

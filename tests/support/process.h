@@ -1,6 +1,7 @@
 // Test helpers: run a program, capture its output and status; temporary folders.
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <vector>
 
@@ -14,6 +15,15 @@ struct process_result {
 // Runs argv[0] with the arguments, standard input from `input`.
 process_result run_process(const std::vector<std::string>& argv, const std::string& input = "",
                            const std::string& cwd = "");
+
+// Runs `script` with /bin/sh in `cwd`, in a mount namespace of its own
+// (unshare, private propagation): what it mounts is seen by nothing else.
+// Exit status 127 when there is no unshare.
+process_result run_in_own_mounts(const std::string& script, const std::string& cwd = "");
+
+// Runs argv[0] with the arguments in `cwd` with at most `kib` KiB of address
+// space (ulimit -v). Exit status 99 when the limit cannot be set.
+process_result run_with_address_space(size_t kib, const std::vector<std::string>& argv, const std::string& cwd = "");
 
 // A program started in the background, for tests that signal it while it
 // runs. Standard input is empty; output goes to `output_path` (or nowhere).
@@ -57,6 +67,8 @@ void sleep_ms(int ms);
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& content);
 bool file_exists(const std::string& path);
+// The names of the entries of folder `dir`, sorted.
+std::vector<std::string> list_dir(const std::string& dir);
 // The lines of `text`, cut at each '\n' (which they lose); a last line
 // without one is a line too.
 std::vector<std::string> lines_of(const std::string& text);

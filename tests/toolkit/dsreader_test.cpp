@@ -123,7 +123,7 @@ TEST(DsreaderModel, SizesAroundBlockMultiples)
     temp_dir dir;
     // Around multiples of the read block, and of the line buffer's first size.
     const size_t B = DSREADER_BLOCK;
-    const size_t L = DSREADER_CHUNK;
+    const size_t L = DSREADER_LINE_BUF_START;
     const size_t sizes[] = {1, 2, L - 1, L, L + 1, 2 * L + 1, B - 1, B, B + 1, 2 * B - 1, 2 * B, 2 * B + 1, 3 * B + 7};
     unsigned seed = 1;
     for (size_t size : sizes) {
@@ -308,7 +308,7 @@ TEST(Dsreader, OpenReadersShareTheReadBudget)
             }
         };
         take(1000);
-        EXPECT_EQ(alone->chunk_size, DSREADER_BLOCK);
+        EXPECT_EQ(alone->block_size, DSREADER_BLOCK);
 
         size_t before = heap_in_use();
         std::vector<dsreader_ptr> many;
@@ -317,31 +317,17 @@ TEST(Dsreader, OpenReadersShareTheReadBudget)
             ASSERT_EQ(dsreader_next(many.back().get()), 0);
         }
         size_t held = heap_in_use() - before;
-        EXPECT_LT(held, DSREADER_READ_BUDGET + 300 * (DSREADER_MIN_BLOCK + 2 * DSREADER_CHUNK))
+        EXPECT_LT(held, DSREADER_READ_BUDGET + 300 * (DSREADER_MIN_BLOCK + 2 * DSREADER_LINE_BUF_START))
             << "bytes held by 300 open readers";
         take(40000);  // past the end of its first block: a small block now
-        EXPECT_LT(alone->chunk_size, DSREADER_BLOCK);
+        EXPECT_LT(alone->block_size, DSREADER_BLOCK);
 
         many.clear();
         take(40000);
-        EXPECT_EQ(alone->chunk_size, DSREADER_BLOCK);
+        EXPECT_EQ(alone->block_size, DSREADER_BLOCK);
         take(SIZE_MAX);
         EXPECT_EQ(got, expected) << "direction " << direction;
     }
-}
-
-TEST(ReadFull, CountsAndEnd)
-{
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    ASSERT_EQ(write(fds[1], "abcdef", 6), 6);
-    close(fds[1]);
-    char buf[8];
-    EXPECT_EQ(read_full(fds[0], buf, 0), 0);
-    EXPECT_EQ(read_full(fds[0], buf, 4), 4);
-    EXPECT_EQ(read_full(fds[0], buf, 4), 0);  // only two bytes were left
-    close(fds[0]);
-    EXPECT_EQ(read_full(-1, buf, 4), -1);
 }
 
 }  // namespace

@@ -13,7 +13,7 @@
 
 #include "tests/support/process.h"
 #include "tests/toolkit/child_run.h"
-#include "toolkit/file_pos.h"
+#include "toolkit/fd_io.h"
 #include "toolkit/replace_file.h"
 
 namespace {
@@ -229,42 +229,6 @@ TEST(OutFile, FullFileSystemReported)
         GTEST_SKIP() << "no private tmpfs here: " << result;
     }
     EXPECT_EQ(result, "");
-}
-
-TEST(FilePos, PositionsBeyond4GiB)
-{
-    temp_dir dir;
-    std::string path = dir.file("sparse");
-    int fd = open(path.c_str(), O_RDWR | O_CREAT, 0600);
-    ASSERT_GE(fd, 0);
-    const int64_t far = (int64_t{5} << 30) + 3;  // past both 2 GiB and 4 GiB
-    file_error err;
-    int64_t at = 0;
-    ASSERT_EQ(fd_seek(fd, far, SEEK_SET, &at, "sparse", &err), 0);
-    EXPECT_EQ(at, far);
-    ASSERT_EQ(fd_write_all(fd, "tail\n", 5, "sparse", &err), 0);
-    int64_t size = 0;
-    ASSERT_EQ(fd_size(fd, &size, "sparse", &err), 0);
-    EXPECT_EQ(size, far + 5);
-    char buf[16] = {};
-    size_t got = 0;
-    ASSERT_EQ(fd_read_at(fd, buf, sizeof buf, far - 2, &got, "sparse", &err), 0);
-    EXPECT_EQ(got, 7u);  // stops at the end of the file
-    EXPECT_EQ(std::string(buf, got), std::string("\0\0tail\n", 7));
-    ASSERT_EQ(fd_seek(fd, far, SEEK_SET, nullptr, "sparse", &err), 0);
-    ASSERT_EQ(fd_read_all(fd, buf, sizeof buf, &got, "sparse", &err), 0);
-    EXPECT_EQ(std::string(buf, got), "tail\n");
-    close(fd);
-
-    // A pipe has no positions; a read-only descriptor takes no writes.
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    EXPECT_EQ(fd_seek(fds[0], 0, SEEK_END, nullptr, "pipe", &err), ESPIPE);
-    EXPECT_EQ(err.message, "lseek(pipe) failed: 29");
-    EXPECT_EQ(fd_write_all(fds[0], "x", 1, "pipe", &err), EBADF);
-    EXPECT_EQ(err.message, "write(pipe) failed: 9");
-    close(fds[0]);
-    close(fds[1]);
 }
 
 }  // namespace

@@ -154,12 +154,13 @@ TEST(NumberParse, AtoiPrefixRulesAndSaturation)
     }
 }
 
+// With no reporter bound, a fatal error goes to the tools' error_exit.
 TEST(DiagDeathTest, ErrorExitWritesOneLineAndExits255)
 {
-    EXPECT_EXIT(error_exit(-1, "bad %s", "x"), testing::ExitedWithCode(255), "^ERROR: bad x\n$");
+    EXPECT_EXIT(fatal(-1, "bad %s", "x"), testing::ExitedWithCode(255), "^ERROR: bad x\n$");
     // A code of 0 would report success: it becomes -1.
-    EXPECT_EXIT(error_exit(0, "zero"), testing::ExitedWithCode(255), "^ERROR: zero\n$");
-    EXPECT_EXIT(error_exit(2, "sys"), testing::ExitedWithCode(2), "^ERROR: sys\n$");
+    EXPECT_EXIT(fatal(0, "zero"), testing::ExitedWithCode(255), "^ERROR: zero\n$");
+    EXPECT_EXIT(fatal(2, "sys"), testing::ExitedWithCode(2), "^ERROR: sys\n$");
 }
 
 [[noreturn]] void recording_reporter(int code, const char* fmt, va_list ap)

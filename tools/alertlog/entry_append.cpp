@@ -9,7 +9,7 @@
 
 #include "toolkit/diag.h"
 #include "toolkit/file_error.h"
-#include "toolkit/file_pos.h"
+#include "toolkit/fd_io.h"
 
 namespace {
 
@@ -45,7 +45,7 @@ void put_back_then_report(int code, const char* fmt, va_list ap)
         open_log = nullptr;
         put_back(*log);
     }
-    error_exit_v(code, fmt, ap);
+    error_exit(code, fmt, ap);
 }
 
 [[noreturn]] void write_failed(const entry_log& log, int err)

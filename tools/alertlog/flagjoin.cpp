@@ -10,12 +10,10 @@
 #include <cstring>
 #include <vector>
 
-#include "toolkit/alloc.h"
 #include "toolkit/diag.h"
-#include "toolkit/file_pos.h"
+#include "toolkit/fd_io.h"
 #include "toolkit/out_file.h"
 #include "tools/alertlog/entry_append.h"
-#include "tools/alertlog/tool_files.h"
 
 namespace {
 
@@ -48,37 +46,31 @@ size_t read_piece(join_input& in, char* buf, size_t count)
         if (count == 0) {
             return 0;
         }
-        if (fd_read_at(in.fd, buf, count, in.at, &got, in.path, &err) != 0) {
-            file_error_exit(err);
-        }
+        file_error_check(fd_read_at(in.fd, buf, count, in.at, &got, in.path, &err), err);
         in.at += static_cast<int64_t>(got);
         in.left -= static_cast<int64_t>(got);
         return got;
     }
-    ssize_t n;
-    do {
-        n = read(in.fd, buf, count);
-    } while (n < 0 && errno == EINTR);
-    if (n < 0) {
-        int e = errno;
-        fatal(fatal_code(e), "read(%s) failed: %d", in.path, e);
-    }
-    return static_cast<size_t>(n);
+    file_error_check(fd_read_some(in.fd, buf, count, &got, in.path, &err), err);
+    return got;
 }
 
 }  // namespace
 
 int main(int argc, char** argv)
 {
-    alloc_failure_is_fatal();
-    usage_set(usage_text);
+    tool_start(usage_text);
     file_error err;
-    alertlog_check(std_descriptors_reserve(&err), err);
+    file_error_check(std_descriptors_reserve(&err), err);
     if (argc != 3) {
         usage_exit();
     }
     join_input in{argv[1], -1};
-    FILE* in_stream = alertlog_open_input(in.path);
+    FILE* in_stream = fopen(in.path, "rb");
+    if (in_stream == nullptr) {
+        int e = errno;
+        fatal(fatal_code(e), "fopen(%s) failed: %d", in.path, e);
+    }
     in.fd = fileno(in_stream);
     struct stat st;
     if (fstat(in.fd, &st) != 0) {
@@ -91,7 +83,7 @@ int main(int argc, char** argv)
     }
     if (S_ISREG(st.st_mode)) {
         in.bounded = true;
-        alertlog_check(fd_size(in.fd, &in.left, in.path, &err), err);
+        file_error_check(fd_size(in.fd, &in.left, in.path, &err), err);
     }
 
     // The output may be the input itself, which then ends up holding its

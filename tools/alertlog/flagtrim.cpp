@@ -6,10 +6,8 @@
 #include <cstdio>
 
 #include "tools/alertlog/log_tail.h"
-#include "tools/alertlog/tool_files.h"
-#include "toolkit/alloc.h"
 #include "toolkit/diag.h"
-#include "toolkit/file_pos.h"
+#include "toolkit/fd_io.h"
 #include "toolkit/number.h"
 #include "toolkit/replace_file.h"
 #include "toolkit/unfinished_files.h"
@@ -27,10 +25,9 @@ const char usage_text[] =
 
 int main(int argc, char** argv)
 {
-    alloc_failure_is_fatal();
-    usage_set(usage_text);
+    tool_start(usage_text);
     file_error err;
-    alertlog_check(std_descriptors_reserve(&err), err);
+    file_error_check(std_descriptors_reserve(&err), err);
     if (argc != 2 && argc != 3) {
         usage_exit();
     }
@@ -43,18 +40,18 @@ int main(int argc, char** argv)
     // A failure anywhere leaves no partial "<log>.new" behind.
     unfinished_files_remove_on_failure();
     replace_file target;
-    alertlog_check(replace_file_lock(target, path, "alert log", nullptr, &err), err);
+    file_error_check(replace_file_lock(target, path, "alert log", nullptr, &err), err);
     int fd = target.lock.fd;
-    alertlog_check(replace_file_create(target, &err), err);
-    alertlog_check(out_file_start(target.out, &err), err);
+    file_error_check(replace_file_create(target, &err), err);
+    file_error_check(out_file_start(target.out, &err), err);
     int64_t size = 0;
-    alertlog_check(fd_size(fd, &size, path, &err), err);
+    file_error_check(fd_size(fd, &size, path, &err), err);
     int64_t copied = log_tail_copy(fd, log_tail_start(fd, size, keep, path), path, target.out);
-    alertlog_write_check(out_file_flush(target.out, &err), err);
-    alertlog_check(replace_file_complete(target, &err), err);
-    alertlog_check(replace_file_swap(target, &err), err);
+    file_error_check(out_file_flush(target.out, &err), err);
+    file_error_check(replace_file_complete(target, &err), err);
+    file_error_check(replace_file_swap(target, &err), err);
     log_tail_follow(fd, copied, target.new_fd, path);
-    alertlog_check(replace_file_remove_old(target, &err), err);
-    alertlog_check(file_dir_sync(target.path, &err), err);
+    file_error_check(replace_file_remove_old(target, &err), err);
+    file_error_check(file_dir_sync(target.path, &err), err);
     return 0;
 }

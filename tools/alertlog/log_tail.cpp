@@ -9,12 +9,11 @@
 #include <string>
 
 #include "toolkit/diag.h"
-#include "toolkit/file_pos.h"
-#include "tools/alertlog/tool_files.h"
+#include "toolkit/fd_io.h"
 
 namespace {
 
-constexpr size_t chunk = 8192;
+constexpr size_t block = 8192;  // the backward scan's blocks, and the copy's reads
 constexpr size_t follow_piece = 1 << 16;
 constexpr int64_t writer_wait_ns = 1000000000;
 
@@ -22,15 +21,13 @@ constexpr int64_t writer_wait_ns = 1000000000;
 void read_at(int fd, char* buf, size_t count, int64_t offset, size_t* got, const char* path)
 {
     file_error err;
-    if (fd_read_at(fd, buf, count, offset, got, path, &err) != 0) {
-        file_error_exit(err);
-    }
+    file_error_check(fd_read_at(fd, buf, count, offset, got, path, &err), err);
 }
 
 void write_fd(int fd, const char* data, size_t size, const char* path)
 {
     file_error err;
-    alertlog_write_check(fd_write_all(fd, data, size, path, &err), err);
+    file_error_check(fd_write_all(fd, data, size, path, &err), err);
 }
 
 int64_t now_ns()
@@ -92,11 +89,11 @@ int writers_probe(int fd)
 
 int64_t log_tail_start(int fd, int64_t size, int32_t keep, const char* path)
 {
-    static char buf[chunk];
+    static char buf[block];
     int64_t pos = size;
-    int64_t length = size % static_cast<int64_t>(chunk);
+    int64_t length = size % static_cast<int64_t>(block);
     if (length == 0 && size != 0) {
-        length = chunk;
+        length = block;
     }
     int64_t newlines = 0;
     while (pos > 0) {
@@ -108,14 +105,14 @@ int64_t log_tail_start(int fd, int64_t size, int32_t keep, const char* path)
                 return pos + static_cast<int64_t>(i) + 1;
             }
         }
-        length = chunk;
+        length = block;
     }
     return 0;
 }
 
 int64_t log_tail_copy(int fd, int64_t from, const char* path, out_file& out)
 {
-    static char buf[chunk];
+    static char buf[block];
     for (;;) {
         size_t got = 0;
         read_at(fd, buf, sizeof buf, from, &got, path);
@@ -123,7 +120,7 @@ int64_t log_tail_copy(int fd, int64_t from, const char* path, out_file& out)
             return from;
         }
         file_error err;
-        alertlog_write_check(out_file_write(out, buf, got, &err), err);
+        file_error_check(out_file_write(out, buf, got, &err), err);
         from += static_cast<int64_t>(got);
     }
 }

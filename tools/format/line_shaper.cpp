@@ -7,6 +7,9 @@
 #include "toolkit/number.h"
 #include "toolkit/text.h"
 
+namespace {
+
+// The role of field `index` (counted from 0) in a log of `type`.
 field_role role_of(int type, int index)
 {
     switch (index) {
@@ -24,6 +27,8 @@ field_role role_of(int type, int index)
         return field_role::unchanged;
     }
 }
+
+}  // namespace
 
 bool format_address(const char* field, std::string& dotted)
 {

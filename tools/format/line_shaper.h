@@ -15,9 +15,6 @@ constexpr int ACTIVITY_FIELDS = 8;
 
 enum class field_role { unchanged, node, time, address };
 
-// The role of field `index` (counted from 0) in a log of `type`.
-field_role role_of(int type, int index);
-
 // The dotted form of an address field: exactly 8 hexadecimal digits of
 // either case. False when the field is not such a text.
 bool format_address(const char* field, std::string& dotted);

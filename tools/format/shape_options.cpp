@@ -23,8 +23,7 @@ int type_in(const std::string& text)
     return ACTIVITY_UNKNOWN;
 }
 
-}  // namespace
-
+// One --fields value: numbers counted from 1, comma-separated.
 std::vector<int> field_list_parse(const char* value)
 {
     std::vector<int> fields;
@@ -43,6 +42,7 @@ std::vector<int> field_list_parse(const char* value)
     }
 }
 
+// One --node value "<id>=<name>", appended to `nodes`.
 void node_map_add(std::vector<node_entry>& nodes, const char* value)
 {
     const char* equals = strchr(value, '=');
@@ -56,12 +56,16 @@ void node_map_add(std::vector<node_entry>& nodes, const char* value)
     nodes.push_back(node_entry{id, equals + 1});
 }
 
+// The activity type named in a path: the file's base name first, then the
+// whole path; "dnsq-req" before "dhcp-pkt". ACTIVITY_UNKNOWN when neither.
 int activity_type_of_path(const std::string& path)
 {
     size_t slash = path.rfind('/');
     int type = type_in(slash == std::string::npos ? path : path.substr(slash + 1));
     return type != ACTIVITY_UNKNOWN ? type : type_in(path);
 }
+
+}  // namespace
 
 shape_options parse_shape_args(int argc, char** argv)
 {

@@ -30,13 +30,3 @@ struct shape_options {
 // lists and node ids with their messages. Fills in the type from the input
 // path and the default field list when they were not given.
 shape_options parse_shape_args(int argc, char** argv);
-
-// One --fields value: numbers counted from 1, comma-separated.
-std::vector<int> field_list_parse(const char* value);
-
-// One --node value "<id>=<name>", appended to `nodes`.
-void node_map_add(std::vector<node_entry>& nodes, const char* value);
-
-// The activity type named in a path: the file's base name first, then the
-// whole path; "dnsq-req" before "dhcp-pkt". ACTIVITY_UNKNOWN when neither.
-int activity_type_of_path(const std::string& path);

@@ -40,9 +40,8 @@ void shape_output::open(const std::string& path, bool compress, int input_fd, co
         }
         file_error_exit(err);
     }
-    if (out_file_guard(file_, input_fd, input_path, &err) != 0 || out_file_start(file_, &err) != 0) {
-        file_error_exit(err);
-    }
+    file_error_check(out_file_guard(file_, input_fd, input_path, &err), err);
+    file_error_check(out_file_start(file_, &err), err);
     open_ = true;
     if (compress) {
         int fd = dup(file_.descriptor());
@@ -109,9 +108,7 @@ void shape_output::finish()
     if (open_) {
         open_ = false;
         file_error err;
-        if (out_file_close(file_, &err) != 0) {
-            file_error_exit(err);
-        }
+        file_error_check(out_file_close(file_, &err), err);
     }
 }
 

@@ -1,15 +1,12 @@
 // trailshape: the activity log formatter. Writes chosen fields of every
 // 8-field line of a dhcp-pkt or dnsq-req activity log with node names,
 // local times and dotted addresses, to a plain or gzip file.
-#include <cerrno>
 #include <cstdarg>
 #include <ctime>
-#include <new>
 
 #include "tools/format/line_shaper.h"
 #include "tools/format/shape_options.h"
 #include "tools/format/shape_output.h"
-#include "toolkit/alloc.h"
 #include "toolkit/diag.h"
 #include "toolkit/dsreader.h"
 #include "toolkit/out_file.h"
@@ -53,15 +50,13 @@ void close_then_report(int code, const char* fmt, va_list ap)
         open_output = nullptr;
         out->abandon();
     }
-    error_exit_v(code, fmt, ap);
+    error_exit(code, fmt, ap);
 }
 
 int shape_log(int argc, char** argv)
 {
     file_error err;
-    if (std_descriptors_reserve(&err) != 0) {
-        file_error_exit(err);
-    }
+    file_error_check(std_descriptors_reserve(&err), err);
     shape_options opts = parse_shape_args(argc, argv);
     tzset();
     // The input is opened first: an output that is the same file is refused
@@ -86,12 +81,7 @@ int shape_log(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
-    alloc_failure_is_fatal();
-    usage_set(usage_text);
+    tool_start(usage_text);
     fatal_reporter_set(close_then_report);
-    try {
-        return shape_log(argc, argv);
-    } catch (const std::bad_alloc&) {
-        fatal(ENOMEM, "realloc() failed: %d", ENOMEM);
-    }
+    return shape_log(argc, argv);
 }

@@ -46,11 +46,6 @@ int64_t count_add_saturated(int64_t a, int64_t b)
     return sum;
 }
 
-int32_t count_written(int64_t count)
-{
-    return clamp32(count);
-}
-
 void append_decimal(std::string& out, int64_t value)
 {
     char buf[24];
@@ -94,7 +89,7 @@ void count_list::parse(const char* text, size_t len)
         }
         const auto* eq = static_cast<const char*>(memchr(item, '=', static_cast<size_t>(p - item)));
         if (eq == nullptr || eq + 1 == p) {
-            continue;  // not a pair: passed over without a word, as ever
+            continue;  // not a pair: passed over without a word
         }
         pairs_.push_back({clamp32(parse_part(item, eq)), clamp32(parse_part(eq + 1, p))});
     }
@@ -173,6 +168,6 @@ void count_list::append_written(std::string& out) const
         sep = ' ';
         append_decimal(out, pairs_[pos].id);
         out.push_back('=');
-        append_decimal(out, count_written(pairs_[pos].count));
+        append_decimal(out, clamp32(pairs_[pos].count));  // the range every reader parses
     }
 }

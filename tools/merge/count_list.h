@@ -72,8 +72,5 @@ private:
 // 64-bit addition that sticks at the limits instead of wrapping.
 int64_t count_add_saturated(int64_t a, int64_t b);
 
-// A count as written: clamped to the 32-bit range.
-int32_t count_written(int64_t count);
-
 // Appends the decimal text of `value`.
 void append_decimal(std::string& out, int64_t value);

@@ -75,7 +75,7 @@ struct merge_dataset {
     void flush()
     {
         file_error err;
-        merge_check(out_file_write(out->out, pending.data(), pending.size(), &err), err);
+        file_error_check(out_file_write(out->out, pending.data(), pending.size(), &err), err);
         pending.clear();
     }
 
@@ -197,10 +197,10 @@ public:
     {
         file_error err;
         std::vector<std::string> paths;
-        std::vector<std::pair<file_identity, const char*>> reports;
+        std::vector<std::pair<file_id, const char*>> reports;
         for (const listed_file& file : listed) {
             if (file.report) {
-                reports.emplace_back(file_identity_of_fd(file.fd, file.path), file.path);
+                reports.emplace_back(open_file_id(file.fd, file.path), file.path);
             }
         }
         for (const dataset_entry& entry : entries) {
@@ -216,7 +216,7 @@ public:
                 }
             }
             for (const auto& [report_id, report_path] : reports) {
-                if (report_id == file_identity{id.dev, id.ino}) {
+                if (report_id == id) {
                     return file_error_set(&err, -1, "dataset '%s' is also listed as report data file '%s'",
                                           paths[i].c_str(), report_path);
                 }
@@ -224,8 +224,8 @@ public:
             ids[i] = id;
             return 0;
         };
-        merge_check(files_.lock(paths, "dataset", listed_twice, &err), err);
-        merge_check(files_.recover(&err), err);
+        file_error_check(files_.lock(paths, "dataset", listed_twice, &err), err);
+        file_error_check(files_.recover(&err), err);
         struct stat st;
         for (size_t i = 0; i < entries.size(); ++i) {
             replace_file& rf = files_.file(i);
@@ -239,8 +239,7 @@ public:
             d->has_ctime = entries[i].has_ctime;
             d->out = &rf;
             // The reader opened the path again: still the locked file?
-            if (!(file_identity_of_fd(d->reader->descriptor, d->path.c_str()) ==
-                  file_identity{rf.current_id().dev, rf.current_id().ino})) {
+            if (!(open_file_id(d->reader->descriptor, d->path.c_str()) == rf.current_id())) {
                 fatal(-1, "dataset '%s' is in use by another run", d->path.c_str());
             }
             datasets_.push_back(std::move(d));
@@ -256,14 +255,14 @@ public:
                 continue;
             }
             for (const listed_file& file : listed) {
-                if (file_identity_of_fd(file.fd, file.path) == file_identity{st.st_dev, st.st_ino}) {
+                if (open_file_id(file.fd, file.path) == file_id_of(st)) {
                     fatal(-1, "outfile '%s' is the same file as input '%s'", new_path.c_str(), file.path);
                 }
             }
         }
         for (auto& d : datasets_) {
-            merge_check(replace_file_create(*d->out, &err), err);
-            merge_check(out_file_start(d->out->out, &err), err);
+            file_error_check(replace_file_create(*d->out, &err), err);
+            file_error_check(out_file_start(d->out->out, &err), err);
         }
     }
 
@@ -293,7 +292,7 @@ public:
             d->write_out();
         }
         file_error err;
-        merge_check(files_.commit(&err), err);
+        file_error_check(files_.commit(&err), err);
     }
 
 private:

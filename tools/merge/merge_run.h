@@ -7,6 +7,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "toolkit/unfinished_files.h"
 #include "tools/merge/merge_dataset.h"
 #include "tools/merge/merge_input.h"
 
@@ -37,7 +38,9 @@ void rebuild_key(std::string& out, const std::string& key, int column, const std
 template <typename Kind>
 int merge_run(const char* file_list_path, const char* dataset_list_path, dataset_list_form form, int ctime_column)
 {
-    merge_discard_new_files_on_failure();
+    // A run that fails before it has committed removes the ".new" files and
+    // commit records it made: they hold a merge that nothing can use.
+    unfinished_files_remove_on_failure();
     list_file file_list;
     input_list<Kind> inputs;
     inputs.open(merge_list_read(file_list, file_list_path, false));

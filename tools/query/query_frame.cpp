@@ -4,19 +4,11 @@
 #include <cinttypes>
 #include <cstring>
 
-#include "toolkit/alloc.h"
 #include "toolkit/diag.h"
 #include "toolkit/file_error.h"
 #include "toolkit/number.h"
 
 namespace {
-
-void check(int rc, const file_error& err)
-{
-    if (rc != 0) {
-        file_error_exit(err);
-    }
-}
 
 bool is_option(const char* arg, const char* name)
 {
@@ -27,9 +19,8 @@ bool is_option(const char* arg, const char* name)
 
 int query_parse_args(int argc, char** argv, query_options& opts)
 {
-    alloc_failure_is_fatal();
     file_error err;
-    check(std_descriptors_reserve(&err), err);
+    file_error_check(std_descriptors_reserve(&err), err);
     using parser = field_filter (*)(const char*);
     static const struct {
         const char* name;
@@ -74,7 +65,7 @@ int query_parse_args(int argc, char** argv, query_options& opts)
             if (!taken && is_option(arg, "--outfile")) {
                 // Opened at once so that a path that cannot be created is
                 // reported now; emptied only once the inputs are checked.
-                check(out_file_open(opts.output, value, OUT_FILE_REPLACE, &err), err);
+                file_error_check(out_file_open(opts.output, value, OUT_FILE_REPLACE, &err), err);
                 taken = true;
             }
             if (!taken) {
@@ -89,32 +80,32 @@ int query_parse_args(int argc, char** argv, query_options& opts)
 void query_guard_input(const query_options& opts, const dsreader* reader)
 {
     file_error err;
-    check(out_file_guard(opts.output, reader->descriptor, reader->path, &err), err);
+    file_error_check(out_file_guard(opts.output, reader->descriptor, reader->path, &err), err);
 }
 
 void query_guard_list(const query_options& opts, const list_file& list)
 {
     file_error err;
-    check(out_file_guard(opts.output, list.descriptor(), list.path.c_str(), &err), err);
+    file_error_check(out_file_guard(opts.output, list.descriptor(), list.path.c_str(), &err), err);
 }
 
 void query_start_output(query_options& opts)
 {
     file_error err;
-    check(out_file_start(opts.output, &err), err);
+    file_error_check(out_file_start(opts.output, &err), err);
 }
 
 void query_list_open(list_file& list, const char* path)
 {
     file_error err;
-    check(list_file_open(list, path, &err), err);
+    file_error_check(list_file_open(list, path, &err), err);
 }
 
 bool query_list_next(list_file& list)
 {
     file_error err;
     bool have = false;
-    check(list_file_next(list, have, &err), err);
+    file_error_check(list_file_next(list, have, &err), err);
     return have;
 }
 
@@ -146,8 +137,8 @@ void query_emit(query_options& opts, dsreader* reader, int64_t& match_count)
     }
     dsreader_rejoin(reader, '|');
     file_error err;
-    check(out_file_puts(opts.output, reader->line_start, &err), err);
-    check(out_file_putc(opts.output, '\n', &err), err);
+    file_error_check(out_file_puts(opts.output, reader->line_start, &err), err);
+    file_error_check(out_file_putc(opts.output, '\n', &err), err);
 }
 
 void query_take_line(query_options& opts, dsreader* reader, int64_t& match_count)
@@ -170,12 +161,13 @@ void query_scan_reader(query_options& opts, dsreader* reader, int field_count, i
 void query_finish(query_options& opts, int64_t match_count)
 {
     file_error err;
-    check(out_file_printf(opts.output, &err, "%" PRId64 "\n", match_count), err);
-    check(out_file_close(opts.output, &err), err);
+    file_error_check(out_file_printf(opts.output, &err, "%" PRId64 "\n", match_count), err);
+    file_error_check(out_file_close(opts.output, &err), err);
 }
 
-int query_run_single_log(int argc, char** argv, int field_count)
+int query_single_log_main(int argc, char** argv, const query_tool_text& text, int field_count)
 {
+    query_usage_set(text);
     query_options opts;
     int positional = query_parse_args(argc, argv, opts);
     dsreader_ptr reader(dsreader_open(argv[positional], opts.direction));
@@ -225,11 +217,5 @@ void query_usage_set(const query_tool_text& text)
     // usage_set keeps the pointer: the text lives as long as the program.
     static std::string usage;
     usage = query_usage_text(text);
-    usage_set(usage.c_str());
-}
-
-int query_single_log_main(int argc, char** argv, const query_tool_text& text, int field_count)
-{
-    query_usage_set(text);
-    return query_run_single_log(argc, argv, field_count);
+    tool_start(usage.c_str());
 }

@@ -32,8 +32,7 @@ struct query_options {
 
 // Fills `opts` from the command line and returns the index of the one
 // positional argument; no positional argument (or a bad --sort-dir) ends the
-// program with the usage text. A failed allocation is made fatal
-// (alloc_failure_is_fatal) and descriptors 0-2 are made sure of first, then
+// program with the usage text. Descriptors 0-2 are made sure of first, then
 // --outfile is opened here but not emptied.
 int query_parse_args(int argc, char** argv, query_options& opts);
 
@@ -59,7 +58,7 @@ bool query_line_passes(const query_options& opts, const dsreader* reader);
 // Counts a passing line and prints it (fields joined again) when the page allows.
 void query_emit(query_options& opts, dsreader* reader, int64_t& match_count);
 
-// One line the tool has picked: the filter test, then paging.
+// One line the tool has picked: query_line_passes, then query_emit.
 void query_take_line(query_options& opts, dsreader* reader, int64_t& match_count);
 
 // Reads the reader to its end; every line of exactly `field_count` fields
@@ -68,10 +67,6 @@ void query_scan_reader(query_options& opts, dsreader* reader, int field_count, i
 
 // Writes the match count line and flushes and closes the output.
 void query_finish(query_options& opts, int64_t match_count);
-
-// The whole of a one-log query tool: every line of the log named by the
-// positional argument that has exactly `field_count` fields takes part.
-int query_run_single_log(int argc, char** argv, int field_count);
 
 // What sets one query tool's usage text apart; the rest of the text, its
 // options and their layout, is the same for every query tool.
@@ -88,8 +83,10 @@ struct query_tool_text {
 // after a longer positional name.
 std::string query_usage_text(const query_tool_text& text);
 
-// Hands the tool's usage text to the usage printer; call first in main.
+// The tool's start (tool_start) with its usage text; call first in main.
 void query_usage_set(const query_tool_text& text);
 
-// main of a one-log query tool: sets its usage text, then query_run_single_log.
+// The whole of a one-log query tool: its start, then every line of the log
+// named by the positional argument that has exactly `field_count` fields
+// takes part.
 int query_single_log_main(int argc, char** argv, const query_tool_text& text, int field_count);

@@ -46,9 +46,7 @@ void check_log(const query_options& opts, const std::string& path)
     file_error err;
     int rc = out_file_guard(opts.output, fd, path.c_str(), &err);
     close(fd);
-    if (rc != 0) {
-        file_error_exit(err);
-    }
+    file_error_check(rc, err);
 }
 
 }  // namespace

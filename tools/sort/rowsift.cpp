@@ -3,14 +3,11 @@
 // told otherwise. Lines are only reordered, never changed.
 #include <sys/stat.h>
 
-#include <cerrno>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
-#include <new>
 
 #include "tools/sort/row_table.h"
-#include "toolkit/alloc.h"
 #include "toolkit/diag.h"
 #include "toolkit/dsreader.h"
 #include "toolkit/number.h"
@@ -60,9 +57,7 @@ run_settings parse_args(int argc, char** argv, out_file& output)
             // Opened now but emptied only once the dataset has been read:
             // the dataset may be its own output.
             file_error err;
-            if (out_file_open(output, argv[i + 1], OUT_FILE_REPLACE, &err) != 0) {
-                file_error_exit(err);
-            }
+            file_error_check(out_file_open(output, argv[i + 1], OUT_FILE_REPLACE, &err), err);
         } else {
             run.dataset = arg;
             return run;
@@ -102,9 +97,7 @@ void read_rows(row_table& rows, const run_settings& run, const replace_file* in_
 int sort_dataset(int argc, char** argv)
 {
     file_error err;
-    if (std_descriptors_reserve(&err) != 0) {
-        file_error_exit(err);
-    }
+    file_error_check(std_descriptors_reserve(&err), err);
     out_file output;
     run_settings run = parse_args(argc, argv, output);
 
@@ -113,10 +106,9 @@ int sort_dataset(int argc, char** argv)
         read_rows(rows, run, nullptr);
         // The dataset is closed before the output is emptied.
         rows.sort_ascending();
-        if (out_file_start(output, &err) != 0 || rows.write(output, run.descending, &err) != 0 ||
-            out_file_close(output, &err) != 0) {
-            file_error_exit(err);
-        }
+        file_error_check(out_file_start(output, &err), err);
+        file_error_check(rows.write(output, run.descending, &err), err);
+        file_error_check(out_file_close(output, &err), err);
         return 0;
     }
 
@@ -125,19 +117,15 @@ int sort_dataset(int argc, char** argv)
     // never seen cut short.
     unfinished_files_remove_on_failure();
     std::string target_path = output.path;
-    if (out_file_close(output, &err) != 0) {
-        file_error_exit(err);
-    }
+    file_error_check(out_file_close(output, &err), err);
     replace_file target;
-    if (replace_file_lock(target, target_path, "outfile", nullptr, &err) != 0) {
-        file_error_exit(err);
-    }
+    file_error_check(replace_file_lock(target, target_path, "outfile", nullptr, &err), err);
     read_rows(rows, run, &target);
     rows.sort_ascending();
-    if (replace_file_create(target, &err) != 0 || out_file_start(target.out, &err) != 0 ||
-        rows.write(target.out, run.descending, &err) != 0 || replace_file_commit(target, &err) != 0) {
-        file_error_exit(err);
-    }
+    file_error_check(replace_file_create(target, &err), err);
+    file_error_check(out_file_start(target.out, &err), err);
+    file_error_check(rows.write(target.out, run.descending, &err), err);
+    file_error_check(replace_file_commit(target, &err), err);
     return 0;
 }
 
@@ -145,11 +133,6 @@ int sort_dataset(int argc, char** argv)
 
 int main(int argc, char** argv)
 {
-    alloc_failure_is_fatal();
-    usage_set(usage_text);
-    try {
-        return sort_dataset(argc, argv);
-    } catch (const std::bad_alloc&) {
-        fatal(ENOMEM, "realloc() failed: %d", ENOMEM);
-    }
+    tool_start(usage_text);
+    return sort_dataset(argc, argv);
 }

@@ -365,9 +365,7 @@ TEST(Flagtrim, FullDiskLeavesNoNewFile)
     const std::string script = "mkdir mnt after && mount -t tmpfs -o size=64k tmpfs mnt || exit 99\n"
                                "cp src mnt/log || exit 98\n'" +
                                flagtrim + "' mnt/log 100000\nrc=$?\ncp -a mnt/. after/\nexit $rc\n";
-    process_result res = run_process({"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
-                                      script},
-                                     "", dir.path());
+    process_result res = run_in_own_mounts(script, dir.path());
     if (res.status == 99 || res.status == 127) {
         GTEST_SKIP() << "cannot mount a tmpfs here: " << res.err;
     }
@@ -482,9 +480,7 @@ TEST(Flagjoin, FullDiskLeavesTheOutputAsItWas)
         "'" + flagjoin + "' in mnt/new; echo $? > rc2\n"
         "cp mnt/out after; ls mnt > names\n";
     ASSERT_EQ(mkdir(dir.file("mnt").c_str(), 0755), 0);
-    process_result res = run_process({"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
-                                      script},
-                                     "", dir.path());
+    process_result res = run_in_own_mounts(script, dir.path());
     if (res.status == 99 || res.status == 127) {
         GTEST_SKIP() << "cannot mount a tmpfs here: " << res.err;
     }

@@ -12,7 +12,6 @@
 #include <algorithm>
 #include <chrono>
 #include <csignal>
-#include <filesystem>
 #include <iostream>
 #include <map>
 #include <random>
@@ -24,19 +23,7 @@
 #include "tests/support/syscall_kill.h"
 #include "tests/tools/merge/merge_support.h"
 
-namespace fs = std::filesystem;
-
 namespace {
-
-std::vector<std::string> list_dir(const std::string& dir)
-{
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir)) {
-        names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
 
 // A run's files: name -> content, written into a folder.
 using file_set = std::map<std::string, std::string>;
@@ -164,8 +151,8 @@ TEST(MergeNewFiles, LinkAtNewNameDestroysNothing)
 }
 
 // A FIFO, a device node or a link as a dataset is refused before anything
-// is read or written, and stays what it was. A FIFO used to be waited on
-// for ever, and the others replaced by a plain file.
+// is read or written, and stays what it was: a FIFO is never waited on, and
+// none of them is replaced by a plain file.
 TEST(MergeRefusals, OnlyRegularFilesAreDatasets)
 {
     temp_dir dir;

@@ -40,16 +40,6 @@ const std::string peakfuse_usage =
     "      <dataset-list> File containing a list of report dataset files\n"
     "                     to merge into\n\n";
 
-std::vector<std::string> list_dir(const std::string& dir)
-{
-    std::vector<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir)) {
-        names.push_back(entry.path().filename().string());
-    }
-    std::sort(names.begin(), names.end());
-    return names;
-}
-
 TEST(MergeUsage, WrongArgumentCountPrintsUsageAndOpensNothing)
 {
     struct row {
@@ -206,9 +196,7 @@ TEST(MergeFailures, FailedSwapLeavesDatasetInPlace)
     write_file(dir.file("source"), "c|1=1\n");
     const std::string script = "mount --bind source d2 || exit 99\n'" + merge_tool("peakfuse") +
                                "' files datasets\n";
-    process_result res = run_process({"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
-                                      script},
-                                     "", dir.path());
+    process_result res = run_in_own_mounts(script, dir.path());
     if (res.status == 99 || res.status == 127) {
         GTEST_SKIP() << "cannot bind-mount here: " << res.err;
     }
@@ -257,9 +245,7 @@ TEST(MergeFailures, FullDiskLeavesEveryDatasetUntouched)
         "rc=$?\n"
         "cp -a . ../after/\n"
         "exit $rc\n";
-    process_result res = run_process({"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
-                                      script},
-                                     "", dir.path());
+    process_result res = run_in_own_mounts(script, dir.path());
     if (res.status == 99 || res.status == 127) {
         GTEST_SKIP() << "cannot mount a tmpfs here: " << res.err;
     }
@@ -291,8 +277,7 @@ TEST(MergeFailures, OutOfMemoryEndsThroughTheFatalPath)
     write_file(dir.file("datasets"), "d\n");
     write_file(dir.file("d"), "a|1=1\n");
     write_file(dir.file("r"), "k|" + pairs + "\n");
-    const std::string script = "ulimit -v 40960 || exit 99\nexec '" + merge_tool("peakfuse") + "' files datasets\n";
-    process_result res = run_process({"/bin/sh", "-c", script}, "", dir.path());
+    process_result res = run_with_address_space(40960, {merge_tool("peakfuse"), "files", "datasets"}, dir.path());
     if (res.status == 99) {
         GTEST_SKIP() << "cannot limit the address space here: " << res.err;
     }

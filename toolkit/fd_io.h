@@ -1,10 +1,13 @@
-// Checked descriptor I/O with 64-bit file positions, for tools that read and
-// write files without the dataset reader (the alert log prune and append
-// tools) and for the reader itself. Files of 2 GiB and more are ordinary here.
+// Checked descriptor I/O with 64-bit file positions: the one read-all loop
+// (fd_read_at, fd_read_all) and the one write-all loop (fd_write_all) of the
+// code base, and a single read (fd_read_some), for the dataset reader and
+// for whatever reads or writes a descriptor without it. Files of 2 GiB and
+// more are ordinary here.
 //
 // Status convention of the file layer (file_error.h): 0 or the failing
-// call's errno, with `err` filled when given; a call interrupted by a signal
-// is repeated.
+// call's errno, with `err` filled when given (without it nothing is
+// formatted: a caller that words its own failure passes nullptr); a call
+// interrupted by a signal is repeated.
 #pragma once
 
 #include <sys/types.h>
@@ -32,6 +35,12 @@ int fd_read_at(int fd, void* buf, size_t count, int64_t offset, size_t* got, con
 // end of the file. *got = bytes read. Failure: "read(%s) failed: %d".
 int fd_read_all(int fd, void* buf, size_t count, size_t* got, const char* name, file_error* err);
 
-// Writes all `count` bytes, however many calls that takes.
-// Failure: "write(%s) failed: %d".
-int fd_write_all(int fd, const void* buf, size_t count, const char* name, file_error* err);
+// One read of up to `count` bytes at the file position: *got = bytes read,
+// 0 at the end of the file. Failure: "read(%s) failed: %d".
+int fd_read_some(int fd, void* buf, size_t count, size_t* got, const char* name, file_error* err);
+
+// Writes all `count` bytes, however many calls that takes; *written (when
+// given) = bytes written, also on failure. A write that takes nothing fails
+// with EIO. Failure: "write(%s) failed: %d".
+int fd_write_all(int fd, const void* buf, size_t count, const char* name, file_error* err,
+                 size_t* written = nullptr);

@@ -1,4 +1,4 @@
-#include "toolkit/file_pos.h"
+#include "toolkit/fd_io.h"
 
 #include <unistd.h>
 
@@ -64,24 +64,44 @@ int fd_read_all(int fd, void* buf, size_t count, size_t* got, const char* name, 
     return read_loop(fd, buf, count, false, 0, got, name, err);
 }
 
-int fd_write_all(int fd, const void* buf, size_t count, const char* name, file_error* err)
+int fd_read_some(int fd, void* buf, size_t count, size_t* got, const char* name, file_error* err)
+{
+    ssize_t n;
+    do {
+        n = read(fd, buf, count);
+    } while (n < 0 && errno == EINTR);
+    if (n < 0) {
+        int e = errno;
+        *got = 0;
+        return file_error_set(err, e, "read(%s) failed: %d", name, e);
+    }
+    *got = static_cast<size_t>(n);
+    return 0;
+}
+
+int fd_write_all(int fd, const void* buf, size_t count, const char* name, file_error* err, size_t* written)
 {
     const auto* p = static_cast<const char*>(buf);
     size_t done = 0;
+    int e = 0;
     while (done < count) {
         ssize_t n = write(fd, p + done, count - done);
         if (n < 0) {
             if (errno == EINTR) {
                 continue;
             }
-            int e = errno;
-            return file_error_set(err, e, "write(%s) failed: %d", name, e);
+            e = errno;
+            break;
         }
         if (n == 0) {
             // A write that takes nothing and reports nothing would loop forever.
-            return file_error_set(err, EIO, "write(%s) failed: %d", name, EIO);
+            e = EIO;
+            break;
         }
         done += static_cast<size_t>(n);
     }
-    return 0;
+    if (written != nullptr) {
+        *written = done;
+    }
+    return e == 0 ? 0 : file_error_set(err, e, "write(%s) failed: %d", name, e);
 }
