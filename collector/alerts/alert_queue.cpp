@@ -6,6 +6,7 @@
 #include <ctime>
 
 #include "collector/alerts/engine_clock.h"
+#include "collector/core/context.h"
 #include "collector/core/log.h"
 #include "toolkit/alloc.h"
 
@@ -37,11 +38,6 @@ void warn_drops(const alert_queue* q, uint64_t count)
 {
     log_message("*** WARN *** alert queue full (%u alerts): %" PRIu64 " alerts dropped", q->bound, count);
 }
-
-// Plain data, zero until alert_queue_init: nothing to destroy at exit while
-// producers may still run.
-alert_queue process_queue;
-int process_queue_ready;
 
 }  // namespace
 
@@ -226,29 +222,31 @@ uint32_t alert_queue_settle(alert_queue* q, int seconds)
     return left;
 }
 
-int alert_queue_init()
+int alert_queue_init(collector_ctx* ctx)
 {
-    if (process_queue_ready) {
+    if (ctx->alerts != nullptr) {
         return 0;
     }
-    if (alert_queue_setup(&process_queue, alert_queue_bound) != 0) {
+    // Plain data, never freed: producers may still run when the process exits.
+    auto* q = static_cast<alert_queue*>(xalloc(sizeof(alert_queue), 1));
+    if (alert_queue_setup(q, alert_queue_bound) != 0) {
+        xfree(q);
         return -1;
     }
-    process_queue_ready = 1;
+    ctx->alerts = q;
     return 0;
 }
 
-int alert_enqueue(alert_item* item)
+int alert_enqueue(collector_ctx* ctx, alert_item* item)
 {
-    return alert_queue_put(&process_queue, item);
+    if (ctx->alerts == nullptr) {
+        alert_item_free(item);  // a context without a queue (tests) keeps no alert
+        return -1;
+    }
+    return alert_queue_put(ctx->alerts, item);
 }
 
-alert_queue* alert_process_queue()
+uint32_t alert_queue_drain(collector_ctx* ctx, int seconds)
 {
-    return &process_queue;
-}
-
-uint32_t alert_queue_drain(int seconds)
-{
-    return alert_queue_settle(&process_queue, seconds);
+    return alert_queue_settle(ctx->alerts, seconds);
 }

@@ -16,6 +16,8 @@
 
 namespace {
 
+// Process-wide: the fatal path (log_error_exit, also the toolkit's fatal
+// reporter) ends the process from any thread, in code that holds no context.
 // Statically initialised: exists before any thread can race to create it,
 // and needs no destructor when the process exits with threads running.
 sync_mutex log_mutex = SYNC_MUTEX_STATIC_INIT;

@@ -8,8 +8,10 @@
 
 namespace {
 
-// Statically initialised PODs: usable from any capture thread at any time,
-// nothing to destroy when the process exits with those threads running.
+// Process-wide, as the log whose growth it bounds: the decoders and sockets
+// that warn hold no context. Statically initialised PODs: usable from any
+// capture thread at any time, nothing to destroy when the process exits with
+// those threads running.
 sync_mutex limit_mutex = SYNC_MUTEX_STATIC_INIT;
 bool window_open = false;
 int64_t window_start = 0;

@@ -22,9 +22,6 @@ namespace {
 constexpr int32_t default_port = 514;
 constexpr int64_t zone_period = 1800;
 
-// Touched by the start-up thread only; never freed.
-syslog_server_entry* syslog_servers = nullptr;
-
 // The option's text when it is present and not empty.
 const char* required(conf_option* entry, const char* name)
 {
@@ -104,12 +101,13 @@ int method_start_syslog(collector_ctx* ctx, method_rec* method, conf_option* ent
     decoded.push_back(0);
     str_unescape(decoded.data());
 
-    syslog_server* server = syslog_server_list_find(syslog_servers, static_cast<int32_t>(protocol),
+    syslog_methods* servers = syslog_methods_of(ctx);
+    syslog_server* server = syslog_server_list_find(servers->servers, static_cast<int32_t>(protocol),
                                                     static_cast<int32_t>(port));
     const bool fresh = server == nullptr;
     if (fresh) {
         server = syslog_server_new(ctx, static_cast<int32_t>(protocol), static_cast<int32_t>(port));
-        syslog_servers = syslog_server_list_append(syslog_servers, server);
+        servers->servers = syslog_server_list_append(servers->servers, server);
         log_message("starting method %d(%d|%s)", method->id, method->node_id, method->type);
     } else {
         log_message("enabling method %d(%d|%s) on cached object", method->id, method->node_id, method->type);
@@ -135,7 +133,7 @@ int method_start_syslog(collector_ctx* ctx, method_rec* method, conf_option* ent
     syslog_handler_list_append(server, handler);
     if (fresh) {
         syslog_listener* listener = syslog_listener_start(server);
-        method_stop_register(syslog_listener_stop_request, syslog_listener_stop_finish, listener);
+        method_stop_register(ctx, syslog_listener_stop_request, syslog_listener_stop_finish, listener);
     }
     return 0;
 }

@@ -301,21 +301,21 @@ protected:
     void SetUp() override
     {
         RateRules::SetUp();
-        alert_test::alert_writer_start_once();
+        ctx->alerts = alert_test::alert_writer()->alerts;
         fs::create_directory(alerts);
-        alert_dir_path = alerts.c_str();
+        alert_test::alert_writer()->alert_dir_path = alerts.c_str();
     }
     void TearDown() override
     {
-        EXPECT_EQ(alert_queue_drain(alert_drain_seconds), 0u);
-        alert_dir_path = ".";
+        EXPECT_EQ(alert_queue_drain(alert_test::alert_writer(), alert_drain_seconds), 0u);
+        alert_test::alert_writer()->alert_dir_path = ".";
         RateRules::TearDown();
     }
 
     // The texts of the alert files, in file number order, line ends as LF.
     strings written()
     {
-        EXPECT_EQ(alert_queue_drain(alert_drain_seconds), 0u);
+        EXPECT_EQ(alert_queue_drain(alert_test::alert_writer(), alert_drain_seconds), 0u);
         std::vector<std::pair<unsigned long, std::string>> files;
         for (const auto& e : fs::directory_iterator(alerts)) {
             std::string text;
