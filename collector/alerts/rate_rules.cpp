@@ -6,9 +6,9 @@
 
 #include "collector/alerts/alert_queue.h"
 #include "collector/alerts/alert_text.h"
-#include "collector/alerts/engine_clock.h"
 #include "collector/core/config.h"
 #include "collector/core/log.h"
+#include "platform/clock.h"
 #include "toolkit/alloc.h"
 #include "toolkit/number.h"
 
@@ -39,7 +39,7 @@ int rate_rule_add(collector_ctx* ctx, const char* type, int32_t alert_id, int32_
     state->rule = rule;
     state->count = threshold;
     state->unit = how;
-    state->start_time = engine_now();
+    state->start_time = clock_wall_seconds();
     if (mutex_init(&state->lock, nullptr) != 0) {
         int err = errno;
         log_error_exit(err, "mutex_init() failed: %d", err);
@@ -146,12 +146,12 @@ void open_counting(rate_state* s)
 char* rate_check(collector_ctx* ctx, method_rec* method, alert_rule* rule)
 {
     auto* state = static_cast<rate_state*>(rule->param);
-    if (count_without_lock(state, engine_now())) {
+    if (count_without_lock(state, clock_wall_seconds())) {
         return nullptr;
     }
     mutex_lock(&state->lock);
     close_counting(state);
-    char* text = rate_event(state, engine_now(), rule, method);
+    char* text = rate_event(state, clock_wall_seconds(), rule, method);
     if (text != nullptr) {
         alert_enqueue(ctx, alert_item_new(method->id, method->node_id, text));
     }

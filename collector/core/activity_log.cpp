@@ -8,12 +8,12 @@
 #include <cinttypes>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 #include "collector/core/activity_line.h"
 #include "collector/core/context.h"
 #include "collector/core/log.h"
 #include "collector/core/rotation_hooks.h"
+#include "platform/clock.h"
 #include "toolkit/alloc.h"
 #include "toolkit/rename_noreplace.h"
 
@@ -59,20 +59,6 @@ struct line_holder {
 };
 thread_local line_holder holder{};
 
-int64_t wall_clock_ms()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-int64_t monotonic_seconds()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec);
-}
-
 uint64_t count_lines(const char* data, size_t len)
 {
     uint64_t n = 0;
@@ -88,7 +74,7 @@ void report_loss(activity_log* log, bool force)
     if (log->lines_lost == log->lost_reported) {
         return;
     }
-    int64_t now = monotonic_seconds();
+    int64_t now = clock_monotonic_seconds();
     bool due = force || log->lost_reported == 0 || now - log->last_warning >= loss_warning_interval ||
                now < log->last_warning;
     if (!due) {
@@ -409,7 +395,7 @@ void al_rotate(activity_log* log)
     char* name = static_cast<char*>(xalloc(size, 0));
     // The precise clock: time() may lag it by a tick and name a rotation
     // made right on a period boundary after the second before.
-    snprintf(name, size, "%s.%" PRId64, log->path, wall_clock_ms() / 1000);
+    snprintf(name, size, "%s.%" PRId64, log->path, clock_wall_ms() / 1000);
     pass_all_held(log);
     write_pending(log);
     close(log->fd);
@@ -500,13 +486,13 @@ void* rotate_thread(void* arg)
         // Wake on the boundary itself rather than at the fraction of the
         // second the clock was read at, so both logs of one period get the
         // same rotated name.
-        int64_t now = wall_clock_ms();
+        int64_t now = clock_wall_ms();
         int64_t boundary = now - now % period_ms + period_ms;
         platform_sleep_ms(boundary - now);
         // The sleep runs on the monotonic clock; finish it should the wall
         // clock still be short of the boundary (a clock set back by more than
         // a period starts a new schedule instead).
-        for (now = wall_clock_ms(); now < boundary && boundary - now <= period_ms; now = wall_clock_ms()) {
+        for (now = clock_wall_ms(); now < boundary && boundary - now <= period_ms; now = clock_wall_ms()) {
             platform_sleep_ms(boundary - now);
         }
         rotate_one(&ctx->dhcp_pkt_log);

@@ -3,13 +3,13 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 #include "collector/core/log.h"
 #include "collector/core/method_stop.h"
 #include "collector/core/rotation_hooks.h"
 #include "collector/core/string_helpers.h"
 #include "collector/core/warn_limit.h"
+#include "platform/clock.h"
 #include "toolkit/alloc.h"
 
 std::atomic<collector_ctx*> collector_instance{nullptr};
@@ -64,7 +64,7 @@ int collector_wait(collector_ctx* ctx)
         }
         // The event makes a stop take effect at once; the time limit keeps
         // the flag polled even so.
-        cond_deadline deadline{0, static_cast<int64_t>(time(nullptr)) + run_loop_poll_seconds};
+        cond_deadline deadline{0, clock_wall_seconds() + run_loop_poll_seconds};
         cond_timedwait(&ctx->stop_event, &ctx->lock, &deadline);
         // Counts of suppressed packet warnings are due when their window ends.
         warn_limit_flush(false);

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "platform/clock.h"
 #include "platform/process.h"
 #include "platform/sync.h"
 #include "platform/text_file.h"
@@ -174,7 +175,7 @@ void log_bind_fatal_reporter()
 
 char* time_stamp(char* buffer, size_t size)
 {
-    time_t now = time(nullptr);
+    time_t now = static_cast<time_t>(clock_wall_seconds());
     tm local{};
     if (localtime_r(&now, &local) == nullptr) {
         return nullptr;

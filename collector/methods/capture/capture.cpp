@@ -4,13 +4,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 #include "collector/core/activity_log.h"
 #include "collector/core/log.h"
 #include "collector/core/string_helpers.h"
 #include "collector/methods/capture/frame_decode.h"
 #include "collector/methods/capture/tcp_reassembly.h"
+#include "platform/clock.h"
 #include "platform/netif.h"
 #include "toolkit/alloc.h"
 #include "toolkit/number.h"
@@ -30,13 +30,6 @@ constexpr int capture_buffer_bytes = 32 * 1024 * 1024;
 constexpr int64_t stop_drain_ms = read_timeout_ms + 300;
 // The longest wait for a capture thread to end after its loop was broken.
 constexpr int64_t stop_finish_limit_ms = 5000;
-
-int64_t monotonic_ms()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 // pcap_open_live's steps with a larger kernel buffer; its failure texts.
 pcap_t* capture_open(const char* device)
@@ -238,7 +231,7 @@ void* capture_thread(void* arg)
 void capture_stop_request(void* arg)
 {
     capture_ctx* ctx = static_cast<capture_ctx*>(arg);
-    ctx->stop_requested_ms.store(monotonic_ms());
+    ctx->stop_requested_ms.store(clock_monotonic_ms());
     ctx->stopping.store(true);
 }
 
@@ -246,14 +239,14 @@ void capture_stop_finish(void* arg)
 {
     capture_ctx* ctx = static_cast<capture_ctx*>(arg);
     int64_t drain_until = ctx->stop_requested_ms.load() + stop_drain_ms;
-    for (int64_t now = monotonic_ms(); now < drain_until; now = monotonic_ms()) {
+    for (int64_t now = clock_monotonic_ms(); now < drain_until; now = clock_monotonic_ms()) {
         platform_sleep_ms(drain_until - now);
     }
     // Wakes a read that waits for packets that may never come.
     pcap_breakloop(ctx->pcap);
     ctx->break_sent.store(true);
-    int64_t give_up = monotonic_ms() + stop_finish_limit_ms;
-    while (!ctx->finished.load() && monotonic_ms() < give_up) {
+    int64_t give_up = clock_monotonic_ms() + stop_finish_limit_ms;
+    while (!ctx->finished.load() && clock_monotonic_ms() < give_up) {
         platform_sleep_ms(5);
     }
     if (!ctx->finished.load()) {

@@ -2,7 +2,6 @@
 // dhcp-pkt-isc-syslog. Every method naming the same protocol and port becomes
 // one more handler on the listener that the first of them started.
 #include <cstring>
-#include <ctime>
 #include <string>
 #include <vector>
 
@@ -15,6 +14,7 @@
 #include "collector/methods/syslog/ipv4_text.h"
 #include "collector/methods/syslog/syslog_listen.h"
 #include "collector/methods/syslog/syslog_parsers.h"
+#include "platform/clock.h"
 #include "toolkit/number.h"
 
 namespace {
@@ -54,7 +54,7 @@ syslog_handler* syslog_handler_new(method_rec* method, const char* server_ip, co
 
 int method_start_syslog(collector_ctx* ctx, method_rec* method, conf_option* entry)
 {
-    const int64_t now = time(nullptr);
+    const int64_t now = clock_wall_seconds();
     const bool bind9 = strcmp(method->type, "dnsq-req-bind9-syslog") == 0;
     syslog_parser parser = bind9 ? bind9_query_parse : isc_dhcpd_parse;
 
