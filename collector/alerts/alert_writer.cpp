@@ -1,4 +1,4 @@
-// The one thread that writes the process's alerts out, each to its own file.
+// The one thread that writes a run's alerts out, each to its own file.
 #include "collector/alerts/alert_writer.h"
 
 #include <fcntl.h>
