@@ -28,10 +28,10 @@ struct setup {
     explicit setup(int patterns)
     {
         if (mkdtemp(dir) == nullptr) abort();
-        al_init(&dhcp_pkt_log, dir, "dhcp-pkt.al", 0);
-        al_init(&dnsq_req_log, dir, "dnsq-req.al", 0);
-        al_open(&dhcp_pkt_log);
-        al_open(&dnsq_req_log);
+        al_init(&ctx->dhcp_pkt_log, dir, "dhcp-pkt.al", 0);
+        al_init(&ctx->dnsq_req_log, dir, "dnsq-req.al", 0);
+        al_open(&ctx->dhcp_pkt_log);
+        al_open(&ctx->dnsq_req_log);
         char text[64];
         for (int i = 0; i < patterns; ++i) {
             snprintf(text, sizeof text, "*.blocked%d.example", i);
@@ -44,8 +44,8 @@ struct setup {
     }
     ~setup()
     {
-        al_close(&dhcp_pkt_log);
-        al_close(&dnsq_req_log);
+        al_close(&ctx->dhcp_pkt_log);
+        al_close(&ctx->dnsq_req_log);
         std::string rm = std::string("rm -rf ") + dir;
         if (system(rm.c_str()) != 0) perror("rm");
         collector_free(ctx);

@@ -89,12 +89,12 @@ int main(int argc, char** argv)
         return 1;
     }
     log_open("/dev/null");
-    al_init(&dhcp_pkt_log, dir, "dhcp-pkt.al", 0);
-    al_init(&dnsq_req_log, dir, "dnsq-req.al", 0);
-    al_open(&dhcp_pkt_log);
-    al_open(&dnsq_req_log);
 
     collector_ctx* collector = collector_new();
+    al_init(&collector->dhcp_pkt_log, dir, "dhcp-pkt.al", 0);
+    al_init(&collector->dnsq_req_log, dir, "dnsq-req.al", 0);
+    al_open(&collector->dhcp_pkt_log);
+    al_open(&collector->dnsq_req_log);
     method_rec* method = method_new(1, 1, "dnsq-req-raw");
     capture_ctx* ctx = capture_ctx_alloc();
     ctx->pcap = pcap_open_dead(DLT_EN10MB, 65535);
@@ -116,8 +116,8 @@ int main(int argc, char** argv)
     }
     const int64_t used = thread_cpu_ns() - start;
     al_hold_lines(false);
-    al_close(&dhcp_pkt_log);
-    al_close(&dnsq_req_log);
+    al_close(&collector->dhcp_pkt_log);
+    al_close(&collector->dnsq_req_log);
 
     const size_t packets = frames.size() * static_cast<size_t>(rounds);
     const size_t lines = count_lines(std::string(dir) + "/dnsq-req.al") + count_lines(std::string(dir) + "/dhcp-pkt.al");

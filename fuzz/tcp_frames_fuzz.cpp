@@ -16,6 +16,7 @@
 #include "collector/methods/capture/capture.h"
 #include "collector/methods/capture/frame_decode.h"
 #include "collector/methods/capture/tcp_reassembly.h"
+#include "platform/clock.h"
 
 namespace {
 
@@ -24,9 +25,10 @@ collector_ctx collector{};
 method_rec method{};
 int64_t now = 0;
 
-int64_t input_clock(void*)
+// Both clocks follow the input.
+int64_t input_clock(clock_kind)
 {
-    return now;
+    return now * 1000;
 }
 
 int on_dnsq(collector_ctx*, method_rec* m, ip_info*, void* record, const event_time*)
@@ -54,6 +56,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***)
     ctx->tcp_timeout = 30;
     capture_slots_set_dhcp(ctx, on_dhcp, &method);
     capture_slots_set_dnsq(ctx, on_dnsq, on_dnsq, &method);
+    clock_override(input_clock);
     return 0;
 }
 
@@ -64,7 +67,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     collector.verbose = data[0] & 1;
     now = 1700000000;
-    tcp_reassembly_set_clock(ctx, input_clock, nullptr);
     size_t at = 1;
     while (at + 3 <= size) {
         now += data[at];

@@ -3,8 +3,13 @@
 #include <cerrno>
 #include <ctime>
 
+#include "platform/clock.h"
+
 namespace {
 
+// The condition variables wait on the system's monotonic clock, so their
+// deadline is read from that clock itself, never from a test's override of
+// platform/clock.h.
 timespec monotonic_after_ms(int64_t ms)
 {
     timespec ts{};
@@ -108,7 +113,7 @@ int cond_signal(sync_cond* c)
 
 int64_t deadline_wait_ms(const cond_deadline* deadline)
 {
-    int64_t now = static_cast<int64_t>(time(nullptr));
+    int64_t now = clock_wall_seconds();
     if (deadline->seconds <= now) {
         return 0;
     }

@@ -5,8 +5,9 @@
 #include <cstdlib>
 #include <ctime>
 
-#include "collector/alerts/engine_clock.h"
+#include "collector/core/context.h"
 #include "collector/core/log.h"
+#include "platform/clock.h"
 #include "toolkit/alloc.h"
 
 namespace {
@@ -37,11 +38,6 @@ void warn_drops(const alert_queue* q, uint64_t count)
 {
     log_message("*** WARN *** alert queue full (%u alerts): %" PRIu64 " alerts dropped", q->bound, count);
 }
-
-// Plain data, zero until alert_queue_init: nothing to destroy at exit while
-// producers may still run.
-alert_queue process_queue;
-int process_queue_ready;
 
 }  // namespace
 
@@ -94,7 +90,7 @@ int alert_queue_put(alert_queue* q, alert_item* item)
     // and the one that reports a flood must not be lost to that flood.
     if (q->length >= q->bound && item->unbounded == 0) {
         ++q->dropped;
-        uint64_t report = take_due_drops(q, false, engine_now());
+        uint64_t report = take_due_drops(q, false, clock_wall_seconds());
         mutex_unlock(&q->lock);
         alert_item_free(item);
         if (report != 0) {
@@ -151,7 +147,7 @@ int64_t alert_queue_report_drops(alert_queue* q, bool force)
     if (mutex_lock(&q->lock) != 0) {
         return 0;
     }
-    int64_t now = engine_now();
+    int64_t now = clock_wall_seconds();
     uint64_t report = take_due_drops(q, force, now);
     int64_t due_in = 0;
     if (q->dropped != 0) {
@@ -169,8 +165,7 @@ int64_t alert_queue_report_drops(alert_queue* q, bool force)
 
 int alert_queue_wait(alert_queue* q, int64_t seconds)
 {
-    // Event deadlines are wall-clock times, whatever clock the engine reads.
-    cond_deadline deadline{0, static_cast<int64_t>(time(nullptr)) + seconds};
+    cond_deadline deadline{0, clock_wall_seconds() + seconds};
     mutex_lock(&q->wait_lock);
     int rc = cond_timedwait(&q->event, &q->wait_lock, &deadline);
     mutex_unlock(&q->wait_lock);
@@ -179,8 +174,7 @@ int alert_queue_wait(alert_queue* q, int64_t seconds)
 
 uint32_t alert_queue_settle(alert_queue* q, int seconds)
 {
-    using steady = std::chrono::steady_clock;
-    const steady::time_point until = steady::now() + std::chrono::seconds(seconds > 0 ? seconds : 0);
+    const int64_t until = clock_monotonic_ms() + 1000 * static_cast<int64_t>(seconds > 0 ? seconds : 0);
     cond_signal(&q->event);  // a writer between two looks checks once more
     uint32_t busy = 0;
     for (;;) {
@@ -189,7 +183,7 @@ uint32_t alert_queue_settle(alert_queue* q, int seconds)
         }
         busy = q->length + q->in_hand;
         mutex_unlock(&q->lock);
-        if (busy == 0 || steady::now() >= until) {
+        if (busy == 0 || clock_monotonic_ms() >= until) {
             break;
         }
         platform_sleep_ms(2);
@@ -206,13 +200,13 @@ uint32_t alert_queue_settle(alert_queue* q, int seconds)
         alert_item_free(rest);
         // The alert in hand is counted only if the writer does not finish it
         // in a short while: most often it is being written right now.
-        const steady::time_point grace = steady::now() + std::chrono::milliseconds(in_hand_grace_ms);
+        const int64_t grace = clock_monotonic_ms() + in_hand_grace_ms;
         uint32_t in_hand = 0;
         for (;;) {
             mutex_lock(&q->lock);
             in_hand = q->in_hand;
             mutex_unlock(&q->lock);
-            if (in_hand == 0 || steady::now() >= grace) {
+            if (in_hand == 0 || clock_monotonic_ms() >= grace) {
                 break;
             }
             platform_sleep_ms(2);
@@ -226,29 +220,31 @@ uint32_t alert_queue_settle(alert_queue* q, int seconds)
     return left;
 }
 
-int alert_queue_init()
+int alert_queue_init(collector_ctx* ctx)
 {
-    if (process_queue_ready) {
+    if (ctx->alerts != nullptr) {
         return 0;
     }
-    if (alert_queue_setup(&process_queue, alert_queue_bound) != 0) {
+    // Plain data, never freed: producers may still run when the process exits.
+    auto* q = static_cast<alert_queue*>(xalloc(sizeof(alert_queue), 1));
+    if (alert_queue_setup(q, alert_queue_bound) != 0) {
+        xfree(q);
         return -1;
     }
-    process_queue_ready = 1;
+    ctx->alerts = q;
     return 0;
 }
 
-int alert_enqueue(alert_item* item)
+int alert_enqueue(collector_ctx* ctx, alert_item* item)
 {
-    return alert_queue_put(&process_queue, item);
+    if (ctx->alerts == nullptr) {
+        alert_item_free(item);  // a context without a queue (tests) keeps no alert
+        return -1;
+    }
+    return alert_queue_put(ctx->alerts, item);
 }
 
-alert_queue* alert_process_queue()
+uint32_t alert_queue_drain(collector_ctx* ctx, int seconds)
 {
-    return &process_queue;
-}
-
-uint32_t alert_queue_drain(int seconds)
-{
-    return alert_queue_settle(&process_queue, seconds);
+    return alert_queue_settle(ctx->alerts, seconds);
 }

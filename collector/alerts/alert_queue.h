@@ -1,10 +1,13 @@
 // The alert queue: record callbacks append finished alert texts, one writer
-// thread turns each into its own file in the alert directory.
+// thread turns each into its own file in the alert directory. A run's queue
+// is reached from its collector context (collector_ctx::alerts).
 #pragma once
 
 #include <cstdint>
 
 #include "platform/sync.h"
+
+struct collector_ctx;
 
 struct alert_item {
     int32_t method_id;
@@ -23,8 +26,8 @@ constexpr int64_t alert_drop_warning_interval = 60;
 // How long an orderly stop lets the writer empty the queue.
 constexpr int alert_drain_seconds = 5;
 
-// A bounded FIFO of alert items with the event that wakes its consumer. The
-// process has one behind alert_enqueue and the writer; tests make their own.
+// A bounded FIFO of alert items with the event that wakes its consumer. A
+// run has one behind alert_enqueue and the writer; tests make their own.
 struct alert_queue {
     sync_mutex lock;  // guards the members below and the next links of queued items
     alert_item* head;
@@ -61,17 +64,16 @@ int alert_queue_wait(alert_queue* q, int64_t seconds);
 // unreported drops too. Returns the number of alerts not written.
 uint32_t alert_queue_settle(alert_queue* q, int seconds);
 
-// The process's queue. Creates its mutexes and event once; 0, or -1 when one
-// of them could not be made.
-int alert_queue_init();
+// The run's queue (collector_ctx::alerts). Made with its mutexes and event
+// at the first call; 0, or -1 when one of them could not be made.
+int alert_queue_init(collector_ctx* ctx);
 
 alert_item* alert_item_new(int32_t method_id, int32_t node_id, char* text);
-int alert_enqueue(alert_item* item);
+// Into the run's queue (alert_queue_put); a context without one frees the
+// item and returns -1.
+int alert_enqueue(collector_ctx* ctx, alert_item* item);
 void alert_item_free(alert_item* item);
 
-// The process's queue, which alert_enqueue fills and the writer empties.
-alert_queue* alert_process_queue();
-
-// For an orderly stop: lets the writer write what is queued, for at most
-// `seconds`; returns the number of alerts left unwritten.
-uint32_t alert_queue_drain(int seconds);
+// For an orderly stop: lets the writer write what is queued in the run's
+// queue, for at most `seconds`; returns the number of alerts left unwritten.
+uint32_t alert_queue_drain(collector_ctx* ctx, int seconds);

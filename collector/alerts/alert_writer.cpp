@@ -1,4 +1,4 @@
-// The one thread that writes the process's alerts out, each to its own file.
+// The one thread that writes a run's alerts out, each to its own file.
 #include "collector/alerts/alert_writer.h"
 
 #include <fcntl.h>
@@ -15,11 +15,6 @@
 #include "toolkit/rename_noreplace.h"
 
 namespace {
-
-// The number of the last alert file name tried; the writer thread's alone.
-// Never reset in a run, so a number is not tried twice even when files are
-// deleted behind the writer.
-uint32_t alert_counter;
 
 // Seconds the writer sleeps with nothing to do; an enqueue wakes it earlier.
 constexpr int64_t idle_wait_seconds = 600;
@@ -105,9 +100,9 @@ int write_renamed(const char* dir, uint32_t* counter, const char* text)
 }
 
 // The text to its file, or to the log when it cannot have one.
-void alert_write(const char* text)
+void alert_write(const char* dir, uint32_t* counter, const char* text)
 {
-    if (alert_file_write(alert_dir_path, &alert_counter, text) != 0) {
+    if (alert_file_write(dir, counter, text) != 0) {
         log_message("ALERT: %s", text);
     }
 }
@@ -127,20 +122,25 @@ int alert_file_write(const char* dir, uint32_t* counter, const char* text)
     return rc == 0 ? 0 : -1;
 }
 
-void* alert_thread(void*)
+void* alert_thread(void* collector)
 {
-    alert_queue* process_queue = alert_process_queue();
+    auto* ctx = static_cast<collector_ctx*>(collector);
+    alert_queue* queue = ctx->alerts;
+    // The number of the last alert file name tried. Never reset in a run, so
+    // a number is not tried twice even when files are deleted behind the
+    // writer.
+    uint32_t alert_counter = 0;
     for (;;) {
-        alert_item* item = alert_queue_take(process_queue);
+        alert_item* item = alert_queue_take(queue);
         if (item == nullptr) {
             // Drops still unreported shorten the sleep so their warning is not late.
-            int64_t due = alert_queue_report_drops(process_queue, false);
-            alert_queue_wait(process_queue, due > 0 && due < idle_wait_seconds ? due : idle_wait_seconds);
+            int64_t due = alert_queue_report_drops(queue, false);
+            alert_queue_wait(queue, due > 0 && due < idle_wait_seconds ? due : idle_wait_seconds);
             continue;
         }
-        alert_write(item->text);
+        alert_write(ctx->alert_dir_path, &alert_counter, item->text);
         alert_item_free(item);
-        alert_queue_done(process_queue);
-        alert_queue_report_drops(process_queue, false);
+        alert_queue_done(queue);
+        alert_queue_report_drops(queue, false);
     }
 }

@@ -17,6 +17,7 @@ constexpr uint32_t alert_name_tries = 1000000;
 // text could not be stored whole, in which case no file is left behind.
 int alert_file_write(const char* dir, uint32_t* counter, const char* text);
 
-// The writer's thread routine: writes every alert of the process's queue
-// (alert_queue.h) to its file; never returns.
-void* alert_thread(void* param);
+// The writer's thread routine for the collector context `collector`: writes
+// every alert of its queue (alert_queue.h) to its own file in its
+// alert_dir_path, or to the log when it cannot have one; never returns.
+void* alert_thread(void* collector);

@@ -4,6 +4,11 @@
 // rule chains of every pattern that fits the record's key, and queues each
 // alert raised. It takes no lock of its own: rules, chains and indexes are
 // complete before the first method starts and only read afterwards.
+//
+// They live with the alert engine, which they drive, rather than with the
+// activity logs: writing a line is one call into core/activity_log.h, while
+// the rules, chains and match buffer they walk are the engine's own. A
+// record raises no alert without its line, which is why both happen here.
 #include "collector/alerts/callbacks.h"
 
 #include <cstring>
@@ -81,7 +86,7 @@ void run_rule(collector_ctx* ctx, method_rec* method, alert_rule* rule, alert_ch
     if (text != nullptr) {
         alert_item* item = alert_item_new(method->id, method->node_id, text);
         item->unbounded = unbounded ? 1 : 0;
-        alert_enqueue(item);
+        alert_enqueue(ctx, item);
     }
 }
 
@@ -164,7 +169,7 @@ int on_dhcp_pkt(collector_ctx* ctx, method_rec* method, ip_info* ip, void* recor
     str_escape_n(rec->hostname, host_len, rec->hostname_esc, sizeof rec->hostname_esc);
     // No line, no alert: after the stop closed the log the record is only
     // counted as lost, so every alert file matches a logged line.
-    if (al_write_dhcp_pkt(method, rec, when) != 0 && al_closed(&dhcp_pkt_log)) {
+    if (al_write_dhcp_pkt(&ctx->dhcp_pkt_log, method, rec, when) != 0 && al_closed(&ctx->dhcp_pkt_log)) {
         return 0;
     }
     char mac_spare[sizeof rec->client_mac];
@@ -178,7 +183,7 @@ int on_dnsq_req(collector_ctx* ctx, method_rec* method, ip_info* ip, void* recor
     auto* rec = static_cast<dnsq_rec*>(record);
     char spare[sizeof rec->qname];
     const char* qname = escape_qname(rec, spare);
-    if (al_write_dnsq_req(method, ip, rec, when) != 0 && al_closed(&dnsq_req_log)) {
+    if (al_write_dnsq_req(&ctx->dnsq_req_log, method, ip, rec, when) != 0 && al_closed(&ctx->dnsq_req_log)) {
         return 0;
     }
     // The name as decoded, not its escaped form.
@@ -193,7 +198,7 @@ int on_dnsq_resp(collector_ctx* ctx, method_rec* method, ip_info* ip, void* reco
     const char* qname = escape_qname(rec, spare);
     // Responses have no activity log; they feed only their own rules, and
     // like queries raise nothing once the stop has closed the logs.
-    if (al_closed(&dnsq_req_log)) {
+    if (al_closed(&ctx->dnsq_req_log)) {
         return 0;
     }
     run_rules(dnsq_resp_kind, ctx, method, ip, record, when, qname);

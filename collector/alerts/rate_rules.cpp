@@ -6,9 +6,9 @@
 
 #include "collector/alerts/alert_queue.h"
 #include "collector/alerts/alert_text.h"
-#include "collector/alerts/engine_clock.h"
 #include "collector/core/config.h"
 #include "collector/core/log.h"
+#include "platform/clock.h"
 #include "toolkit/alloc.h"
 #include "toolkit/number.h"
 
@@ -39,7 +39,7 @@ int rate_rule_add(collector_ctx* ctx, const char* type, int32_t alert_id, int32_
     state->rule = rule;
     state->count = threshold;
     state->unit = how;
-    state->start_time = engine_now();
+    state->start_time = clock_wall_seconds();
     if (mutex_init(&state->lock, nullptr) != 0) {
         int err = errno;
         log_error_exit(err, "mutex_init() failed: %d", err);
@@ -143,17 +143,17 @@ void open_counting(rate_state* s)
 // the clock read inside it: read before, a thread delayed on the lock would
 // bring an older second and have its event dropped as a clock set back.
 // Queueing inside it keeps an exceed alert ahead of its recovery.
-char* rate_check(method_rec* method, alert_rule* rule)
+char* rate_check(collector_ctx* ctx, method_rec* method, alert_rule* rule)
 {
     auto* state = static_cast<rate_state*>(rule->param);
-    if (count_without_lock(state, engine_now())) {
+    if (count_without_lock(state, clock_wall_seconds())) {
         return nullptr;
     }
     mutex_lock(&state->lock);
     close_counting(state);
-    char* text = rate_event(state, engine_now(), rule, method);
+    char* text = rate_event(state, clock_wall_seconds(), rule, method);
     if (text != nullptr) {
-        alert_enqueue(alert_item_new(method->id, method->node_id, text));
+        alert_enqueue(ctx, alert_item_new(method->id, method->node_id, text));
     }
     open_counting(state);
     mutex_unlock(&state->lock);
@@ -172,16 +172,16 @@ int dns_query_rate_add(collector_ctx* ctx, int32_t alert_id, int32_t node_id, co
     return rate_rule_add(ctx, dns_query_rate_type, alert_id, node_id, entry);
 }
 
-char* dhcp_packet_rate_check(collector_ctx*, method_rec* method, alert_rule* rule, ip_info*, void*,
+char* dhcp_packet_rate_check(collector_ctx* ctx, method_rec* method, alert_rule* rule, ip_info*, void*,
                              const event_time*)
 {
-    return rate_check(method, rule);
+    return rate_check(ctx, method, rule);
 }
 
-char* dns_query_rate_check(collector_ctx*, method_rec* method, alert_rule* rule, ip_info*, void*,
+char* dns_query_rate_check(collector_ctx* ctx, method_rec* method, alert_rule* rule, ip_info*, void*,
                            const event_time*)
 {
-    return rate_check(method, rule);
+    return rate_check(ctx, method, rule);
 }
 
 char* rate_event(rate_state* s, int64_t now, const alert_rule* rule, const method_rec* method)

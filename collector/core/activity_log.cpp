@@ -8,16 +8,14 @@
 #include <cinttypes>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 #include "collector/core/activity_line.h"
+#include "collector/core/context.h"
 #include "collector/core/log.h"
 #include "collector/core/rotation_hooks.h"
+#include "platform/clock.h"
 #include "toolkit/alloc.h"
 #include "toolkit/rename_noreplace.h"
-
-activity_log dhcp_pkt_log = {nullptr, -1, 0, SYNC_MUTEX_STATIC_INIT, nullptr, 0, 0, 0, 0, 0, 0, 0, 0, nullptr};
-activity_log dnsq_req_log = {nullptr, -1, 0, SYNC_MUTEX_STATIC_INIT, nullptr, 0, 0, 0, 0, 0, 0, 0, 0, nullptr};
 
 // The lines one batching thread holds for one log, CR LF ends, in the order
 // they came. Only its thread adds lines; its thread, a rotation and al_close
@@ -30,7 +28,6 @@ struct held_lines {
     held_lines* prev;  // in log->held, under the log's lock
     held_lines* next;
 };
-int32_t rotate_period = 300;
 
 namespace {
 
@@ -62,20 +59,6 @@ struct line_holder {
 };
 thread_local line_holder holder{};
 
-int64_t wall_clock_ms()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_REALTIME, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
-int64_t monotonic_seconds()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec);
-}
-
 uint64_t count_lines(const char* data, size_t len)
 {
     uint64_t n = 0;
@@ -91,7 +74,7 @@ void report_loss(activity_log* log, bool force)
     if (log->lines_lost == log->lost_reported) {
         return;
     }
-    int64_t now = monotonic_seconds();
+    int64_t now = clock_monotonic_seconds();
     bool due = force || log->lost_reported == 0 || now - log->last_warning >= loss_warning_interval ||
                now < log->last_warning;
     if (!due) {
@@ -336,6 +319,11 @@ int write_line(activity_log* log, const char* line, size_t len)
     return 0;
 }
 
+bool verbose(const activity_log* log)
+{
+    return log->collector != nullptr && log->collector->verbose != 0;
+}
+
 void rotate_one(activity_log* log)
 {
     mutex_lock(&log->lock);
@@ -347,6 +335,10 @@ void rotate_one(activity_log* log)
 
 void al_init(activity_log* log, const char* dir, const char* file_name, int32_t buffered)
 {
+    if (!log->lock.ready && mutex_init(&log->lock, nullptr) != 0) {
+        int err = errno;
+        log_error_exit(err, "mutex_init() failed: %d", err);
+    }
     size_t size = strlen(dir) + 1 + strlen(file_name) + 1;
     char* path = static_cast<char*>(xalloc(size, 0));
     snprintf(path, size, "%s/%s", dir, file_name);
@@ -361,9 +353,19 @@ void al_init(activity_log* log, const char* dir, const char* file_name, int32_t 
     log->lines_after_close = 0;
 }
 
+void al_release(activity_log* log)
+{
+    free(log->path);
+    xfree(log->pending);
+    if (log->lock.ready) {
+        mutex_destroy(&log->lock);
+    }
+    *log = activity_log{};
+}
+
 void al_open(activity_log* log)
 {
-    if (verbose_flag) {
+    if (verbose(log)) {
         log_message("opening activity log %s", log->path);
     }
     int fd = open(log->path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
@@ -386,14 +388,14 @@ void al_rotate(activity_log* log)
     if (log->fd < 0) {
         return;  // closed at stop: nothing to rotate, nothing to reopen
     }
-    if (verbose_flag) {
+    if (verbose(log)) {
         log_message("rotating file %s", log->path);
     }
     size_t size = strlen(log->path) + 32;
     char* name = static_cast<char*>(xalloc(size, 0));
     // The precise clock: time() may lag it by a tick and name a rotation
     // made right on a period boundary after the second before.
-    snprintf(name, size, "%s.%" PRId64, log->path, wall_clock_ms() / 1000);
+    snprintf(name, size, "%s.%" PRId64, log->path, clock_wall_ms() / 1000);
     pass_all_held(log);
     write_pending(log);
     close(log->fd);
@@ -459,40 +461,42 @@ void al_write_held()
     }
 }
 
-int al_write_dhcp_pkt(const method_rec* method, const dhcp_pkt_rec* rec, const event_time* when)
+int al_write_dhcp_pkt(activity_log* log, const method_rec* method, const dhcp_pkt_rec* rec,
+                      const event_time* when)
 {
     char line[activity_line_dhcp_pkt_max];
-    return write_line(&dhcp_pkt_log, line, activity_line_dhcp_pkt(line, method, rec, when));
+    return write_line(log, line, activity_line_dhcp_pkt(line, method, rec, when));
 }
 
-int al_write_dnsq_req(const method_rec* method, const ip_info* ip, const dnsq_rec* rec,
+int al_write_dnsq_req(activity_log* log, const method_rec* method, const ip_info* ip, const dnsq_rec* rec,
                       const event_time* when)
 {
     char line[activity_line_dnsq_req_max];
-    return write_line(&dnsq_req_log, line, activity_line_dnsq_req(line, method, ip, rec, when));
+    return write_line(log, line, activity_line_dnsq_req(line, method, ip, rec, when));
 }
 
-void* rotate_thread(void*)
+void* rotate_thread(void* arg)
 {
+    auto* ctx = static_cast<collector_ctx*>(arg);
     for (;;) {
-        int64_t period_ms = static_cast<int64_t>(rotate_period) * 1000;
+        int64_t period_ms = static_cast<int64_t>(ctx->rotate_period) * 1000;
         if (period_ms <= 0) {
             period_ms = 300000;  // start-up refuses such periods; never divide by zero
         }
         // Wake on the boundary itself rather than at the fraction of the
         // second the clock was read at, so both logs of one period get the
         // same rotated name.
-        int64_t now = wall_clock_ms();
+        int64_t now = clock_wall_ms();
         int64_t boundary = now - now % period_ms + period_ms;
         platform_sleep_ms(boundary - now);
         // The sleep runs on the monotonic clock; finish it should the wall
         // clock still be short of the boundary (a clock set back by more than
         // a period starts a new schedule instead).
-        for (now = wall_clock_ms(); now < boundary && boundary - now <= period_ms; now = wall_clock_ms()) {
+        for (now = clock_wall_ms(); now < boundary && boundary - now <= period_ms; now = clock_wall_ms()) {
             platform_sleep_ms(boundary - now);
         }
-        rotate_one(&dhcp_pkt_log);
-        rotate_one(&dnsq_req_log);
-        rotation_hooks_run();
+        rotate_one(&ctx->dhcp_pkt_log);
+        rotate_one(&ctx->dnsq_req_log);
+        rotation_hooks_run(ctx);
     }
 }

@@ -1,7 +1,8 @@
 // The two activity logs under `al_dir`: dhcp-pkt.al (one line per DHCP
 // packet) and dnsq-req.al (one line per DNS query), 8 '|'-separated fields a
 // line, CR LF line ends, rotated to "<path>.<seconds>" every `rotate_period`
-// seconds by the rotation thread.
+// seconds (collector_ctx) by the rotation thread. A run's two logs are part
+// of its collector context; tests may also make logs of their own.
 //
 // The line writers may be called from any number of collection threads at
 // once, while rotation goes on: each log's lock makes a line and a rotation
@@ -13,7 +14,6 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "collector/core/context.h"
 #include "collector/core/records.h"
 #include "platform/sync.h"
 
@@ -24,34 +24,36 @@
 // so far (at once, then at most once a minute, and at close); the next write
 // simply tries again, so writing resumes by itself once there is room.
 struct activity_log {
-    char* path;        // "<al_dir>/dhcp-pkt.al" or "<al_dir>/dnsq-req.al", owned
-    int fd;            // open for appending; -1 before al_open and after al_close
-    int32_t buffered;  // non-zero: lines wait in `pending` until it fills; 0: written at once
-    sync_mutex lock;   // held while a line is written and while the file is rotated
-    char* pending;     // whole lines, CR LF ends, not yet in the file
-    size_t pending_len;
-    int64_t whole_size;       // file length up to the end of its last whole line
-    uint64_t lines_lost;      // lines that never reached the file
-    uint64_t lost_reported;   // lines_lost at the last warning
-    int64_t last_warning;     // monotonic seconds of that warning
-    int last_error;           // error number of the last failed write
-    int32_t closed_at_stop;   // set by al_close (atomically): later lines are lost, not written
-    uint64_t lines_after_close;  // lines that came after al_close
+    char* path = nullptr;  // "<al_dir>/dhcp-pkt.al" or "<al_dir>/dnsq-req.al", owned
+    int fd = -1;           // open for appending; -1 before al_open and after al_close
+    int32_t buffered = 0;  // non-zero: lines wait in `pending` until it fills; 0: written at once
+    sync_mutex lock{};     // held while a line is written and while the file is rotated
+    char* pending = nullptr;  // whole lines, CR LF ends, not yet in the file
+    size_t pending_len = 0;
+    int64_t whole_size = 0;       // file length up to the end of its last whole line
+    uint64_t lines_lost = 0;      // lines that never reached the file
+    uint64_t lost_reported = 0;   // lines_lost at the last warning
+    int64_t last_warning = 0;     // monotonic seconds of that warning
+    int last_error = 0;           // error number of the last failed write
+    int32_t closed_at_stop = 0;   // set by al_close (atomically): later lines are lost, not written
+    uint64_t lines_after_close = 0;  // lines that came after al_close
     // The lines that batching threads hold for this log (see al_hold_lines);
     // the list is changed under `lock`.
-    struct held_lines* held;
+    struct held_lines* held = nullptr;
+    // The run the log belongs to, whose verbose setting asks for the lines
+    // on opening and rotating; nullptr for a log of its own (quiet).
+    const collector_ctx* collector = nullptr;
 };
 
-// The two logs of the process. Their locks exist from the start (statically
-// initialised), so no writer can ever meet a lock that is not made yet.
-extern activity_log dhcp_pkt_log;
-extern activity_log dnsq_req_log;
-
-// Rotation period in seconds (300 unless `rotate_interval` sets it; > 0).
-extern int32_t rotate_period;
-
-// Sets the log's path to "<dir>/<file_name>" and its buffering.
+// Sets the log's path to "<dir>/<file_name>" and its buffering. The first
+// call also makes the log's lock, unless collector_ctx_init has (fatal when
+// it cannot be made): a log is initialised before any thread can write to it.
 void al_init(activity_log* log, const char* dir, const char* file_name, int32_t buffered);
+
+// Frees what a closed log holds (its path, buffer and lock), for a log that
+// no thread uses any more. The running collector never does: its logs live
+// as long as the process.
+void al_release(activity_log* log);
 
 // Opens the path for appending (created when missing); fatal
 // "fopen(%s) failed: %d" with errno as exit code.
@@ -97,15 +99,16 @@ void al_write_held();
 //   method id|node id|seconds|message type|client ip|mac|escaped host name|relay ip
 // addresses as 8 lower-case hex digits, an empty mac as "000000000000".
 // 0 when written, -1 when the log is not open.
-int al_write_dhcp_pkt(const method_rec* method, const dhcp_pkt_rec* rec, const event_time* when);
+int al_write_dhcp_pkt(activity_log* log, const method_rec* method, const dhcp_pkt_rec* rec,
+                      const event_time* when);
 
 // One dnsq-req.al line:
 //   method id|node id|seconds|server ip (ip->dst)|client ip (ip->src)|escaped query name|qtype|qclass
 // 0 when written, -1 when the log is not open.
-int al_write_dnsq_req(const method_rec* method, const ip_info* ip, const dnsq_rec* rec,
+int al_write_dnsq_req(activity_log* log, const method_rec* method, const ip_info* ip, const dnsq_rec* rec,
                       const event_time* when);
 
-// The rotation thread: wakes at every multiple of rotate_period seconds since
-// the epoch, rotates both logs and runs the rotation hooks
-// (rotation_hooks.h). Never returns.
-void* rotate_thread(void* param);
+// The rotation thread of the collector context `collector`: wakes at every
+// multiple of its rotate_period seconds since the epoch, rotates both of its
+// logs and runs its rotation hooks (rotation_hooks.h). Never returns.
+void* rotate_thread(void* collector);

@@ -3,20 +3,22 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 #include "collector/core/log.h"
+#include "collector/core/method_stop.h"
+#include "collector/core/rotation_hooks.h"
 #include "collector/core/string_helpers.h"
 #include "collector/core/warn_limit.h"
+#include "platform/clock.h"
 #include "toolkit/alloc.h"
 
 std::atomic<collector_ctx*> collector_instance{nullptr};
-int32_t verbose_flag = 0;
-const char* alert_dir_path = ".";
 
 namespace {
 
-// A stop asked for before collector_new published the context.
+// A stop asked for before collector_new published the context: like
+// collector_instance, process-wide for the threads that take the stop
+// signals.
 std::atomic<int> stop_pending{0};
 
 constexpr int64_t run_loop_poll_seconds = 5;
@@ -33,6 +35,20 @@ void collector_ctx_init(collector_ctx* ctx)
         int err = errno;
         log_error_exit(err, "cond_init() failed: %d", err);
     }
+    for (activity_log* log : {&ctx->dhcp_pkt_log, &ctx->dnsq_req_log}) {
+        *log = activity_log{};
+        log->collector = ctx;
+        if (mutex_init(&log->lock, nullptr) != 0) {
+            int err = errno;
+            log_error_exit(err, "mutex_init() failed: %d", err);
+        }
+    }
+    if (mutex_init(&ctx->hooks_lock, nullptr) != 0) {
+        int err = errno;
+        log_error_exit(err, "mutex_init() failed: %d", err);
+    }
+    ctx->rotate_period = 300;
+    ctx->alert_dir_path = ".";
 }
 
 int collector_wait(collector_ctx* ctx)
@@ -48,7 +64,7 @@ int collector_wait(collector_ctx* ctx)
         }
         // The event makes a stop take effect at once; the time limit keeps
         // the flag polled even so.
-        cond_deadline deadline{0, static_cast<int64_t>(time(nullptr)) + run_loop_poll_seconds};
+        cond_deadline deadline{0, clock_wall_seconds() + run_loop_poll_seconds};
         cond_timedwait(&ctx->stop_event, &ctx->lock, &deadline);
         // Counts of suppressed packet warnings are due when their window ends.
         warn_limit_flush(false);
@@ -78,6 +94,11 @@ void collector_ctx_release(collector_ctx* ctx)
 {
     method_list_free(ctx->methods);
     ctx->methods = nullptr;
+    stop_hooks_free(ctx);
+    rotation_hooks_free(ctx);
+    mutex_destroy(&ctx->hooks_lock);
+    al_release(&ctx->dhcp_pkt_log);
+    al_release(&ctx->dnsq_req_log);
     mutex_destroy(&ctx->lock);
     cond_destroy(&ctx->stop_event);
 }

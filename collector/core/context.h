@@ -1,16 +1,22 @@
-// The one collector context, its run loop and stop, and the list of started
-// collection methods.
+// The one collector context (the run's state), its run loop and stop, and
+// the list of started collection methods.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
+#include "collector/core/activity_log.h"
 #include "collector/core/config.h"
 #include "collector/core/records.h"
 #include "platform/sync.h"
 
+struct alert_queue;
 struct alert_rule;
+struct capture_methods;
 struct pattern_index;
+struct rotation_hook;
+struct stop_hook;
+struct syslog_methods;
 
 struct collector_ctx {
     int32_t stop;
@@ -25,8 +31,24 @@ struct collector_ctx {
     pattern_index* dnsq_req_alerts_qname;
     alert_rule* dnsq_resp_rules;
     pattern_index* dnsq_resp_alerts_qname;
-    int32_t verbose;
+    int32_t verbose;  // the `verbose` setting: every debug line tests it here
     sync_cond stop_event;  // wakes the run loop as soon as a stop is requested
+
+    // The rest of the run's state, each part made by the layer that owns it
+    // and reached only through this context.
+    activity_log dhcp_pkt_log;  // one line per DHCP packet
+    activity_log dnsq_req_log;  // one line per DNS query
+    int32_t rotate_period;      // seconds between rotations; 300 unless `rotate_interval` sets it
+    const char* alert_dir_path;  // where the alert writer writes; "." unless `alert_dir` sets it
+    alert_queue* alerts;        // filled by the rules, emptied by the alert writer (alerts/alert_queue.h)
+    sync_mutex hooks_lock;      // guards the two hook lists
+    stop_hook* stop_hooks;      // core/method_stop.h
+    rotation_hook* rotation_hooks;  // core/rotation_hooks.h
+    // The captures opened and the syslog listeners started (methods/); made
+    // by the first starter of each kind on the start-up thread, read by the
+    // rotation thread: stored and loaded atomically.
+    capture_methods* captures;
+    syslog_methods* syslog;
 };
 
 // Rule loaders: (context, alert id, node id, entry list); result ignored.
@@ -34,14 +56,17 @@ using rule_loader = int (*)(collector_ctx* ctx, int32_t alert_id, int32_t node_i
 // Method starters: 0 when the starter took the record, else it refused (and logged why).
 using method_starter = int (*)(collector_ctx* ctx, method_rec* method, conf_option* entry);
 
-// Set during start-up; safe to read from any thread.
+// The one context of the process, published once start-up has made it. A
+// process-wide value because the threads that take the stop signals (the
+// console's and the service's) must find it, and a stop may come before it
+// exists. Nothing else reads it: every other part of the collector is given
+// its context.
 extern std::atomic<collector_ctx*> collector_instance;
-extern int32_t verbose_flag;
-extern const char* alert_dir_path;
 
-// The core's part of a zero-filled context: its lock and stop event; a lock
-// or event that cannot be made is fatal. (collector_new, in run/, makes the
-// whole context.)
+// The core's part of a zero-filled context: its lock and stop event, the
+// activity logs' locks, the hooks' lock, the rotation period (300) and the
+// alert directory ("."); a lock or event that cannot be made is fatal.
+// (collector_new, in run/, makes the whole context.)
 void collector_ctx_init(collector_ctx* ctx);
 // The run loop: returns 0 once a stop has been requested (at once when it
 // was requested before, even before the context existed).
@@ -49,8 +74,8 @@ int collector_wait(collector_ctx* ctx);
 // Requests the stop; safe from any thread. With no context yet (nullptr) the
 // request is remembered and honoured when the run loop starts.
 void collector_stop(collector_ctx* ctx);
-// Releases what collector_ctx_init made and the method records; not the
-// context itself.
+// Releases what collector_ctx_init made, the method records, the hooks and
+// the activity logs' buffers; not the context itself.
 void collector_ctx_release(collector_ctx* ctx);
 
 method_rec* method_new(int32_t id, int32_t node_id, const char* type);

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <ctime>
 
+#include "platform/clock.h"
 #include "platform/process.h"
 #include "platform/sync.h"
 #include "platform/text_file.h"
@@ -16,6 +17,8 @@
 
 namespace {
 
+// Process-wide: the fatal path (log_error_exit, also the toolkit's fatal
+// reporter) ends the process from any thread, in code that holds no context.
 // Statically initialised: exists before any thread can race to create it,
 // and needs no destructor when the process exits with threads running.
 sync_mutex log_mutex = SYNC_MUTEX_STATIC_INIT;
@@ -172,7 +175,7 @@ void log_bind_fatal_reporter()
 
 char* time_stamp(char* buffer, size_t size)
 {
-    time_t now = time(nullptr);
+    time_t now = static_cast<time_t>(clock_wall_seconds());
     tm local{};
     if (localtime_r(&now, &local) == nullptr) {
         return nullptr;

@@ -3,7 +3,8 @@
 //
 // Every starter that starts something which receives events and calls the
 // record callbacks on its own threads (a capture, a syslog listener with its
-// connection threads) registers one stop hook for it on the start-up thread.
+// connection threads) registers one stop hook for it on the start-up thread,
+// in the collector context it was started for.
 // At a stop the run loop calls, in this order:
 //   1. every hook's `request`, in registration order: the method stops taking
 //      new input (closes or shuts down its sockets, breaks its capture loop,
@@ -19,11 +20,16 @@
 // process ends by other means (a fatal error, a second Ctrl-C).
 #pragma once
 
+struct collector_ctx;
+
 using method_stop_fn = void (*)(void* arg);
 
 // Registers one hook; `request` or `finish` may be nullptr. Thread-safe.
-void method_stop_register(method_stop_fn request, method_stop_fn finish, void* arg);
+void method_stop_register(collector_ctx* ctx, method_stop_fn request, method_stop_fn finish, void* arg);
 
 // Runs every registered hook (all requests, then all finishes) and forgets
 // them, so a second call does nothing.
-void methods_stop();
+void methods_stop(collector_ctx* ctx);
+
+// Forgets the hooks without running them (a context being released).
+void stop_hooks_free(collector_ctx* ctx);

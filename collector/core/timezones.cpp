@@ -14,6 +14,7 @@
 #include <string>
 
 #include "collector/core/log.h"
+#include "platform/clock.h"
 
 namespace {
 
@@ -107,17 +108,11 @@ long standard_offset(const zone_entry& zone, int64_t now)
     return static_cast<long>(info.offset.count());
 }
 
-int64_t utc_now()
-{
-    using namespace std::chrono;
-    return duration_cast<seconds>(system_clock::now().time_since_epoch()).count();
-}
-
 }  // namespace
 
 void tz_list(FILE* out)
 {
-    int64_t now = utc_now();
+    int64_t now = clock_wall_seconds();
     for (const zone_entry& zone : zone_table) {
         long offset = standard_offset(zone, now);
         char sign = offset < 0 ? '-' : '+';
@@ -135,7 +130,7 @@ int tz_offset(char* zone_name)
     if (slash != nullptr) {
         *slash = '\0';
     }
-    return tz_offset_at(zone_name, utc_now());
+    return tz_offset_at(zone_name, clock_wall_seconds());
 }
 
 int tz_offset_at(const char* zone_name, int64_t utc_seconds)

@@ -1,27 +1,22 @@
 #include "collector/core/warn_limit.h"
 
 #include <cstdarg>
-#include <ctime>
 
 #include "collector/core/log.h"
+#include "platform/clock.h"
 #include "platform/sync.h"
 
 namespace {
 
-// Statically initialised PODs: usable from any capture thread at any time,
-// nothing to destroy when the process exits with those threads running.
+// Process-wide, as the log whose growth it bounds: the decoders and sockets
+// that warn hold no context. Statically initialised PODs: usable from any
+// capture thread at any time, nothing to destroy when the process exits with
+// those threads running.
 sync_mutex limit_mutex = SYNC_MUTEX_STATIC_INIT;
 bool window_open = false;
 int64_t window_start = 0;
 int written_in_window = 0;
 int64_t suppressed_in_window = 0;
-
-int64_t monotonic_seconds()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec);
-}
 
 bool window_ended(int64_t now)
 {
@@ -63,20 +58,13 @@ void warn_limited(const char* fmt, ...)
 {
     va_list ap;
     va_start(ap, fmt);
-    warn_limited_v(monotonic_seconds(), fmt, ap);
+    warn_limited_v(clock_monotonic_seconds(), fmt, ap);
     va_end(ap);
 }
 
-void warn_limited_at(int64_t now, const char* fmt, ...)
+void warn_limit_flush(bool force)
 {
-    va_list ap;
-    va_start(ap, fmt);
-    warn_limited_v(now, fmt, ap);
-    va_end(ap);
-}
-
-void warn_limit_flush_at(int64_t now, bool force)
-{
+    const int64_t now = clock_monotonic_seconds();
     mutex_lock(&limit_mutex);
     if (window_open && (force || window_ended(now))) {
         report_suppressed();
@@ -85,11 +73,6 @@ void warn_limit_flush_at(int64_t now, bool force)
         }
     }
     mutex_unlock(&limit_mutex);
-}
-
-void warn_limit_flush(bool force)
-{
-    warn_limit_flush_at(monotonic_seconds(), force);
 }
 
 void warn_limit_reset_for_tests()

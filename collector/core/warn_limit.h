@@ -13,16 +13,13 @@ constexpr int warn_limit_per_window = 5;
 constexpr int64_t warn_limit_window_seconds = 60;
 
 // Writes the line through log_message unless this window's quota is used.
+// Windows are measured on the monotonic clock (platform/clock.h).
 // Thread-safe.
 void warn_limited(const char* fmt, ...) __attribute__((format(printf, 1, 2)));
-
-// The same with an explicit clock reading (seconds, any monotonic origin).
-void warn_limited_at(int64_t now, const char* fmt, ...) __attribute__((format(printf, 2, 3)));
 
 // Writes the count of suppressed warnings when their window has ended
 // (`force`: at once, as at stop) and some were suppressed. Thread-safe.
 void warn_limit_flush(bool force);
-void warn_limit_flush_at(int64_t now, bool force);
 
 // Tests only: forgets the current window and its counts.
 void warn_limit_reset_for_tests();

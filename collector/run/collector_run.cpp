@@ -85,8 +85,6 @@ void create_or_die(int rc, const char* what)
 
 }  // namespace
 
-void (*collector_on_ready)() = nullptr;
-
 void pid_file_write(const char* path, int pid)
 {
     FILE* file = text_fopen(path, "w");
@@ -98,27 +96,26 @@ void pid_file_write(const char* path, int pid)
     fclose(file);
 }
 
-void rotate_thread_start()
+void rotate_thread_start(collector_ctx* ctx)
 {
-    if (thread_start(rotate_thread, nullptr) != 0) {
+    if (thread_start(rotate_thread, ctx) != 0) {
         // Without it the logs would silently never rotate.
         int err = errno;
         log_error_exit(err, "the activity log rotation thread could not be started: %d", err);
     }
 }
 
-void alert_thread_start()
+void alert_thread_start(collector_ctx* ctx)
 {
-    if (thread_start(alert_thread, nullptr) != 0) {
+    if (thread_start(alert_thread, ctx) != 0) {
         // Without it every alert raised would be lost.
         int err = errno;
         log_error_exit(err, "the alert writer thread could not be started: %d", err);
     }
 }
 
-void alerts_load(conf_option* config)
+void alerts_load(collector_ctx* ctx, conf_option* config)
 {
-    collector_ctx* ctx = collector_instance.load();
     for (conf_option* opt = config; opt != nullptr; opt = opt->next) {
         if (strcmp(opt->key, "alert") != 0) {
             continue;
@@ -139,9 +136,8 @@ void alerts_load(conf_option* config)
     }
 }
 
-void methods_load(conf_option* config)
+void methods_load(collector_ctx* ctx, conf_option* config)
 {
-    collector_ctx* ctx = collector_instance.load();
     // Every started method counts, also one enabled on a capture opened by
     // an earlier method, which the method list does not hold: two methods
     // must never write lines under one id.
@@ -179,7 +175,7 @@ void methods_load(conf_option* config)
     }
 }
 
-int collector_run(int argc, char** argv)
+int collector_run(int argc, char** argv, void (*on_ready)(void* arg), void* ready_arg)
 {
     if (argc < 4) {
         return -1;
@@ -198,9 +194,8 @@ int collector_run(int argc, char** argv)
     collector_instance = ctx;
 
     if ((opt = conf_find(config.get(), "verbose")) != nullptr) {
-        verbose_flag = num_parse_i32(opt->value);
+        ctx->verbose = num_parse_i32(opt->value);
     }
-    ctx->verbose = verbose_flag;
 
     if ((opt = conf_find(config.get(), "pid_file")) != nullptr) {
         pid_file_write(opt->value, platform_process_id());
@@ -211,27 +206,27 @@ int collector_run(int argc, char** argv)
     ctx->on_dnsq_resp = on_dnsq_resp;
 
     if ((opt = conf_find(config.get(), "alert_dir")) != nullptr) {
-        alert_dir_path = log_strdup(opt->value);
+        ctx->alert_dir_path = log_strdup(opt->value);
     }
 
-    // The two activity log locks are statically initialised; the alert
+    // The two activity log locks were made with the context; the alert
     // queue's mutexes and event are made here, before any thread can use them.
-    create_or_die(alert_queue_init(), "alert_queue_init()");
+    create_or_die(alert_queue_init(ctx), "alert_queue_init()");
 
     opt = conf_find(config.get(), "al_dir");
     const char* al_dir = opt != nullptr ? opt->value : ".";
     opt = conf_find(config.get(), "buffer_als");
     int32_t buffered = opt != nullptr && num_parse_i32(opt->value) != 0 ? 1 : 0;
-    al_init(&dhcp_pkt_log, al_dir, "dhcp-pkt.al", buffered);
-    al_init(&dnsq_req_log, al_dir, "dnsq-req.al", buffered);
+    al_init(&ctx->dhcp_pkt_log, al_dir, "dhcp-pkt.al", buffered);
+    al_init(&ctx->dnsq_req_log, al_dir, "dnsq-req.al", buffered);
 
     // Opened under their locks: writers on other threads may already be waiting.
-    mutex_lock(&dhcp_pkt_log.lock);
-    al_open(&dhcp_pkt_log);
-    mutex_unlock(&dhcp_pkt_log.lock);
-    mutex_lock(&dnsq_req_log.lock);
-    al_open(&dnsq_req_log);
-    mutex_unlock(&dnsq_req_log.lock);
+    mutex_lock(&ctx->dhcp_pkt_log.lock);
+    al_open(&ctx->dhcp_pkt_log);
+    mutex_unlock(&ctx->dhcp_pkt_log.lock);
+    mutex_lock(&ctx->dnsq_req_log.lock);
+    al_open(&ctx->dnsq_req_log);
+    mutex_unlock(&ctx->dnsq_req_log.lock);
 
     if ((opt = conf_find(config.get(), "rotate_interval")) != nullptr) {
         int32_t period = num_parse_i32(opt->value);
@@ -239,38 +234,38 @@ int collector_run(int argc, char** argv)
             log_error_exit(-1, "rotate_interval must be a number of seconds greater than 0, not '%s'",
                            opt->value);
         }
-        rotate_period = period;
+        ctx->rotate_period = period;
     }
 
     // Work at each rotation, after both logs: the captures' drop counts, then
     // the syslog listeners' kernel drops.
-    rotation_hook_register(capture_stats_report, nullptr);
-    rotation_hook_register(syslog_drops_report, nullptr);
-    rotate_thread_start();
-    alert_thread_start();
+    rotation_hook_register(ctx, capture_stats_report, ctx);
+    rotation_hook_register(ctx, syslog_drops_report, ctx);
+    rotate_thread_start(ctx);
+    alert_thread_start(ctx);
 
-    alerts_load(config.get());
-    methods_load(config.get());
+    alerts_load(ctx, config.get());
+    methods_load(ctx, config.get());
 
     config.reset();
 
-    if (collector_on_ready != nullptr) {
-        collector_on_ready();
+    if (on_ready != nullptr) {
+        on_ready(ready_arg);
     }
     int rc = collector_wait(ctx);
     // Stop in the order data flows. The methods first hand on what they have
     // already received, so no record raises an alert without its line.
-    methods_stop();
+    methods_stop(ctx);
     warn_limit_flush(true);
     // Then nothing written may be lost: flush and close both logs under
     // their locks, so no writer or rotation is cut off half way.
-    al_close(&dhcp_pkt_log);
-    al_close(&dnsq_req_log);
+    al_close(&ctx->dhcp_pkt_log);
+    al_close(&ctx->dnsq_req_log);
     // Queued alerts get a few seconds to reach their files before the process ends.
-    alert_queue_drain(alert_drain_seconds);
+    alert_queue_drain(ctx, alert_drain_seconds);
     // Records that came after the logs closed (a method still busy at its
     // stop) raised no alert; they are counted here, as late as possible.
-    al_report_lines_after_close(&dhcp_pkt_log);
-    al_report_lines_after_close(&dnsq_req_log);
+    al_report_lines_after_close(&ctx->dhcp_pkt_log);
+    al_report_lines_after_close(&ctx->dnsq_req_log);
     return rc;
 }

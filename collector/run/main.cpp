@@ -63,12 +63,10 @@ int run_command(int argc, char** argv)
         return 0;
     }
     if (argc >= 4 && strcmp(cmd, "--run-service") == 0) {
-        svc_argc = argc;
-        svc_argv = argv;
         log_open(argv[2]);
         // The collector's result is the service's exit status (-1: 255), so
         // systemd shows a failed start for an unreadable configuration.
-        return svc_dispatch();
+        return svc_dispatch(argc, argv);
     }
     print_usage();
 }

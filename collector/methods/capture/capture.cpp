@@ -4,13 +4,13 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 
 #include "collector/core/activity_log.h"
 #include "collector/core/log.h"
 #include "collector/core/string_helpers.h"
 #include "collector/methods/capture/frame_decode.h"
 #include "collector/methods/capture/tcp_reassembly.h"
+#include "platform/clock.h"
 #include "platform/netif.h"
 #include "toolkit/alloc.h"
 #include "toolkit/number.h"
@@ -30,18 +30,6 @@ constexpr int capture_buffer_bytes = 32 * 1024 * 1024;
 constexpr int64_t stop_drain_ms = read_timeout_ms + 300;
 // The longest wait for a capture thread to end after its loop was broken.
 constexpr int64_t stop_finish_limit_ms = 5000;
-
-// Every opened context, newest first; appended on the start-up thread, read
-// by the rotation thread.
-sync_mutex open_list_lock = SYNC_MUTEX_STATIC_INIT;
-capture_ctx* open_list = nullptr;
-
-int64_t monotonic_ms()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
 
 // pcap_open_live's steps with a larger kernel buffer; its failure texts.
 pcap_t* capture_open(const char* device)
@@ -81,6 +69,21 @@ int dispatch_batch(capture_ctx* ctx)
 
 }  // namespace
 
+capture_methods* capture_methods_of(collector_ctx* collector)
+{
+    capture_methods* m = __atomic_load_n(&collector->captures, __ATOMIC_ACQUIRE);
+    if (m == nullptr) {
+        m = static_cast<capture_methods*>(xalloc(sizeof(capture_methods), 1));
+        if (mutex_init(&m->open_lock, nullptr) != 0) {
+            int err = errno;
+            log_error_exit(err, "mutex_init() failed: %d", err);
+        }
+        // Published whole: the rotation thread may look at once.
+        __atomic_store_n(&collector->captures, m, __ATOMIC_RELEASE);
+    }
+    return m;
+}
+
 capture_ctx* capture_ctx_alloc()
 {
     capture_ctx* ctx = new capture_ctx{};
@@ -96,14 +99,18 @@ void capture_ctx_free(capture_ctx* ctx)
     if (ctx == nullptr) {
         return;
     }
-    mutex_lock(&open_list_lock);
-    for (capture_ctx** at = &open_list; *at != nullptr; at = &(*at)->next_open) {
-        if (*at == ctx) {
-            *at = ctx->next_open;
-            break;
+    capture_methods* m =
+        ctx->collector != nullptr ? __atomic_load_n(&ctx->collector->captures, __ATOMIC_ACQUIRE) : nullptr;
+    if (m != nullptr) {
+        mutex_lock(&m->open_lock);
+        for (capture_ctx** at = &m->open; *at != nullptr; at = &(*at)->next_open) {
+            if (*at == ctx) {
+                *at = ctx->next_open;
+                break;
+            }
         }
+        mutex_unlock(&m->open_lock);
     }
-    mutex_unlock(&open_list_lock);
     if (ctx->pcap != nullptr) {
         pcap_close(ctx->pcap);
     }
@@ -183,10 +190,11 @@ capture_ctx* capture_ctx_create(collector_ctx* collector, method_rec*, conf_opti
         log_error_exit(-1, "pcap_setfilter() failed: %s", pcap_geterr(ctx->pcap));
     }
     pcap_freecode(&program);
-    mutex_lock(&open_list_lock);
-    ctx->next_open = open_list;
-    open_list = ctx;
-    mutex_unlock(&open_list_lock);
+    capture_methods* m = capture_methods_of(collector);
+    mutex_lock(&m->open_lock);
+    ctx->next_open = m->open;
+    m->open = ctx;
+    mutex_unlock(&m->open_lock);
     return ctx;
 }
 
@@ -223,7 +231,7 @@ void* capture_thread(void* arg)
 void capture_stop_request(void* arg)
 {
     capture_ctx* ctx = static_cast<capture_ctx*>(arg);
-    ctx->stop_requested_ms.store(monotonic_ms());
+    ctx->stop_requested_ms.store(clock_monotonic_ms());
     ctx->stopping.store(true);
 }
 
@@ -231,14 +239,14 @@ void capture_stop_finish(void* arg)
 {
     capture_ctx* ctx = static_cast<capture_ctx*>(arg);
     int64_t drain_until = ctx->stop_requested_ms.load() + stop_drain_ms;
-    for (int64_t now = monotonic_ms(); now < drain_until; now = monotonic_ms()) {
+    for (int64_t now = clock_monotonic_ms(); now < drain_until; now = clock_monotonic_ms()) {
         platform_sleep_ms(drain_until - now);
     }
     // Wakes a read that waits for packets that may never come.
     pcap_breakloop(ctx->pcap);
     ctx->break_sent.store(true);
-    int64_t give_up = monotonic_ms() + stop_finish_limit_ms;
-    while (!ctx->finished.load() && monotonic_ms() < give_up) {
+    int64_t give_up = clock_monotonic_ms() + stop_finish_limit_ms;
+    while (!ctx->finished.load() && clock_monotonic_ms() < give_up) {
         platform_sleep_ms(5);
     }
     if (!ctx->finished.load()) {
@@ -261,16 +269,20 @@ void capture_stats_report_one(capture_ctx* ctx)
     mutex_unlock(&ctx->stats_lock);
 }
 
-void capture_stats_report(void*)
+void capture_stats_report(void* collector)
 {
+    capture_methods* m = __atomic_load_n(&static_cast<collector_ctx*>(collector)->captures, __ATOMIC_ACQUIRE);
+    if (m == nullptr) {
+        return;  // no capture started
+    }
     // Lock order: the list, a context's statistics, the log.
-    mutex_lock(&open_list_lock);
-    for (capture_ctx* ctx = open_list; ctx != nullptr; ctx = ctx->next_open) {
+    mutex_lock(&m->open_lock);
+    for (capture_ctx* ctx = m->open; ctx != nullptr; ctx = ctx->next_open) {
         if (!ctx->finished.load()) {
             capture_stats_report_one(ctx);
         }
     }
-    mutex_unlock(&open_list_lock);
+    mutex_unlock(&m->open_lock);
 }
 
 capture_cache_entry* capture_cache_find(capture_cache_entry* head, const char* interface)

@@ -50,7 +50,7 @@ struct capture_ctx {
     // Drop statistics: the kernel's drop count at the last report.
     sync_mutex stats_lock;
     uint32_t drops_reported;
-    capture_ctx* next_open;  // every opened context, for the statistics
+    capture_ctx* next_open;  // in capture_methods::open, for the statistics
 };
 
 // One opened context per interface name (exact, case-sensitive match).
@@ -64,14 +64,26 @@ struct capture_cache_entry {
     capture_cache_entry* next;
 };
 
+// The capture side of a collector context (collector_ctx::captures): made by
+// the first capture started for it, never freed.
+struct capture_methods {
+    sync_mutex open_lock;       // guards `open`
+    capture_ctx* open;          // every opened context, newest first; read by the rotation thread
+    capture_cache_entry* cache;  // the contexts by interface; the start-up thread's alone
+};
+
+// The collector's capture side, made at the first call (start-up thread).
+capture_methods* capture_methods_of(collector_ctx* collector);
+
 // A zero-filled context with nothing open (the creation's first step).
 capture_ctx* capture_ctx_alloc();
 // Releases a context that no thread uses any more. The running collector
 // never frees one: contexts live as long as the process.
 void capture_ctx_free(capture_ctx* ctx);
 
-// Opens the live capture of the entry's `interface` with the filter set;
-// every failure ends the process. Slots stay unset.
+// Opens the live capture of the entry's `interface` with the filter set and
+// adds it to the collector's open captures; every failure ends the process.
+// Slots stay unset.
 capture_ctx* capture_ctx_create(collector_ctx* collector, method_rec* method, conf_option* entry);
 
 // The capture filter for an interface's hardware address text; false when
@@ -92,11 +104,12 @@ void* capture_thread(void* ctx);
 void capture_stop_request(void* ctx);
 void capture_stop_finish(void* ctx);
 
-// Reads the kernel's capture statistics of every opened capture and logs a
-// warning with the interface and the packets dropped since the last report
-// when that number grew. A rotation hook (core/rotation_hooks.h), run at
-// every rotation; each capture also reports its own at its stop.
-void capture_stats_report(void* unused);
+// Reads the kernel's capture statistics of every capture opened for the
+// collector context `collector` and logs a warning with the interface and the
+// packets dropped since the last report when that number grew. A rotation
+// hook (core/rotation_hooks.h), run at every rotation; each capture also
+// reports its own at its stop.
+void capture_stats_report(void* collector);
 void capture_stats_report_one(capture_ctx* ctx);
 
 // Hardware address text of the named adapter into out (fatal when none).

@@ -8,9 +8,6 @@
 
 namespace {
 
-// Touched by the start-up thread only; never freed.
-capture_cache_entry* capture_cache = nullptr;
-
 using slot_filler = void (*)(collector_ctx* collector, capture_ctx* ctx, method_rec* method);
 
 void fill_dhcp(collector_ctx* collector, capture_ctx* ctx, method_rec* method)
@@ -32,7 +29,8 @@ int capture_method_start(collector_ctx* collector, method_rec* method, conf_opti
                     method->node_id, method->type);
         return -1;
     }
-    capture_cache_entry* hit = capture_cache_find(capture_cache, iface->value);
+    capture_methods* captures = capture_methods_of(collector);
+    capture_cache_entry* hit = capture_cache_find(captures->cache, iface->value);
     if (hit != nullptr) {
         fill(collector, hit->ctx, method);
         method->next = hit->enabled;
@@ -46,9 +44,9 @@ int capture_method_start(collector_ctx* collector, method_rec* method, conf_opti
     collector->methods = method_list_append(collector->methods, method);
     log_message("starting method %d(%d|%s)", method->id, method->node_id, method->type);
     if (thread_start(capture_thread, ctx) == 0) {
-        method_stop_register(capture_stop_request, capture_stop_finish, ctx);
+        method_stop_register(collector, capture_stop_request, capture_stop_finish, ctx);
     }
-    capture_cache = capture_cache_add(capture_cache, ctx, iface->value);
+    captures->cache = capture_cache_add(captures->cache, ctx, iface->value);
     return 0;
 }
 

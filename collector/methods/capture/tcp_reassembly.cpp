@@ -1,7 +1,6 @@
 #include "collector/methods/capture/tcp_reassembly.h"
 
 #include <cstring>
-#include <ctime>
 #include <random>
 #include <unordered_map>
 
@@ -12,6 +11,7 @@
 #include "collector/methods/capture/frame_decode.h"
 #include "collector/methods/capture/tcp_stream.h"
 #include "collector/methods/decode/byte_cursor.h"
+#include "platform/clock.h"
 
 namespace {
 
@@ -64,11 +64,6 @@ struct segment_info {
     size_t payload_len;
 };
 
-int64_t wall_clock(void*)
-{
-    return static_cast<int64_t>(time(nullptr));
-}
-
 }  // namespace
 
 // One direction of one connection.
@@ -89,8 +84,6 @@ struct tcp_conn_table {
     tcp_conn* newest = nullptr;
     tcp_conn* oldest = nullptr;
     size_t held = 0;  // queued bytes of all records
-    tcp_clock clock = wall_clock;
-    void* clock_arg = nullptr;
 
     tcp_conn_table() : index(64, conn_key_hash{std::random_device{}() * 0x100000001b3ull ^ 0x6a09e667f3bcc909ull}) {}
     ~tcp_conn_table()
@@ -289,7 +282,7 @@ void tcp_segment_process(capture_ctx* ctx, const pcap_pkthdr* header, const unsi
         return;
     }
     tcp_conn_table* t = table_of(ctx);
-    const int64_t now = t->clock(t->clock_arg);
+    const int64_t now = clock_wall_seconds();
     tcp_conn* conn = conn_update(t, seg, now);
     if (ctx->collector != nullptr && ctx->collector->verbose != 0) {
         conn_dump(t);
@@ -305,13 +298,6 @@ void tcp_segment_process(capture_ctx* ctx, const pcap_pkthdr* header, const unsi
 void tcp_conn_table_free(tcp_conn_table* table)
 {
     delete table;
-}
-
-void tcp_reassembly_set_clock(capture_ctx* ctx, tcp_clock clock, void* arg)
-{
-    tcp_conn_table* t = table_of(ctx);
-    t->clock = clock != nullptr ? clock : wall_clock;
-    t->clock_arg = arg;
 }
 
 size_t tcp_conn_count(const capture_ctx* ctx)

@@ -27,13 +27,9 @@ void tcp_segment_process(capture_ctx* ctx, const pcap_pkthdr* header, const unsi
                          int32_t length);
 
 // A capture context's records start with its first TCP segment and are
-// released with the context.
+// released with the context. Last-seen times and expiry are seconds of the
+// wall clock (platform/clock.h).
 void tcp_conn_table_free(tcp_conn_table* table);
-
-// Seconds since the epoch for last-seen times and expiry: the wall clock
-// unless replaced (tests, benchmarks).
-using tcp_clock = int64_t (*)(void* arg);
-void tcp_reassembly_set_clock(capture_ctx* ctx, tcp_clock clock, void* arg);
 
 // Direction records and queued bytes a context holds now.
 size_t tcp_conn_count(const capture_ctx* ctx);

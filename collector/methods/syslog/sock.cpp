@@ -8,10 +8,10 @@
 
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 
 #include "collector/core/log.h"
 #include "collector/core/warn_limit.h"
+#include "platform/clock.h"
 #include "toolkit/alloc.h"
 
 growbuf* growbuf_new()
@@ -105,13 +105,6 @@ void sock_open(sock* s)
 
 namespace {
 
-int64_t monotonic_ms()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
-}
-
 void set_peer(sock* s)
 {
     memset(s->peer_addr, 0, sizeof s->peer_addr);
@@ -152,7 +145,7 @@ int sock_accept(sock* listener, sock* conn)
     }
     conn->socket = fd;
     set_peer(conn);
-    __atomic_store_n(&conn->last_receive_ms, monotonic_ms(), __ATOMIC_RELAXED);
+    __atomic_store_n(&conn->last_receive_ms, clock_monotonic_ms(), __ATOMIC_RELAXED);
     return 0;
 }
 
@@ -171,7 +164,7 @@ int sock_recv(sock* s, void* buffer, int size, bool wait)
         return -1;
     }
     if (n > 0) {
-        __atomic_store_n(&s->last_receive_ms, monotonic_ms(), __ATOMIC_RELAXED);
+        __atomic_store_n(&s->last_receive_ms, clock_monotonic_ms(), __ATOMIC_RELAXED);
     }
     return static_cast<int>(n);
 }

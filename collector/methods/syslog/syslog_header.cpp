@@ -5,13 +5,13 @@
 #include "collector/methods/syslog/syslog_header.h"
 
 #include <cstring>
-#include <ctime>
 #include <mutex>
 
 #include "collector/core/context.h"
 #include "collector/core/log.h"
 #include "collector/core/records.h"
 #include "collector/core/timezones.h"
+#include "platform/clock.h"
 #include "toolkit/text.h"
 
 namespace {
@@ -206,7 +206,7 @@ int syslog_header_parse_at(const char* line, int length, syslog_event* event, in
 
 int syslog_header_parse(const char* line, int length, syslog_event* event)
 {
-    return syslog_header_parse_at(line, length, event, static_cast<int64_t>(time(nullptr)));
+    return syslog_header_parse_at(line, length, event, clock_wall_seconds());
 }
 
 event_time syslog_zone_apply(syslog_handler* handler, const syslog_event* event)

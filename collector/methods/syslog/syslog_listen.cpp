@@ -38,7 +38,7 @@ struct syslog_listener {
     uint32_t drops_reported = 0;
     bool drops_at_stop_known = false;
     uint32_t drops_at_stop = 0;
-    syslog_listener* next = nullptr;  // in syslog_listener_list
+    syslog_listener* next = nullptr;  // in syslog_methods::listeners
 };
 
 // One accepted connection, linked into its listener's list while its thread runs.
@@ -354,7 +354,16 @@ void* listener_thread(void* arg)
 
 }  // namespace
 
-std::atomic<syslog_listener*> syslog_listener_list{nullptr};
+syslog_methods* syslog_methods_of(collector_ctx* collector)
+{
+    syslog_methods* m = __atomic_load_n(&collector->syslog, __ATOMIC_ACQUIRE);
+    if (m == nullptr) {
+        m = new syslog_methods;
+        // Published whole: the rotation thread may look at once.
+        __atomic_store_n(&collector->syslog, m, __ATOMIC_RELEASE);
+    }
+    return m;
+}
 
 syslog_server* syslog_server_new(collector_ctx* collector, int32_t protocol, int32_t port)
 {
@@ -429,8 +438,11 @@ syslog_listener* syslog_listener_start(syslog_server* server)
     }
     log_message("%s syslog server listening on port %d", tcp ? "tcp" : "udp", server->port);
     // Published complete: the rotation thread walks the list.
-    listener->next = syslog_listener_list.load();
-    syslog_listener_list.store(listener);
+    if (server->collector != nullptr) {
+        syslog_methods* m = syslog_methods_of(server->collector);
+        listener->next = m->listeners.load();
+        m->listeners.store(listener);
+    }
     if (thread_start(listener_thread, listener) != 0) {
         // Nothing will ever read the socket: close it rather than let the
         // kernel queue lines for nobody.
@@ -498,9 +510,13 @@ void syslog_listener_stop_finish(void* arg)
     }
 }
 
-void syslog_drops_report(void*)
+void syslog_drops_report(void* collector)
 {
-    for (syslog_listener* l = syslog_listener_list.load(); l != nullptr; l = l->next) {
+    syslog_methods* m = __atomic_load_n(&static_cast<collector_ctx*>(collector)->syslog, __ATOMIC_ACQUIRE);
+    if (m == nullptr) {
+        return;  // no syslog method started
+    }
+    for (syslog_listener* l = m->listeners.load(); l != nullptr; l = l->next) {
         std::lock_guard<std::mutex> hold(l->lock);
         report_drops(l, false);
     }
@@ -578,11 +594,21 @@ int syslog_tcp_read_line(sock* conn, growbuf* line, void (*before_wait)())
     }
 }
 
+namespace {
+
+// The debug lines about lines nobody took follow the collector's setting.
+bool verbose(const syslog_server* server)
+{
+    return server->collector != nullptr && server->collector->verbose != 0;
+}
+
+}  // namespace
+
 void syslog_dispatch(syslog_server* server, const char* line, int length, const unsigned char peer[16],
                      syslog_event* event)
 {
     if (syslog_header_parse(line, length, event) != 0) {
-        if (verbose_flag != 0) {
+        if (verbose(server)) {
             log_message("received unhandled event from %d.%d.%d.%d", peer[0], peer[1], peer[2], peer[3]);
         }
         return;
@@ -594,7 +620,7 @@ void syslog_dispatch(syslog_server* server, const char* line, int length, const 
             return;
         }
     }
-    if (verbose_flag != 0) {
+    if (verbose(server)) {
         log_message("received unhandled event from %d.%d.%d.%d (hostname=%s)", peer[0], peer[1], peer[2], peer[3],
                     log_escaped(event->hostname).text);
     }

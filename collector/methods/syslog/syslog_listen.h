@@ -22,9 +22,18 @@ constexpr int syslog_stop_wait_ms = 3000;
 // The receiving side of one syslog_server: its socket and its threads.
 struct syslog_listener;
 
-// Every listener started, newest first; written by the start-up thread only.
-// Listeners live until the process ends, and this keeps them in reach.
-extern std::atomic<syslog_listener*> syslog_listener_list;
+// The syslog side of a collector context (collector_ctx::syslog): made by
+// the first syslog method started for it, never freed.
+struct syslog_methods {
+    syslog_server_entry* servers = nullptr;  // by protocol and port; the start-up thread's alone
+    // Every listener started, newest first; written by the start-up thread,
+    // walked by the rotation thread. Listeners live until the process ends,
+    // and this keeps them in reach.
+    std::atomic<syslog_listener*> listeners{nullptr};
+};
+
+// The collector's syslog side, made at the first call (start-up thread).
+syslog_methods* syslog_methods_of(collector_ctx* collector);
 
 syslog_server* syslog_server_new(collector_ctx* collector, int32_t protocol, int32_t port);
 syslog_server* syslog_server_list_find(const syslog_server_entry* head, int32_t protocol, int32_t port);
@@ -42,7 +51,8 @@ syslog_handler* syslog_handler_new(method_rec* method, const char* server_ip, co
 void syslog_handler_list_append(syslog_server* server, syslog_handler* handler);
 
 // Opens the server's socket (failure is fatal), logs that it listens, and
-// starts its thread. The listener lives until the process ends. A TCP
+// starts its thread. The listener lives until the process ends; it is listed
+// in its collector's syslog side (when the server has a collector). A TCP
 // listener closes at once, with a rate-limited warning, a connection from an
 // address that none of its methods takes lines from.
 syslog_listener* syslog_listener_start(syslog_server* server);
@@ -57,11 +67,11 @@ syslog_listener* syslog_listener_start(syslog_server* server);
 void syslog_listener_stop_request(void* listener);
 void syslog_listener_stop_finish(void* listener);
 
-// For every UDP listener whose kernel drop count grew since its last report:
-// "*** WARN *** syslog udp port %d: %u datagrams dropped by the kernel since
-// the last report". A rotation hook (core/rotation_hooks.h), run at every
-// rotation of the activity logs.
-void syslog_drops_report(void* unused);
+// For every UDP listener of the collector context `collector` whose kernel
+// drop count grew since its last report: "*** WARN *** syslog udp port %d: %u
+// datagrams dropped by the kernel since the last report". A rotation hook
+// (core/rotation_hooks.h), run at every rotation of the activity logs.
+void syslog_drops_report(void* collector);
 
 // The next line of a TCP connection into `line`, with its terminator and a
 // NUL after it; line->length counts both. 0, or 1 at the end of the stream

@@ -2,7 +2,6 @@
 // dhcp-pkt-isc-syslog. Every method naming the same protocol and port becomes
 // one more handler on the listener that the first of them started.
 #include <cstring>
-#include <ctime>
 #include <string>
 #include <vector>
 
@@ -15,15 +14,13 @@
 #include "collector/methods/syslog/ipv4_text.h"
 #include "collector/methods/syslog/syslog_listen.h"
 #include "collector/methods/syslog/syslog_parsers.h"
+#include "platform/clock.h"
 #include "toolkit/number.h"
 
 namespace {
 
 constexpr int32_t default_port = 514;
 constexpr int64_t zone_period = 1800;
-
-// Touched by the start-up thread only; never freed.
-syslog_server_entry* syslog_servers = nullptr;
 
 // The option's text when it is present and not empty.
 const char* required(conf_option* entry, const char* name)
@@ -57,7 +54,7 @@ syslog_handler* syslog_handler_new(method_rec* method, const char* server_ip, co
 
 int method_start_syslog(collector_ctx* ctx, method_rec* method, conf_option* entry)
 {
-    const int64_t now = time(nullptr);
+    const int64_t now = clock_wall_seconds();
     const bool bind9 = strcmp(method->type, "dnsq-req-bind9-syslog") == 0;
     syslog_parser parser = bind9 ? bind9_query_parse : isc_dhcpd_parse;
 
@@ -104,12 +101,13 @@ int method_start_syslog(collector_ctx* ctx, method_rec* method, conf_option* ent
     decoded.push_back(0);
     str_unescape(decoded.data());
 
-    syslog_server* server = syslog_server_list_find(syslog_servers, static_cast<int32_t>(protocol),
+    syslog_methods* servers = syslog_methods_of(ctx);
+    syslog_server* server = syslog_server_list_find(servers->servers, static_cast<int32_t>(protocol),
                                                     static_cast<int32_t>(port));
     const bool fresh = server == nullptr;
     if (fresh) {
         server = syslog_server_new(ctx, static_cast<int32_t>(protocol), static_cast<int32_t>(port));
-        syslog_servers = syslog_server_list_append(syslog_servers, server);
+        servers->servers = syslog_server_list_append(servers->servers, server);
         log_message("starting method %d(%d|%s)", method->id, method->node_id, method->type);
     } else {
         log_message("enabling method %d(%d|%s) on cached object", method->id, method->node_id, method->type);
@@ -135,7 +133,7 @@ int method_start_syslog(collector_ctx* ctx, method_rec* method, conf_option* ent
     syslog_handler_list_append(server, handler);
     if (fresh) {
         syslog_listener* listener = syslog_listener_start(server);
-        method_stop_register(syslog_listener_stop_request, syslog_listener_stop_finish, listener);
+        method_stop_register(ctx, syslog_listener_stop_request, syslog_listener_stop_finish, listener);
     }
     return 0;
 }

@@ -89,7 +89,8 @@ struct syslog_server {
     std::atomic<syslog_handler*> handlers{nullptr};
 };
 
-// Element of the process-wide listener list (touched only by the start-up thread).
+// Element of a collector's list of servers (syslog_methods; touched only by
+// the start-up thread).
 struct syslog_server_entry {
     syslog_server* server = nullptr;
     syslog_server_entry* next = nullptr;

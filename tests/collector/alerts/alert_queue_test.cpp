@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "collector/alerts/alert_queue.h"
-#include "collector/alerts/engine_clock.h"
 #include "collector/core/log.h"
 #include "tests/collector/alerts/alert_test_support.h"
+#include "tests/support/test_clock.h"
 #include "toolkit/alloc.h"
 
 namespace {
@@ -18,9 +18,9 @@ namespace {
 using alert_test::log_messages;
 
 std::atomic<int64_t> fake_now{0};
-int64_t fake_clock()
+int64_t fake_clock(clock_kind kind)
 {
-    return fake_now.load();
+    return wall_at(kind, fake_now.load());
 }
 
 alert_item* item_with(const std::string& text, int32_t method_id = 1)
@@ -44,18 +44,18 @@ protected:
     temp_dir dir;
     std::string log_path = dir.file("h.log");
     alert_queue q{};
-    engine_clock_fn previous = nullptr;
+    clock_source previous = nullptr;
 
     void SetUp() override
     {
         log_open(log_path.c_str());
-        previous = engine_clock_set(fake_clock);
+        previous = clock_override(fake_clock);
         fake_now = 1000;
     }
     void TearDown() override
     {
         while (alert_item* item = alert_queue_take(&q)) alert_item_free(item);
-        engine_clock_set(previous);
+        clock_override(previous);
         log_close_for_tests();
     }
 };
@@ -168,7 +168,7 @@ TEST_F(LocalQueue, RateAlertsPassAQueueFullOfWatchAlerts)
 // arrives, each producer's alerts in the order it queued them.
 TEST_F(LocalQueue, ManyProducersOneConsumer)
 {
-    engine_clock_set(previous);
+    clock_override(previous);
     constexpr int producers = 8, per_producer = 4000;
     ASSERT_EQ(alert_queue_setup(&q, producers * per_producer), 0);
     std::vector<int> next_seq(producers, 0);

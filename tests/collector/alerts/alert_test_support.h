@@ -6,26 +6,36 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
-#include <mutex>
 #include <string>
 #include <vector>
 
 #include "collector/alerts/alert_queue.h"
 #include "collector/alerts/alert_writer.h"
 #include "collector/core/threads.h"
+#include "collector/run/context_setup.h"
 #include "tests/support/process.h"
 
 namespace alert_test {
 
-// The process's alert queue and its one writer thread, as in the collector:
-// started once per test program, whichever test needs it first.
+// The test program's alert writer, as in the collector: a context whose
+// queue one writer thread empties into the context's alert_dir_path. Made by
+// whichever test needs it first and kept for the program's life (its thread
+// never ends); a test's own context sends its alerts here by taking over its
+// queue (ctx->alerts).
+inline collector_ctx* alert_writer()
+{
+    static collector_ctx* writer = [] {
+        collector_ctx* ctx = collector_new();
+        EXPECT_EQ(alert_queue_init(ctx), 0);
+        EXPECT_EQ(thread_start(alert_thread, ctx), 0);
+        return ctx;
+    }();
+    return writer;
+}
+
 inline void alert_writer_start_once()
 {
-    static std::once_flag started;
-    std::call_once(started, [] {
-        ASSERT_EQ(alert_queue_init(), 0);
-        ASSERT_EQ(thread_start(alert_thread, nullptr), 0);
-    });
+    alert_writer();
 }
 
 // The lines of a collector file, CR LF checked and stripped.

@@ -98,18 +98,18 @@ protected:
     void SetUp() override
     {
         fs::create_directory(alerts);
-        alert_dir_path = alerts.c_str();
+        alert_test::alert_writer()->alert_dir_path = alerts.c_str();
         log_open(log_path.c_str());
     }
     void TearDown() override
     {
-        EXPECT_EQ(alert_queue_drain(alert_drain_seconds), 0u);
-        alert_dir_path = ".";
+        EXPECT_EQ(alert_queue_drain(alert_test::alert_writer(), alert_drain_seconds), 0u);
+        alert_test::alert_writer()->alert_dir_path = ".";
         log_close_for_tests();
     }
     static void raise(const std::string& text, int32_t method_id = 1)
     {
-        alert_enqueue(alert_item_new(method_id, 3, xstrdup(text.c_str())));
+        alert_enqueue(alert_test::alert_writer(), alert_item_new(method_id, 3, xstrdup(text.c_str())));
     }
 };
 
@@ -120,7 +120,7 @@ TEST_F(Writer, EachQueuedAlertIsWrittenAtOnce)
     constexpr int rounds = 300;
     for (int i = 0; i < rounds; ++i) {
         raise("seq: " + std::to_string(i) + "\n");
-        ASSERT_EQ(alert_queue_drain(5), 0u) << "alert " << i << " still waiting";
+        ASSERT_EQ(alert_queue_drain(alert_test::alert_writer(), 5), 0u) << "alert " << i << " still waiting";
     }
     auto files = alert_files(alerts);
     ASSERT_EQ(files.size(), static_cast<size_t>(rounds));
@@ -143,7 +143,7 @@ TEST_F(Writer, AlertsFromManyThreadsAreAllWrittenInQueueOrder)
         });
     }
     for (auto& t : pool) t.join();
-    ASSERT_EQ(alert_queue_drain(30), 0u);
+    ASSERT_EQ(alert_queue_drain(alert_test::alert_writer(), 30), 0u);
 
     auto files = alert_files(alerts);
     ASSERT_EQ(files.size(), static_cast<size_t>(threads * per_thread));
@@ -159,13 +159,13 @@ TEST_F(Writer, AlertsFromManyThreadsAreAllWrittenInQueueOrder)
 TEST_F(Writer, AlertWithoutAFileGoesToTheLog)
 {
     const std::string missing = dir.file("no-such-dir");
-    alert_dir_path = missing.c_str();
+    alert_test::alert_writer()->alert_dir_path = missing.c_str();
     raise("ctime: 7\nalert_id: 5\n");
     raise("ctime: 8\nalert_id: 6\n");
-    ASSERT_EQ(alert_queue_drain(5), 0u);
-    alert_dir_path = alerts.c_str();
+    ASSERT_EQ(alert_queue_drain(alert_test::alert_writer(), 5), 0u);
+    alert_test::alert_writer()->alert_dir_path = alerts.c_str();
     raise("ctime: 9\n");
-    ASSERT_EQ(alert_queue_drain(5), 0u);
+    ASSERT_EQ(alert_queue_drain(alert_test::alert_writer(), 5), 0u);
 
     // The text keeps its line feeds: its lines follow the log line's prefix.
     const std::vector<std::string> want = {"ALERT: ctime: 7", "alert_id: 5", "",
@@ -194,7 +194,7 @@ TEST_F(Writer, FailedWriteLeavesNoFileAndLogsTheAlert)
     small.rlim_cur = 64;
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
     raise(text);
-    uint32_t left = alert_queue_drain(5);
+    uint32_t left = alert_queue_drain(alert_test::alert_writer(), 5);
     setrlimit(RLIMIT_FSIZE, &saved);
     signal(SIGXFSZ, old_handler);
     log_close_for_tests();

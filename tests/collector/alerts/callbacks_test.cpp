@@ -154,27 +154,28 @@ protected:
     void SetUp() override
     {
         fs::create_directory(alerts);
-        alert_dir_path = alerts.c_str();
+        alert_test::alert_writer()->alert_dir_path = alerts.c_str();
         log_open(log_path.c_str());
-        al_init(&dhcp_pkt_log, dir.path().c_str(), "dhcp-pkt.al", 0);
-        al_init(&dnsq_req_log, dir.path().c_str(), "dnsq-req.al", 0);
-        for (activity_log* log : {&dhcp_pkt_log, &dnsq_req_log}) {
+        ctx = collector_new();
+        ctx->alerts = alert_test::alert_writer()->alerts;
+        al_init(&ctx->dhcp_pkt_log, dir.path().c_str(), "dhcp-pkt.al", 0);
+        al_init(&ctx->dnsq_req_log, dir.path().c_str(), "dnsq-req.al", 0);
+        for (activity_log* log : {&ctx->dhcp_pkt_log, &ctx->dnsq_req_log}) {
             mutex_lock(&log->lock);
             al_open(log);
             mutex_unlock(&log->lock);
         }
-        ctx = collector_new();
     }
     void TearDown() override
     {
-        EXPECT_EQ(alert_queue_drain(alert_drain_seconds), 0u);
-        al_close(&dhcp_pkt_log);
-        al_close(&dnsq_req_log);
+        EXPECT_EQ(alert_queue_drain(ctx, alert_drain_seconds), 0u);
+        al_close(&ctx->dhcp_pkt_log);
+        al_close(&ctx->dnsq_req_log);
         ctx->dhcp_rules = nullptr;
         ctx->dnsq_req_rules = nullptr;
         ctx->dnsq_resp_rules = nullptr;
         collector_free(ctx);
-        alert_dir_path = ".";
+        alert_test::alert_writer()->alert_dir_path = ".";
         log_close_for_tests();
     }
 
@@ -183,7 +184,7 @@ protected:
     // them (it returns as soon as they are written), it does not time them.
     std::vector<std::string> alert_texts()
     {
-        EXPECT_EQ(alert_queue_drain(120), 0u);
+        EXPECT_EQ(alert_queue_drain(ctx, 120), 0u);
         std::vector<std::string> texts;
         for (const auto& [number, content] : alert_files(alerts)) texts.push_back(content);
         return texts;
@@ -235,8 +236,8 @@ TEST_F(Callbacks, DhcpPacketWritesItsLineThenRaisesListThenChainAlertsOfItsNode)
         }
     }
     EXPECT_EQ(alert_texts(), want_alerts);
-    EXPECT_EQ(lines_of(dhcp_pkt_log), want_lines);
-    EXPECT_TRUE(lines_of(dnsq_req_log).empty());
+    EXPECT_EQ(lines_of(ctx->dhcp_pkt_log), want_lines);
+    EXPECT_TRUE(lines_of(ctx->dnsq_req_log).empty());
     EXPECT_TRUE(log_messages(log_path).empty()) << "verbose is off";
 }
 
@@ -275,8 +276,8 @@ TEST_F(Callbacks, QueriesAndResponsesRunOnlyTheirOwnRules)
     EXPECT_EQ(alert_texts(), want);
     // The server the query went to, then the client that asked; responses write no line.
     const std::vector<std::string> lines = {"9|2|1700000000|0a010135|ac100009|A%7<b%81.Example.COM|28|1"};
-    EXPECT_EQ(lines_of(dnsq_req_log), lines);
-    EXPECT_TRUE(lines_of(dhcp_pkt_log).empty());
+    EXPECT_EQ(lines_of(ctx->dnsq_req_log), lines);
+    EXPECT_TRUE(lines_of(ctx->dhcp_pkt_log).empty());
     const std::vector<std::string> logged = {"got 1 dnsq_req_alerts_qname matches",
                                              "got 1 dnsq_resp_alerts_qname matches"};
     EXPECT_EQ(log_messages(log_path), logged);
@@ -307,8 +308,8 @@ TEST_F(Callbacks, EventsThatFitNothingOnlyWriteTheirLines)
                                            "4|1|1325376000|1|0a000005|000000000000||c0a80101"};
     const std::vector<std::string> dns = {"4|1|1325376000|0a010135|ac100009||28|1",
                                           "4|1|1325376000|0a010135|ac100009||28|1"};
-    EXPECT_EQ(lines_of(dhcp_pkt_log), dhcp);
-    EXPECT_EQ(lines_of(dnsq_req_log), dns);
+    EXPECT_EQ(lines_of(ctx->dhcp_pkt_log), dhcp);
+    EXPECT_EQ(lines_of(ctx->dnsq_req_log), dns);
     const std::vector<std::string> logged = {"got 0 dhcp_pkt_alerts_mac matches", "got 0 dnsq_req_alerts_qname matches",
                                              "got 0 dnsq_resp_alerts_qname matches"};
     EXPECT_EQ(log_messages(log_path), logged);
@@ -331,8 +332,8 @@ TEST_F(Callbacks, RecordsAfterTheStopClosedTheLogsAreCountedAndRaiseNothing)
         on_dnsq_resp(ctx, &m, &ip, &response, &when);
     };
     deliver("before");
-    al_close(&dhcp_pkt_log);
-    al_close(&dnsq_req_log);
+    al_close(&ctx->dhcp_pkt_log);
+    al_close(&ctx->dnsq_req_log);
     deliver("after");
     deliver("after");
     std::vector<std::string> texts = alert_texts();
@@ -340,11 +341,11 @@ TEST_F(Callbacks, RecordsAfterTheStopClosedTheLogsAreCountedAndRaiseNothing)
     for (const std::string& text : texts) {
         EXPECT_EQ(text.find("after"), std::string::npos) << text;
     }
-    EXPECT_EQ(lines_of(dhcp_pkt_log).size(), 1u);
-    EXPECT_EQ(lines_of(dnsq_req_log).size(), 1u);
-    al_report_lines_after_close(&dhcp_pkt_log);
-    al_report_lines_after_close(&dnsq_req_log);
-    al_report_lines_after_close(&dnsq_req_log);  // reported once
+    EXPECT_EQ(lines_of(ctx->dhcp_pkt_log).size(), 1u);
+    EXPECT_EQ(lines_of(ctx->dnsq_req_log).size(), 1u);
+    al_report_lines_after_close(&ctx->dhcp_pkt_log);
+    al_report_lines_after_close(&ctx->dnsq_req_log);
+    al_report_lines_after_close(&ctx->dnsq_req_log);  // reported once
     const std::vector<std::string> logged = {
         "*** WARN *** activity log " + dir.file("dhcp-pkt.al") + ": 2 lines lost: they came after the log was closed at stop",
         "*** WARN *** activity log " + dir.file("dnsq-req.al") + ": 2 lines lost: they came after the log was closed at stop"};
@@ -524,7 +525,7 @@ TEST_F(Callbacks, ManyThreadsRaiseAlertsAndWriteLinesWhileTheLogsRotate)
     // Rotations just after second boundaries, so each gets a name of its own.
     for (int r = 0; r < rotations; ++r) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1000 - wall_ms() % 1000 + 20));
-        for (activity_log* log : {&dhcp_pkt_log, &dnsq_req_log}) {
+        for (activity_log* log : {&ctx->dhcp_pkt_log, &ctx->dnsq_req_log}) {
             mutex_lock(&log->lock);
             al_rotate(log);
             mutex_unlock(&log->lock);

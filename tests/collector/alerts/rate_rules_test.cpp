@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "collector/alerts/alert_queue.h"
-#include "collector/alerts/engine_clock.h"
 #include "collector/alerts/rate_rules.h"
 #include "tests/collector/alerts/rule_test_support.h"
+#include "tests/support/test_clock.h"
 
 namespace {
 
@@ -22,9 +22,9 @@ using rule_test::entry;
 using strings = std::vector<std::string>;
 
 std::atomic<int64_t> fake_now{0};
-int64_t fake_clock()
+int64_t fake_clock(clock_kind kind)
 {
-    return fake_now.load();
+    return wall_at(kind, fake_now.load());
 }
 
 class RateRules : public rule_test::RuleTest {
@@ -33,11 +33,11 @@ protected:
     {
         RuleTest::SetUp();
         fake_now = 1000;
-        engine_clock_set(fake_clock);
+        clock_override(fake_clock);
     }
     void TearDown() override
     {
-        engine_clock_set(nullptr);
+        clock_override(nullptr);
         RuleTest::TearDown();
     }
 
@@ -288,10 +288,13 @@ TEST_F(RateRules, LargeCountsAndBurstsDoNotWrap)
 std::atomic<int> clock_reads{0};
 int flip_after = 0;
 thread_local bool checking_thread = false;
-int64_t flipping_clock()
+int64_t flipping_clock(clock_kind kind)
 {
+    if (kind != clock_kind::wall) {
+        return system_monotonic_ms();
+    }
     int reads = checking_thread ? clock_reads.fetch_add(1) : clock_reads.load();
-    return reads < flip_after ? 6000 : 6001;
+    return (reads < flip_after ? 6000 : 6001) * int64_t{1000};
 }
 
 class RateRulesQueued : public RateRules {
@@ -301,21 +304,21 @@ protected:
     void SetUp() override
     {
         RateRules::SetUp();
-        alert_test::alert_writer_start_once();
+        ctx->alerts = alert_test::alert_writer()->alerts;
         fs::create_directory(alerts);
-        alert_dir_path = alerts.c_str();
+        alert_test::alert_writer()->alert_dir_path = alerts.c_str();
     }
     void TearDown() override
     {
-        EXPECT_EQ(alert_queue_drain(alert_drain_seconds), 0u);
-        alert_dir_path = ".";
+        EXPECT_EQ(alert_queue_drain(alert_test::alert_writer(), alert_drain_seconds), 0u);
+        alert_test::alert_writer()->alert_dir_path = ".";
         RateRules::TearDown();
     }
 
     // The texts of the alert files, in file number order, line ends as LF.
     strings written()
     {
-        EXPECT_EQ(alert_queue_drain(alert_drain_seconds), 0u);
+        EXPECT_EQ(alert_queue_drain(alert_test::alert_writer(), alert_drain_seconds), 0u);
         std::vector<std::pair<unsigned long, std::string>> files;
         for (const auto& e : fs::directory_iterator(alerts)) {
             std::string text;
@@ -408,9 +411,9 @@ TEST_F(RateRulesQueued, NoEventIsLostWhileThreadsCrossASecond)
     ASSERT_NE(rule, nullptr);
     clock_reads = 0;
     flip_after = threads * per_thread / 2;
-    engine_clock_set(flipping_clock);
+    clock_override(flipping_clock);
     check_from_threads(rule, threads, per_thread);
-    engine_clock_set(fake_clock);
+    clock_override(fake_clock);
     // One event more in 6002 judges 6001 and brings every event counted into
     // the rule's counters.
     fake_now = 6002;

@@ -52,6 +52,8 @@ std::string query(const std::string& list_path, std::vector<std::string> args)
 TEST(ActivityLogQuery, CollectorLogsReadWithEveryFilterType)
 {
     temp_dir dir;
+    activity_log dnsq_req_log;
+    activity_log dhcp_pkt_log;
     al_init(&dnsq_req_log, dir.path().c_str(), "dnsq-req.al", 0);
     al_init(&dhcp_pkt_log, dir.path().c_str(), "dhcp-pkt.al", 1);
     al_open(&dnsq_req_log);
@@ -79,7 +81,7 @@ TEST(ActivityLogQuery, CollectorLogsReadWithEveryFilterType)
         rec.qtype = q.qtype;
         rec.qclass = 1;
         event_time when{q.sec, 0};
-        ASSERT_EQ(al_write_dnsq_req(&m, &ip, &rec, &when), 0);
+        ASSERT_EQ(al_write_dnsq_req(&dnsq_req_log, &m, &ip, &rec, &when), 0);
         if (i == 1) {
             mutex_lock(&dnsq_req_log.lock);
             al_rotate(&dnsq_req_log);  // the later lines go to a new file
@@ -92,10 +94,12 @@ TEST(ActivityLogQuery, CollectorLogsReadWithEveryFilterType)
                                                       {0, 0, 0, 0});
         snprintf(rec.hostname_esc, sizeof rec.hostname_esc, "host%d", i);
         event_time when{1700000000 + i * 10, 0};
-        ASSERT_EQ(al_write_dhcp_pkt(&m, &rec, &when), 0);
+        ASSERT_EQ(al_write_dhcp_pkt(&dhcp_pkt_log, &m, &rec, &when), 0);
     }
     al_close(&dnsq_req_log);
     al_close(&dhcp_pkt_log);
+    al_release(&dnsq_req_log);
+    al_release(&dhcp_pkt_log);
     ASSERT_NE(read_file(dir.file("dnsq-req.al")).find("\r\n"), std::string::npos);
 
     const std::string dnsq_list = dir.file("dnsq.list");

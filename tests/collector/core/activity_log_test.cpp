@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "collector/core/activity_log.h"
+#include "collector/core/context.h"
 #include "collector/core/escape.h"
 #include "collector/core/log.h"
 #include "collector/run/commands.h"
@@ -77,6 +78,8 @@ dhcp_pkt_rec dhcp_record(int32_t type, const char* mac, const char* hostname)
 class ActivityLog : public testing::Test {
 protected:
     temp_dir dir;
+    activity_log dhcp_pkt_log;
+    activity_log dnsq_req_log;
     void SetUp() override
     {
         std::string log = dir.file("h.log");
@@ -93,6 +96,8 @@ protected:
     {
         al_close(&dhcp_pkt_log);
         al_close(&dnsq_req_log);
+        al_release(&dhcp_pkt_log);
+        al_release(&dnsq_req_log);
         log_close_for_tests();
     }
 };
@@ -105,10 +110,10 @@ TEST_F(ActivityLog, DhcpAndDnsLinesAreExactAndWrittenAtOnce)
 
     dhcp_pkt_rec full = dhcp_record(3, "001a2b3c4d5e", "lab|printer\n");
     dhcp_pkt_rec bare = dhcp_record(1, "", "");
-    EXPECT_EQ(al_write_dhcp_pkt(&m, &full, &when), 0);
+    EXPECT_EQ(al_write_dhcp_pkt(&dhcp_pkt_log, &m, &full, &when), 0);
     // Unbuffered: the line is in the file as soon as the writer returns.
     EXPECT_EQ(read_file(dhcp_pkt_log.path), "3|7|1325376000|3|c0a8010a|001a2b3c4d5e|lab%7<printer%0:|0a0000fe\r\n");
-    EXPECT_EQ(al_write_dhcp_pkt(&m, &bare, &when), 0);
+    EXPECT_EQ(al_write_dhcp_pkt(&dhcp_pkt_log, &m, &bare, &when), 0);
 
     dnsq_rec q{};
     snprintf(q.qname, sizeof q.qname, "%s", "a|b.example.com");
@@ -121,7 +126,7 @@ TEST_F(ActivityLog, DhcpAndDnsLinesAreExactAndWrittenAtOnce)
     memcpy(ip.src, client, 4);
     memcpy(ip.dst, server, 4);
     event_time late{4102444800, 0};  // beyond 32-bit seconds
-    EXPECT_EQ(al_write_dnsq_req(&m, &ip, &q, &late), 0);
+    EXPECT_EQ(al_write_dnsq_req(&dnsq_req_log, &m, &ip, &q, &late), 0);
 
     EXPECT_EQ(read_file(dhcp_pkt_log.path),
               "3|7|1325376000|3|c0a8010a|001a2b3c4d5e|lab%7<printer%0:|0a0000fe\r\n"
@@ -137,7 +142,7 @@ TEST_F(ActivityLog, RecordsWithoutTheirNulNeverOverreadTheField)
     dhcp_pkt_rec rec{};
     memset(rec.client_mac, 'a', sizeof rec.client_mac);
     memset(rec.hostname_esc, 'h', sizeof rec.hostname_esc);
-    EXPECT_EQ(al_write_dhcp_pkt(&m, &rec, &when), 0);
+    EXPECT_EQ(al_write_dhcp_pkt(&dhcp_pkt_log, &m, &rec, &when), 0);
     auto lines = all_lines(dir.path(), "dhcp-pkt.al");
     ASSERT_EQ(lines.size(), 1u);
     EXPECT_EQ(lines[0], "1|1|1|0|00000000|" + std::string(33, 'a') + "|" + std::string(771, 'h') + "|00000000");
@@ -150,7 +155,7 @@ TEST_F(ActivityLog, ClosedLogDropsLinesAndIsNotRotated)
     method_rec m = method_of(1, 1);
     event_time when{1, 0};
     dhcp_pkt_rec rec = dhcp_record(1, "", "");
-    EXPECT_EQ(al_write_dhcp_pkt(&m, &rec, &when), -1);
+    EXPECT_EQ(al_write_dhcp_pkt(&dhcp_pkt_log, &m, &rec, &when), -1);
     mutex_lock(&dhcp_pkt_log.lock);
     al_rotate(&dhcp_pkt_log);
     mutex_unlock(&dhcp_pkt_log.lock);
@@ -172,11 +177,11 @@ TEST_F(ActivityLog, RotationNeverReplacesAnEarlierRotatedFile)
         taken.push_back(std::string(dhcp_pkt_log.path) + "." + std::to_string(t));
         write_file(taken.back(), "earlier rotation\r\n");
     }
-    al_write_dhcp_pkt(&m, &before, &when);
+    al_write_dhcp_pkt(&dhcp_pkt_log, &m, &before, &when);
     mutex_lock(&dhcp_pkt_log.lock);
     al_rotate(&dhcp_pkt_log);
     mutex_unlock(&dhcp_pkt_log.lock);
-    al_write_dhcp_pkt(&m, &after, &when);
+    al_write_dhcp_pkt(&dhcp_pkt_log, &m, &after, &when);
 
     for (const auto& name : taken) {
         EXPECT_EQ(read_file(name), "earlier rotation\r\n") << name;
@@ -208,16 +213,16 @@ TEST_F(ActivityLog, ConcurrentWritersAndRotationsLoseAndSplitNoLine)
     });
     std::vector<std::thread> pool;
     for (int w = 0; w < writers; ++w) {
-        pool.emplace_back([w] {
+        pool.emplace_back([this, w] {
             method_rec m = method_of(w + 1, 100 + w);
             ip_info ip{};
             dnsq_rec q{};
             for (int i = 0; i < per_writer; ++i) {
                 event_time when{i, 0};
                 dhcp_pkt_rec rec = dhcp_record(1, "00aabbccddee", "host");
-                al_write_dhcp_pkt(&m, &rec, &when);
+                al_write_dhcp_pkt(&dhcp_pkt_log, &m, &rec, &when);
                 snprintf(q.qname_esc, sizeof q.qname_esc, "q%d.example", i);
-                al_write_dnsq_req(&m, &ip, &q, &when);
+                al_write_dnsq_req(&dnsq_req_log, &m, &ip, &q, &when);
             }
         });
     }
@@ -260,7 +265,7 @@ TEST_F(ActivityLog, HeldLinesOfABatchGoOutTogetherAndOthersAtOnce)
     std::thread batch([&] {
         al_hold_lines(true);
         for (int i = 0; i < 3; ++i) {
-            al_write_dhcp_pkt(&m, &rec, &when);
+            al_write_dhcp_pkt(&dhcp_pkt_log, &m, &rec, &when);
         }
         EXPECT_EQ(read_file(dhcp_pkt_log.path), "") << "held until the batch is done";
         al_write_held();
@@ -268,7 +273,7 @@ TEST_F(ActivityLog, HeldLinesOfABatchGoOutTogetherAndOthersAtOnce)
         al_hold_lines(false);
     });
     batch.join();
-    al_write_dhcp_pkt(&m, &rec, &when);  // this thread holds nothing
+    al_write_dhcp_pkt(&dhcp_pkt_log, &m, &rec, &when);  // this thread holds nothing
     EXPECT_EQ(all_lines(dir.path(), "dhcp-pkt.al").size(), 4u);
 }
 
@@ -299,16 +304,16 @@ TEST_F(ActivityLog, HeldLinesGoOutAtRotationAndAtClose)
             al_hold_lines(true);
             for (const char* host : {"a1", "a2"}) {
                 dhcp_pkt_rec rec = dhcp_record(1, "aa", host);
-                al_write_dhcp_pkt(&m, &rec, &when);
+                al_write_dhcp_pkt(&dhcp_pkt_log, &m, &rec, &when);
             }
             step = 1;
             wait_step(2);
             dhcp_pkt_rec b1 = dhcp_record(1, "aa", "b1");
-            al_write_dhcp_pkt(&m, &b1, &when);
+            al_write_dhcp_pkt(&dhcp_pkt_log, &m, &b1, &when);
             step = 3;
             wait_step(4);
             dhcp_pkt_rec b2 = dhcp_record(1, "aa", "b2");
-            late_result = al_write_dhcp_pkt(&m, &b2, &when);
+            late_result = al_write_dhcp_pkt(&dhcp_pkt_log, &m, &b2, &when);
             al_hold_lines(false);
         });
         wait_step(1);
@@ -402,7 +407,7 @@ TEST_F(ActivityLog, FullDiskKeepsWholeLinesCountsTheLostAndResumes)
                 event_time when{next, 0};
                 dhcp_pkt_rec rec = dhcp_record(1, "00aabbccddee", "host-with-a-longer-name-to-fill-pages");
                 str_escape(rec.hostname, rec.hostname_esc, sizeof rec.hostname_esc);
-                ASSERT_EQ(al_write_dhcp_pkt(&m, &rec, &when), 0);
+                ASSERT_EQ(al_write_dhcp_pkt(&dhcp_pkt_log, &m, &rec, &when), 0);
             }
         };
         auto flush = [&] {  // buffered lines reach the file at close
@@ -463,8 +468,13 @@ TEST(ActivityLogStop, SigtermWithBufferedLogsLosesNoWrittenLine)
                 dhcp_pkt_rec rec = dhcp_record(1, "00aabbccddee", "buffered");
                 for (int i = 0; i < lines; ++i) {
                     event_time when{i, 0};
-                    // The first line waits for start-up to open the log.
-                    while (al_write_dhcp_pkt(&m, &rec, &when) != 0) {
+                    // The first line waits for start-up to make the context
+                    // and open its log.
+                    collector_ctx* ctx = nullptr;
+                    while ((ctx = collector_instance.load()) == nullptr) {
+                        sleep_ms(5);
+                    }
+                    while (al_write_dhcp_pkt(&ctx->dhcp_pkt_log, &m, &rec, &when) != 0) {
                         sleep_ms(5);
                     }
                     if (i % 1000 == 0) {

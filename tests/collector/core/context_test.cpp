@@ -32,16 +32,11 @@ conf_ptr config_of(const std::vector<std::pair<std::string, std::string>>& optio
     return conf_ptr(head);
 }
 
-// Publishes a fresh context for the start-up steps, as collector_run does.
+// A fresh context for the run loop and the start-up steps.
 class Context : public testing::Test {
 protected:
     collector_ctx* ctx = collector_new();
-    void SetUp() override { collector_instance = ctx; }
-    void TearDown() override
-    {
-        collector_instance = nullptr;
-        collector_free(ctx);
-    }
+    void TearDown() override { collector_free(ctx); }
 };
 
 TEST_F(Context, StopBeforeWaitReturnsAtOnce)
@@ -107,8 +102,8 @@ TEST_F(Context, IncompleteEntriesAreSkippedSilently)
         {"alert", "id:abc type:nope"},
         {"methods", "id:1 node_id:1 type:nope"},
     });
-    alerts_load(config.get());
-    methods_load(config.get());
+    alerts_load(ctx, config.get());
+    methods_load(ctx, config.get());
     EXPECT_EQ(ctx->methods, nullptr);
 }
 
@@ -118,17 +113,17 @@ TEST_F(ContextDeathTest, DuplicateMethodIdIsFatalBeforeTheTypeIsLookedAt)
 {
     ctx->methods = method_new(5, 1, "dhcp-pkt-raw");
     auto config = config_of({{"method", "id:5 node_id:2 type:no-such-type"}});
-    EXPECT_EXIT(methods_load(config.get()), testing::ExitedWithCode(255),
+    EXPECT_EXIT(methods_load(ctx, config.get()), testing::ExitedWithCode(255),
                 "\\*\\*\\* ERROR \\*\\*\\* one or more 'method's are using the same 'id'");
 }
 
 TEST_F(ContextDeathTest, UnknownTypesAreFatal)
 {
     auto methods = config_of({{"method", "id:1 node_id:1 type:x"}});
-    EXPECT_EXIT(methods_load(methods.get()), testing::ExitedWithCode(255),
+    EXPECT_EXIT(methods_load(ctx, methods.get()), testing::ExitedWithCode(255),
                 "\\*\\*\\* ERROR \\*\\*\\* unknown collection method 'x'");
     auto alerts = config_of({{"alert", "id:1 type:x"}});
-    EXPECT_EXIT(alerts_load(alerts.get()), testing::ExitedWithCode(255),
+    EXPECT_EXIT(alerts_load(ctx, alerts.get()), testing::ExitedWithCode(255),
                 "\\*\\*\\* ERROR \\*\\*\\* unknown alert 'x'");
 }
 
@@ -137,7 +132,7 @@ TEST_F(ContextDeathTest, KnownTypesReachTheirStarterOrLoader)
     // The capture starters look the interface up before opening anything.
     for (const char* type : {"dhcp-pkt-raw", "dnsq-req-raw"}) {
         auto config = config_of({{"method", std::string("id:1 node_id:1 interface:no-such-if0 type:") + type}});
-        EXPECT_EXIT(methods_load(config.get()), testing::ExitedWithCode(1), "adapter no-such-if0 not found");
+        EXPECT_EXIT(methods_load(ctx, config.get()), testing::ExitedWithCode(1), "adapter no-such-if0 not found");
     }
 }
 
@@ -148,7 +143,7 @@ TEST_F(Context, SyslogTypesReachTheirStarter)
     for (const char* type : {"dnsq-req-bind9-syslog", "dhcp-pkt-isc-syslog"}) {
         auto config = config_of({{"method", std::string("id:1 node_id:1 type:") + type}});
         testing::internal::CaptureStdout();
-        methods_load(config.get());
+        methods_load(ctx, config.get());
         std::string out = testing::internal::GetCapturedStdout();
         EXPECT_NE(out.find(std::string("*** WARN *** hostname required for ") + type + " collection method"),
                   std::string::npos)
@@ -168,13 +163,13 @@ TEST_F(Context, KnownAlertTypesReachTheirLoader)
     for (const auto& [type, message] : refused) {
         auto config = config_of({{"alert", std::string("id:1 type:") + type}});
         testing::internal::CaptureStdout();
-        alerts_load(config.get());
+        alerts_load(ctx, config.get());
         std::string out = testing::internal::GetCapturedStdout();
         EXPECT_NE(out.find(message), std::string::npos) << type << ": " << out;
     }
     auto config = config_of({{"alert", "id:2 node_id:4 type:dns-query-rate count:5 unit:3"},
                              {"alert", "id:3 type:dhcp-packet-rate count:5 unit:3"}});
-    alerts_load(config.get());
+    alerts_load(ctx, config.get());
     ASSERT_NE(ctx->dnsq_req_rules, nullptr);
     ASSERT_NE(ctx->dhcp_rules, nullptr);
     EXPECT_STREQ(ctx->dnsq_req_rules->type, "dns-query-rate");

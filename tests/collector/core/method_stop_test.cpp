@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "collector/core/context.h"
 #include "collector/core/method_stop.h"
 
 namespace {
@@ -22,15 +23,18 @@ void finish(void* arg)
 TEST(MethodStop, AllRequestsThenAllFinishesInStartOrderOnce)
 {
     calls.clear();
+    collector_ctx ctx{};
+    collector_ctx_init(&ctx);
     char a[] = "a", b[] = "b", c[] = "c";
-    method_stop_register(request, finish, a);
-    method_stop_register(request, nullptr, b);  // nothing to wait for
-    method_stop_register(nullptr, finish, c);
-    methods_stop();
+    method_stop_register(&ctx, request, finish, a);
+    method_stop_register(&ctx, request, nullptr, b);  // nothing to wait for
+    method_stop_register(&ctx, nullptr, finish, c);
+    methods_stop(&ctx);
     EXPECT_EQ(calls, (std::vector<std::string>{"request a", "request b", "finish a", "finish c"}));
     calls.clear();
-    methods_stop();
+    methods_stop(&ctx);
     EXPECT_TRUE(calls.empty());
+    collector_ctx_release(&ctx);
 }
 
 }  // namespace

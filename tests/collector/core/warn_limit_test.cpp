@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
 #include <thread>
 #include <vector>
@@ -7,8 +8,20 @@
 #include "collector/core/log.h"
 #include "collector/core/warn_limit.h"
 #include "tests/support/process.h"
+#include "tests/support/test_clock.h"
 
 namespace {
+
+// The monotonic clock the limiter reads, in seconds, set by the tests.
+std::atomic<int64_t> now_seconds{0};
+int64_t test_clock(clock_kind kind)
+{
+    return monotonic_at(kind, now_seconds.load());
+}
+void at(int64_t seconds)
+{
+    now_seconds = seconds;
+}
 
 size_t count_of(const std::string& text, const std::string& what)
 {
@@ -27,9 +40,11 @@ protected:
     {
         warn_limit_reset_for_tests();
         log_open(path.c_str());
+        clock_override(test_clock);
     }
     void TearDown() override
     {
+        clock_override(nullptr);
         log_close_for_tests();
         warn_limit_reset_for_tests();
     }
@@ -38,7 +53,8 @@ protected:
 TEST_F(WarnLimit, FirstFewPerMinuteThenOneCountLine)
 {
     for (int i = 0; i < 12; ++i) {
-        warn_limited_at(1000 + i, "not enough option data for option %d(length=%d)", 12, i);
+        at(1000 + i);
+        warn_limited("not enough option data for option %d(length=%d)", 12, i);
     }
     std::string text = read_file(path);
     EXPECT_EQ(count_of(text, "not enough option data"), 5u) << text;
@@ -46,10 +62,12 @@ TEST_F(WarnLimit, FirstFewPerMinuteThenOneCountLine)
     EXPECT_EQ(text.find("(length=5)"), std::string::npos);
     EXPECT_EQ(text.find("suppressed"), std::string::npos) << "counted, reported with the next window";
 
-    warn_limited_at(1059, "*** WARN *** owner in question section too long!");
+    at(1059);
+    warn_limited("*** WARN *** owner in question section too long!");
     EXPECT_EQ(count_of(read_file(path), "too long"), 0u) << "still the same minute";
 
-    warn_limited_at(1060, "*** WARN *** owner in question section too long!");
+    at(1060);
+    warn_limited("*** WARN *** owner in question section too long!");
     text = read_file(path);
     EXPECT_NE(text.find("]: *** WARN *** 8 more warnings about captured packets were suppressed\r\n"),
               std::string::npos)
@@ -58,44 +76,53 @@ TEST_F(WarnLimit, FirstFewPerMinuteThenOneCountLine)
     EXPECT_EQ(count_of(text, "too long!"), 1u);
 
     // A quiet window writes no count line.
-    warn_limited_at(2000, "*** WARN *** domain name compression used in question section!");
+    at(2000);
+    warn_limited("*** WARN *** domain name compression used in question section!");
     EXPECT_EQ(count_of(read_file(path), "suppressed"), 1u);
 }
 
 TEST_F(WarnLimit, SuppressedCountIsWrittenWhenTheWindowEndsAndAtStop)
 {
     for (int i = 0; i < 7; ++i) {
-        warn_limited_at(100, "*** WARN *** owner in question section too long!");
+        at(100);
+        warn_limited("*** WARN *** owner in question section too long!");
     }
-    warn_limit_flush_at(159, false);
+    at(159);
+    warn_limit_flush(false);
     EXPECT_EQ(count_of(read_file(path), "suppressed"), 0u) << "the window still runs";
-    warn_limit_flush_at(160, false);
+    at(160);
+    warn_limit_flush(false);
     EXPECT_EQ(count_of(read_file(path), "]: *** WARN *** 2 more warnings about captured packets were suppressed\r\n"), 1u)
         << read_file(path);
-    warn_limit_flush_at(300, false);  // nothing new: no second line
+    at(300);
+    warn_limit_flush(false);  // nothing new: no second line
     EXPECT_EQ(count_of(read_file(path), "suppressed"), 1u);
 
     for (int i = 0; i < 6; ++i) {
-        warn_limited_at(400, "*** WARN *** owner in question section too long!");
+        at(400);
+        warn_limited("*** WARN *** owner in question section too long!");
     }
-    warn_limit_flush_at(401, true);  // a stop does not wait for the window
+    at(401);
+    warn_limit_flush(true);  // a stop does not wait for the window
     EXPECT_EQ(count_of(read_file(path), "]: *** WARN *** 1 more warnings about"), 1u) << read_file(path);
 }
 
 TEST_F(WarnLimit, SharedByAllThreads)
 {
     std::vector<std::thread> pool;
+    at(5000);
     for (int t = 0; t < 4; ++t) {
         pool.emplace_back([] {
             for (int i = 0; i < 500; ++i) {
-                warn_limited_at(5000, "*** WARN *** domain name compression used in question section!");
+                warn_limited("*** WARN *** domain name compression used in question section!");
             }
         });
     }
     for (auto& th : pool) {
         th.join();
     }
-    warn_limited_at(5100, "*** WARN *** domain name compression used in question section!");
+    at(5100);
+    warn_limited("*** WARN *** domain name compression used in question section!");
     std::string text = read_file(path);
     EXPECT_EQ(count_of(text, "compression used"), 6u);
     EXPECT_NE(text.find("*** WARN *** 1995 more warnings"), std::string::npos) << text;

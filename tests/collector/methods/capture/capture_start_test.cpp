@@ -9,6 +9,7 @@
 #include "collector/core/log.h"
 #include "collector/methods/capture/capture.h"
 #include "collector/methods/starters.h"
+#include "tests/collector/lasting_context.h"
 #include "tests/collector/methods/option_list.h"
 #include "tests/support/process.h"
 
@@ -22,7 +23,7 @@ class CaptureStart : public testing::Test {
 protected:
     temp_dir dir;
     std::string log_path = dir.file("h.log");
-    collector_ctx collector{};
+    collector_ctx& collector = *lasting_context();  // its captures outlive the test
     void SetUp() override
     {
         log_open(log_path.c_str());

@@ -16,6 +16,7 @@
 #include "collector/core/config.h"
 #include "collector/core/log.h"
 #include "collector/methods/capture/capture.h"
+#include "tests/collector/lasting_context.h"
 #include "tests/collector/methods/capture/activity_lines.h"
 #include "tests/collector/methods/capture/recording_capture.h"
 #include "tests/collector/methods/option_list.h"
@@ -100,7 +101,7 @@ TEST_F(LiveCapture, DatagramsOnAVethPairReachTheCallbacks)
     temp_dir dir;
     log_open(dir.file("h.log").c_str());
 
-    collector_ctx collector{};
+    collector_ctx& collector = *lasting_context();
     method_rec dhcp_method{};
     dhcp_method.id = 1;
     method_rec dnsq_method{};

@@ -11,6 +11,7 @@
 #include "tests/collector/methods/decode_test.h"
 #include "tests/support/heap_usage.h"
 #include "tests/support/tcp_packets.h"
+#include "tests/support/test_clock.h"
 
 namespace {
 
@@ -23,9 +24,9 @@ size_t count_of_lines(const std::string& text)
     return n;
 }
 
-int64_t fixed_now(void*)
+int64_t fixed_now(clock_kind kind)
 {
-    return 1700000000;
+    return wall_at(kind, 1700000000);
 }
 
 class TcpBounds : public decode_test {
@@ -35,7 +36,12 @@ protected:
     {
         decode_test::SetUp();
         cap.ctx->tcp_timeout = 3600;  // nothing expires during the flood
-        tcp_reassembly_set_clock(cap.ctx, fixed_now, nullptr);
+        clock_override(fixed_now);
+    }
+    void TearDown() override
+    {
+        clock_override(nullptr);
+        decode_test::TearDown();
     }
     // Distinct address and port pairs for i = 0, 1, ...
     void syn_from(uint32_t i, uint32_t isn = 1)

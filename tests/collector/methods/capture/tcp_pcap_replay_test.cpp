@@ -64,9 +64,9 @@ TEST_F(TcpPcapReplay, QueriesAndResponsesReachTheCallbacks)
 
 TEST_F(TcpPcapReplay, QueriesBecomeActivityLines)
 {
-    al_init(&dnsq_req_log, dir.path().c_str(), "dnsq-req.al", 0);
-    al_open(&dnsq_req_log);
     collector_ctx* collector = collector_new();
+    al_init(&collector->dnsq_req_log, dir.path().c_str(), "dnsq-req.al", 0);
+    al_open(&collector->dnsq_req_log);
     method_rec method{};
     method.id = 2;
     method.node_id = 3;
@@ -76,7 +76,7 @@ TEST_F(TcpPcapReplay, QueriesBecomeActivityLines)
     capture_slots_set_dnsq(ctx, on_dnsq_req, on_dnsq_resp, &method);
     replay_tcp_file(ctx);
     capture_ctx_free(ctx);
-    al_close(&dnsq_req_log);
+    al_close(&collector->dnsq_req_log);
     collector_free(collector);
     EXPECT_EQ(read_file(dir.file("dnsq-req.al")),
               "2|3|1700000005|0a000001|0a000017|split.example.com|1|1\r\n"

@@ -3,6 +3,7 @@
 // that reach the callbacks and the lines in the log.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -11,21 +12,22 @@
 #include "tests/collector/methods/capture/recording_capture.h"
 #include "tests/collector/methods/decode_test.h"
 #include "tests/support/tcp_packets.h"
+#include "tests/support/test_clock.h"
 
 namespace {
 
-int64_t fake_now = 1700000000;
-int64_t fake_clock(void*)
+std::atomic<int64_t> fake_now{1700000000};
+int64_t fake_clock(clock_kind kind)
 {
-    return fake_now;
+    return wall_at(kind, fake_now.load());
 }
 
 // Reassembly as every test here runs it: a 30-second idle timeout, read
-// against the fake clock.
+// against the fake clock (put back by the fixture).
 void use_test_clock(capture_ctx* ctx)
 {
     ctx->tcp_timeout = 30;
-    tcp_reassembly_set_clock(ctx, fake_clock, nullptr);
+    clock_override(fake_clock);
 }
 
 bytes query_stream(const std::vector<std::string>& names)
@@ -72,6 +74,11 @@ protected:
         decode_test::SetUp();
         fake_now = 1700000000;
         use_test_clock(cap.ctx);
+    }
+    void TearDown() override
+    {
+        clock_override(nullptr);
+        decode_test::TearDown();
     }
     // A segment of the client's stream: bytes [from, to) of `stream`, whose
     // first byte has sequence number isn + 1.

@@ -16,6 +16,7 @@
 
 #include "collector/core/log.h"
 #include "collector/core/warn_limit.h"
+#include "tests/collector/lasting_context.h"
 #include "tests/collector/methods/syslog/syslog_test_support.h"
 #include "tests/support/tcp_client.h"
 #include "tests/support/udp_send.h"
@@ -35,6 +36,7 @@ protected:
     temp_dir dir;
     std::string log_path = dir.file("h.log");
     std::vector<syslog_listener*> started;
+    collector_ctx& collector = *lasting_context();  // its listeners outlive the test
 
     void SetUp() override
     {
@@ -51,7 +53,6 @@ protected:
         for (syslog_listener* l : started) {
             syslog_listener_stop_finish(l);
         }
-        verbose_flag = 0;
         log_close_for_tests();
         warn_limit_reset_for_tests();
     }
@@ -60,7 +61,7 @@ protected:
     // A listener with one recording handler per (id, host), in that order.
     syslog_listener* listen(int32_t protocol, int port, const std::vector<std::pair<int, const char*>>& handlers)
     {
-        syslog_server* server = syslog_server_new(nullptr, protocol, port);
+        syslog_server* server = syslog_server_new(&collector, protocol, port);
         for (const auto& [id, host] : handlers) {
             syslog_handler_list_append(server, recording_handler(id, host));
         }
@@ -95,7 +96,7 @@ TEST_F(SyslogListen, HandlersAreOfferedTheLineInStartOrder)
 {
     const int port = free_port();
     // 1 and 2 both want h1: 1 was started first and gets it. Only 2 wants h2.
-    verbose_flag = 1;  // set before the listener thread starts, as at start-up
+    collector.verbose = 1;  // set before the listener thread starts, as at start-up
     listen(syslog_protocol_udp, port, {{1, "h1"}, {2, "h1"}, {3, "h2"}});
     for (const char* host : {"h1", "h2", "nobody"}) {
         ASSERT_EQ(udp_send("127.0.0.1", 0, "127.0.0.1", port, as_bytes(line_from(host, "m: x"))), "");
@@ -347,7 +348,7 @@ TEST_F(SyslogListen, StopHandsOnLinesQueuedAfterAnEmptyDatagramAndReportsKernelD
         gate_reached = false;
         gate_open = false;
         const int port = free_port();
-        syslog_server* server = syslog_server_new(nullptr, syslog_protocol_udp, port);
+        syslog_server* server = syslog_server_new(&collector, syslog_protocol_udp, port);
         syslog_handler* handler = recording_handler(1, "h1");
         handler->parser = take_after_gate;
         syslog_handler_list_append(server, handler);
@@ -397,7 +398,7 @@ TEST_F(SyslogListen, WhatArrivesAfterTheStopIsNotRead)
         gate_reached = false;
         gate_open = false;
         const int port = free_port();
-        syslog_server* server = syslog_server_new(nullptr, protocol, port);
+        syslog_server* server = syslog_server_new(&collector, protocol, port);
         syslog_handler* handler = recording_handler(1, "h1");
         handler->parser = take_after_gate;
         syslog_handler_list_append(server, handler);

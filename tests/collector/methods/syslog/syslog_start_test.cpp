@@ -9,6 +9,7 @@
 #include "collector/core/log.h"
 #include "collector/core/method_stop.h"
 #include "collector/methods/starters.h"
+#include "tests/collector/lasting_context.h"
 #include "tests/collector/methods/option_list.h"
 #include "tests/collector/methods/syslog/syslog_test_support.h"
 #include "tests/support/netns.h"
@@ -21,12 +22,12 @@ class SyslogStart : public testing::Test {
 protected:
     temp_dir dir;
     std::string log_path = dir.file("h.log");
-    collector_ctx ctx{};
+    collector_ctx& ctx = *lasting_context();  // its listeners outlive the test
 
     void SetUp() override { log_open(log_path.c_str()); }
     void TearDown() override
     {
-        methods_stop();
+        methods_stop(&ctx);
         log_close_for_tests();
     }
     std::string log() const { return file_exists(log_path) ? read_file(log_path) : ""; }
@@ -83,7 +84,7 @@ TEST_F(SyslogStart, MissingOrUnusableOptionsRefuseTheMethod)
 
 TEST(SyslogStartDeathTest, AddressesThatAreNoDottedQuadEndTheProcess)
 {
-    collector_ctx ctx{};
+    collector_ctx& ctx = *lasting_context();  // its listeners outlive the test
     const options opts[] = {
         {{"hostname", "d"}, {"source_ip", "10.0.0"}},
         {{"hostname", "d"}, {"source_ip", "10.0.0.1"}, {"server_ip", "10.0.0.256"}},
@@ -171,7 +172,7 @@ TEST_F(SyslogStart, UnusableProtocolAndPortValuesListenOnUdp514)
             opts.push_back({"source_ip", "127.0.0.1"});
             EXPECT_EQ(start(id++, dhcp, opts), 0);
         }
-        methods_stop();  // the sockets close while still in the namespace's thread
+        methods_stop(&ctx);  // the sockets close while still in the namespace's thread
     }));
     const std::string text = log();
     EXPECT_NE(text.find("udp syslog server listening on port 514\r\n"), std::string::npos) << text;
