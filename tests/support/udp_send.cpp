@@ -9,13 +9,13 @@
 #include <cstring>
 
 std::string udp_send(const std::string& src_ip, unsigned sport, const std::string& dst_ip, unsigned dport,
-                     const bytes& payload, const std::string& device)
+                     const bytes& payload, const std::string& device, unsigned* sent_from)
 {
-    return udp_send_each(src_ip, sport, dst_ip, dport, {payload}, device);
+    return udp_send_each(src_ip, sport, dst_ip, dport, {payload}, device, sent_from);
 }
 
 std::string udp_send_each(const std::string& src_ip, unsigned sport, const std::string& dst_ip, unsigned dport,
-                          const std::vector<bytes>& payloads, const std::string& device)
+                          const std::vector<bytes>& payloads, const std::string& device, unsigned* sent_from)
 {
     int fd = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
@@ -35,6 +35,11 @@ std::string udp_send_each(const std::string& src_ip, unsigned sport, const std::
     src.sin_addr.s_addr = src_ip.empty() ? htonl(INADDR_ANY) : inet_addr(src_ip.c_str());
     if (error.empty() && bind(fd, reinterpret_cast<sockaddr*>(&src), sizeof src) != 0) {
         error = std::string("bind: ") + strerror(errno);
+    }
+    if (error.empty() && sent_from != nullptr) {
+        socklen_t len = sizeof src;
+        getsockname(fd, reinterpret_cast<sockaddr*>(&src), &len);
+        *sent_from = ntohs(src.sin_port);
     }
     sockaddr_in dst{};
     dst.sin_family = AF_INET;

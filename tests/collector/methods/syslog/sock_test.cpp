@@ -58,14 +58,15 @@ TEST_F(Sock, DatagramRecordsItsSender)
     sock* server = sock_server_new(0, sock_kind_udp);
     unsigned port = bound_port(server->socket);
     ASSERT_NE(port, 0u);
-    ASSERT_EQ(udp_send("127.0.0.1", 40711, "127.0.0.1", port, {'o', 'n', 'e'}), "");
-    ASSERT_EQ(udp_send("127.0.0.1", 40712, "127.0.0.1", port, {'t', 'w', 'o', '!'}), "");
+    unsigned first_from = 0, second_from = 0;
+    ASSERT_EQ(udp_send("127.0.0.1", 0, "127.0.0.1", port, {'o', 'n', 'e'}, "", &first_from), "");
+    ASSERT_EQ(udp_send("127.0.0.1", 0, "127.0.0.1", port, {'t', 'w', 'o', '!'}, "", &second_from), "");
     char data[16];
     EXPECT_EQ(sock_recvfrom(server, data, sizeof data), 3);
-    EXPECT_EQ(server->port, 40711) << "the sender's port, not the bound one";
+    EXPECT_EQ(server->port, static_cast<int32_t>(first_from)) << "the sender's port, not the bound one";
     EXPECT_EQ(sock_recvfrom(server, data, sizeof data), 4);
     EXPECT_EQ(std::string(data, 4), "two!");
-    EXPECT_EQ(server->port, 40712);
+    EXPECT_EQ(server->port, static_cast<int32_t>(second_from));
     EXPECT_EQ(memcmp(server->peer_addr, loopback_peer, 16), 0);
     sock_free(server);
     EXPECT_EQ(log().find("WARN"), std::string::npos) << "closing a datagram socket has nothing to shut down";
@@ -80,9 +81,11 @@ TEST_F(Sock, BatchTakesTheQueuedDatagramsEachWithItsSender)
     sock* server = sock_server_new(0, sock_kind_udp);
     unsigned port = bound_port(server->socket);
     const bytes exact(sock_batch_datagram_bytes, 'e');
-    ASSERT_EQ(udp_send("127.0.0.1", 40721, "127.0.0.1", port, {'o', 'n', 'e'}), "");
-    ASSERT_EQ(udp_send_each("127.0.0.1", 40722, "127.0.0.1", port,
-                            {bytes(), bytes(sock_batch_datagram_bytes + 1, 'o'), exact, {'l', 'a', 's', 't'}}),
+    unsigned last_from = 0;
+    ASSERT_EQ(udp_send("127.0.0.1", 0, "127.0.0.1", port, {'o', 'n', 'e'}), "");
+    ASSERT_EQ(udp_send_each("127.0.0.1", 0, "127.0.0.1", port,
+                            {bytes(), bytes(sock_batch_datagram_bytes + 1, 'o'), exact, {'l', 'a', 's', 't'}}, "",
+                            &last_from),
               "");
     sock_batch* batch = sock_batch_new();
     ASSERT_EQ(sock_recv_batch(server, batch), 5);
@@ -95,7 +98,7 @@ TEST_F(Sock, BatchTakesTheQueuedDatagramsEachWithItsSender)
     EXPECT_EQ(bytes(sock_batch_data(batch, 3), sock_batch_data(batch, 3) + sock_batch_datagram_bytes + 1),
               [&] { bytes b = exact; b.push_back(0); return b; }());
     EXPECT_EQ(std::string(reinterpret_cast<char*>(sock_batch_data(batch, 4))), "last");
-    EXPECT_EQ(server->port, 40722) << "the last sender";
+    EXPECT_EQ(server->port, static_cast<int32_t>(last_from)) << "the last sender";
     EXPECT_NE(log().find("*** WARN *** recvfrom(" + std::to_string(sock_batch_datagram_bytes) + ") failed: " +
                          std::to_string(EMSGSIZE) + "\r\n"),
               std::string::npos)
@@ -105,7 +108,7 @@ TEST_F(Sock, BatchTakesTheQueuedDatagramsEachWithItsSender)
     EXPECT_EQ(sock_recv_batch(server, batch, false), -1);
     EXPECT_EQ(errno, EAGAIN);
     std::vector<bytes> many(sock_batch_datagrams + 3, bytes{'m'});
-    ASSERT_EQ(udp_send_each("127.0.0.1", 40723, "127.0.0.1", port, many), "");
+    ASSERT_EQ(udp_send_each("127.0.0.1", 0, "127.0.0.1", port, many), "");
     EXPECT_EQ(sock_recv_batch(server, batch), sock_batch_datagrams);
     EXPECT_EQ(sock_recv_batch(server, batch), 3);
     sock_batch_free(batch);
@@ -132,7 +135,7 @@ TEST_F(Sock, OversizeDatagramIsRefusedAndTheNextOneArrivesWhole)
 {
     sock* server = sock_server_new(0, sock_kind_udp);
     unsigned port = bound_port(server->socket);
-    ASSERT_EQ(udp_send_each("127.0.0.1", 40713, "127.0.0.1", port,
+    ASSERT_EQ(udp_send_each("127.0.0.1", 0, "127.0.0.1", port,
                             {bytes(65, 'x'), bytes(64, 'y'), bytes(3, 'z')}),
               "");
     char data[64];
