@@ -49,6 +49,12 @@ private:
 template <typename F>
 bool wait_until(F ready, int timeout_ms);
 
+// Whether process `pid` has a file open whose path ends in `name`.
+bool holds_open(int pid, const std::string& name);
+
+// Whether process `pid` has an inotify watch set (a file or folder it follows).
+bool has_inotify_watch(int pid);
+
 // A fresh folder under /tmp, removed with its contents when the object goes.
 class temp_dir {
 public:

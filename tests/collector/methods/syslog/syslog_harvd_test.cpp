@@ -86,19 +86,6 @@ uint64_t sum_of(const std::string& text, const std::string& pattern)
     return sum;
 }
 
-// Whether the process has a file open whose name ends in `name`.
-bool holds_open(int pid, const std::string& name)
-{
-    std::error_code ec;
-    for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
-        std::string target = fs::read_symlink(fd.path(), ec).string();
-        if (target.size() >= name.size() && target.compare(target.size() - name.size(), name.size(), name) == 0) {
-            return true;
-        }
-    }
-    return false;
-}
-
 // A socket to the collector's port from 127.0.0.1 (`from` for another
 // loopback address), sends never blocking longer than 100 ms; -1 on failure.
 int connect_tcp(int port, const char* from = "127.0.0.1")
@@ -320,7 +307,24 @@ TEST_F(SyslogHarvd, StopDuringAFloodEndsInTimeAndEveryAlertHasItsLine)
         }
     });
 
-    sleep_ms(2000);
+    // The stop comes with the flood under way on every path: each sender
+    // busy, lines of both protocols logged and a watched name alerted.
+    EXPECT_TRUE(wait_until(
+        [&] {
+            for (const auto& n : sent) {
+                if (n.load() < 1000) return false;
+            }
+            if (stranger_connections.load() < 10) return false;
+            size_t partial = 0;
+            bool udp = false, tcp = false;
+            for (const std::string& n : logged(&partial)) {
+                udp = udp || n[0] == 'u';
+                tcp = tcp || n[0] == 't';
+            }
+            return udp && tcp && !alert_test::alert_files(dir.file("one/alerts")).empty();
+        },
+        20000))
+        << log();
     const auto term_at = clock_type::now();
     harvd->send(SIGTERM);
     const bool closed = wait_until([&] { return !holds_open(harvd->pid(), "dnsq-req.al"); }, 20000);
