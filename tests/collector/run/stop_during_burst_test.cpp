@@ -14,7 +14,6 @@
 #include <csignal>
 #include <cstdint>
 #include <filesystem>
-#include <regex>
 #include <set>
 #include <string>
 #include <thread>
@@ -69,35 +68,11 @@ void flood(const std::string& ns, std::atomic<int>& sent, std::atomic<bool>& sto
     });
 }
 
-// The query name (field 6) of every line of dnsq-req.al.
-std::set<std::string> logged_names(const std::string& path, size_t* bad)
-{
-    std::set<std::string> names;
-    for (const std::string& line : alert_test::crlf_lines(read_file(path))) {
-        std::vector<std::string> fields;
-        size_t start = 0;
-        for (size_t bar; (bar = line.find('|', start)) != std::string::npos; start = bar + 1) {
-            fields.push_back(line.substr(start, bar - start));
-        }
-        fields.push_back(line.substr(start));
-        if (fields.size() != 8) {
-            ++*bad;
-            continue;
-        }
-        names.insert(fields[5]);
-    }
-    return names;
-}
-
 // The sum of the drops the capture on `device` reported in its log text.
 uint64_t reported_drops(const std::string& text, const std::string& device)
 {
-    const std::regex re("\\*\\*\\* WARN \\*\\*\\* " + device + ": ([0-9]+) packets dropped by the capture since the last report");
-    uint64_t sum = 0;
-    for (auto it = std::sregex_iterator(text.begin(), text.end(), re); it != std::sregex_iterator(); ++it) {
-        sum += std::stoull((*it)[1]);
-    }
-    return sum;
+    return alert_test::sum_of(text, "\\*\\*\\* WARN \\*\\*\\* " + device +
+                                        ": ([0-9]+) packets dropped by the capture since the last report");
 }
 
 TEST(StopDuringBurst, NothingReceivedIsLostAndAlertFilesAreWhole)
@@ -161,7 +136,7 @@ TEST(StopDuringBurst, NothingReceivedIsLostAndAlertFilesAreWhole)
         // logged or one of those; and no query is both, nor counted twice.
         const uint64_t dropped = reported_drops(text, net.if_a);
         size_t bad = 0;
-        std::set<std::string> names = logged_names(dir.file("dnsq-req.al"), &bad);
+        const std::multiset<std::string> names = alert_test::logged_query_names(dir.path(), &bad);
         EXPECT_EQ(bad, 0u);
         int missing = 0;
         for (int i = 0; i < before; ++i) {

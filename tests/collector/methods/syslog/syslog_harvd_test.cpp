@@ -48,44 +48,6 @@ bytes as_bytes(const std::string& text)
     return bytes(text.begin(), text.end());
 }
 
-// The query names (field 6) of every line of the dnsq-req activity logs in
-// `dir`, rotated ones included; lines that are not 8 fields count as `bad`.
-std::multiset<std::string> logged_names(const std::string& dir, size_t* bad)
-{
-    std::multiset<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir)) {
-        const std::string file = entry.path().filename().string();
-        if (file.rfind("dnsq-req.al", 0) != 0) {
-            continue;
-        }
-        for (const std::string& line : alert_test::crlf_lines(read_file(entry.path().string()))) {
-            std::vector<std::string> fields;
-            size_t start = 0;
-            for (size_t bar; (bar = line.find('|', start)) != std::string::npos; start = bar + 1) {
-                fields.push_back(line.substr(start, bar - start));
-            }
-            fields.push_back(line.substr(start));
-            if (fields.size() != 8) {
-                ++*bad;
-                continue;
-            }
-            names.insert(fields[5]);
-        }
-    }
-    return names;
-}
-
-// The sum of the numbers that `pattern` (one group) finds in `text`.
-uint64_t sum_of(const std::string& text, const std::string& pattern)
-{
-    uint64_t sum = 0;
-    const std::regex re(pattern);
-    for (auto it = std::sregex_iterator(text.begin(), text.end(), re); it != std::sregex_iterator(); ++it) {
-        sum += std::stoull((*it)[1]);
-    }
-    return sum;
-}
-
 // A socket to the collector's port from 127.0.0.1 (`from` for another
 // loopback address), sends never blocking longer than 100 ms; -1 on failure.
 int connect_tcp(int port, const char* from = "127.0.0.1")
@@ -203,7 +165,7 @@ protected:
     }
     std::multiset<std::string> logged(size_t* bad, const std::string& sub = "one") const
     {
-        return logged_names(dir.file(sub + "/al"), bad);
+        return alert_test::logged_query_names(dir.file(sub + "/al"), bad);
     }
     // Waits until the activity logs stop growing for 300 ms.
     void wait_until_quiet()
@@ -374,9 +336,9 @@ TEST_F(SyslogHarvd, StopDuringAFloodEndsInTimeAndEveryAlertHasItsLine)
                        : 1;
     }
     EXPECT_EQ(orphans, 0u) << alerts << " alert files";
-    const uint64_t late = sum_of(text, R"(([0-9]+) lines lost: they came after the log was closed at stop)");
-    const uint64_t queue_full = sum_of(text, R"(alert queue full \([0-9]+ alerts\): ([0-9]+) alerts dropped)");
-    const uint64_t kernel = sum_of(text, R"(([0-9]+) datagrams dropped by the kernel since the last report)");
+    const uint64_t late = alert_test::sum_of(text, R"(([0-9]+) lines lost: they came after the log was closed at stop)");
+    const uint64_t queue_full = alert_test::sum_of(text, R"(alert queue full \([0-9]+ alerts\): ([0-9]+) alerts dropped)");
+    const uint64_t kernel = alert_test::sum_of(text, R"(([0-9]+) datagrams dropped by the kernel since the last report)");
     // Of the first n names of a UDP sender, every fifth was a bad line instead.
     uint64_t udp_good = 0, tcp_total = 0;
     for (int k = 0; k < udp_senders; ++k) {
@@ -629,7 +591,7 @@ TEST_F(SyslogHarvd, KernelDropsOfABurstAreReported)
     size_t bad = 0;
     const uint64_t logged_lines = logged(&bad).size();
     const uint64_t dropped =
-        sum_of(log(), "syslog udp port " + std::to_string(port) +
+        alert_test::sum_of(log(), "syslog udp port " + std::to_string(port) +
                           R"(: ([0-9]+) datagrams dropped by the kernel since the last report\r\n)");
     EXPECT_GT(logged_lines, 0u);
     EXPECT_GT(dropped, 0u);
