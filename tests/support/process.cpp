@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -244,6 +245,19 @@ bool has_inotify_watch(int pid)
         }
     }
     return false;
+}
+
+int current_thread_id()
+{
+    return static_cast<int>(syscall(SYS_gettid));
+}
+
+bool thread_asleep(int tid)
+{
+    // "<tid> (<name>) <state> ...": the name may hold blanks and parentheses.
+    const std::string stat = read_file("/proc/self/task/" + std::to_string(tid) + "/stat");
+    const size_t close = stat.rfind(") ");
+    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'S';
 }
 
 std::vector<std::string> list_dir(const std::string& dir)

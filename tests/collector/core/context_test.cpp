@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <string>
@@ -51,26 +48,18 @@ TEST_F(Context, StopBeforeWaitReturnsAtOnce)
     EXPECT_LT(clock_type::now() - start, std::chrono::seconds(2));
 }
 
-// Whether thread `tid` of this process is asleep (blocked in a wait).
-bool thread_sleeping(pid_t tid)
-{
-    std::string stat = read_file("/proc/self/task/" + std::to_string(tid) + "/stat");
-    size_t close = stat.rfind(") ");
-    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'S';
-}
-
 TEST_F(Context, StopFromAnotherThreadEndsTheRunLoopWithoutWaitingForThePoll)
 {
-    std::atomic<pid_t> runner_tid{0};
+    std::atomic<int> runner_tid{0};
     std::atomic<bool> returned{false};
     auto start = clock_type::now();
     std::thread runner([&] {
-        runner_tid = static_cast<pid_t>(syscall(SYS_gettid));
+        runner_tid = current_thread_id();
         EXPECT_EQ(collector_wait(ctx), 0);
         returned = true;
     });
     // The stop lands while the run loop waits, not before it starts.
-    EXPECT_TRUE(wait_until([&] { return runner_tid.load() != 0 && thread_sleeping(runner_tid.load()); }, 10000));
+    EXPECT_TRUE(wait_until([&] { return runner_tid.load() != 0 && thread_asleep(runner_tid.load()); }, 10000));
     collector_stop(ctx);
     EXPECT_TRUE(wait_until([&] { return returned.load(); }, 30000));
     // The loop's poll would have ended the wait no sooner than five seconds
