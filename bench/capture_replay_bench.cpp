@@ -16,9 +16,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "bench/capture_frames.h"
 #include "collector/alerts/callbacks.h"
 #include "collector/core/activity_log.h"
 #include "collector/core/context.h"
@@ -26,6 +28,7 @@
 #include "collector/methods/capture/capture.h"
 #include "collector/methods/capture/frame_decode.h"
 #include "collector/run/context_setup.h"
+#include "tests/collector/activity_logs.h"
 
 namespace {
 
@@ -67,21 +70,12 @@ int main(int argc, char** argv)
         fprintf(stderr, "BATCH and ROUNDS must be positive\n");
         return 2;
     }
-    char errbuf[PCAP_ERRBUF_SIZE] = "";
-    pcap_t* file = pcap_open_offline(argv[1], errbuf);
-    if (file == nullptr) {
-        fprintf(stderr, "%s\n", errbuf);
+    capture_frames file;
+    if (!capture_frames_load(argv[1], file)) {
         return 1;
     }
-    std::vector<pcap_pkthdr> headers;
-    std::vector<std::vector<u_char>> frames;
-    pcap_pkthdr* h = nullptr;
-    const u_char* d = nullptr;
-    while (pcap_next_ex(file, &h, &d) == 1) {
-        headers.push_back(*h);
-        frames.emplace_back(d, d + h->caplen);
-    }
-    pcap_close(file);
+    const std::vector<pcap_pkthdr>& headers = file.headers;
+    const std::vector<std::vector<u_char>>& frames = file.frames;
 
     char dir[] = "/tmp/harvd-replay-XXXXXX";
     if (mkdtemp(dir) == nullptr) {
@@ -91,10 +85,9 @@ int main(int argc, char** argv)
     log_open("/dev/null");
 
     collector_ctx* collector = collector_new();
-    al_init(&collector->dhcp_pkt_log, dir, "dhcp-pkt.al", 0);
-    al_init(&collector->dnsq_req_log, dir, "dnsq-req.al", 0);
-    al_open(&collector->dhcp_pkt_log);
-    al_open(&collector->dnsq_req_log);
+    std::optional<activity_logs> logs;
+    logs.emplace(collector);
+    logs->open(dir);
     method_rec* method = method_new(1, 1, "dnsq-req-raw");
     capture_ctx* ctx = capture_ctx_alloc();
     ctx->pcap = pcap_open_dead(DLT_EN10MB, 65535);
@@ -116,8 +109,7 @@ int main(int argc, char** argv)
     }
     const int64_t used = thread_cpu_ns() - start;
     al_hold_lines(false);
-    al_close(&collector->dhcp_pkt_log);
-    al_close(&collector->dnsq_req_log);
+    logs.reset();  // closed: every line written
 
     const size_t packets = frames.size() * static_cast<size_t>(rounds);
     const size_t lines = count_lines(std::string(dir) + "/dnsq-req.al") + count_lines(std::string(dir) + "/dhcp-pkt.al");

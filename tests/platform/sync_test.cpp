@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "platform/sync.h"
+#include "tests/support/process.h"
 
 namespace {
 
@@ -78,19 +79,17 @@ TEST(Event, ShortDeadlineTimesOut)
 TEST(Event, WokenFromAnotherThread)
 {
     sync_pair p;
-    std::atomic<bool> waiting{false};
+    std::atomic<int> waiting{0};  // the waiter's thread id once it holds the mutex
     std::atomic<int> result{99};
     std::thread waiter([&] {
         mutex_lock(&p.m);
-        waiting = true;
+        waiting = current_thread_id();
         cond_deadline d = in_seconds(60);
         result = cond_timedwait(&p.c, &p.m, &d);
         mutex_unlock(&p.m);
     });
-    while (!waiting) {
-        std::this_thread::yield();
-    }
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    // The signal comes while the waiter waits.
+    EXPECT_TRUE(wait_until([&] { return waiting.load() != 0 && thread_asleep(waiting.load()); }, 10000));
     auto start = clock_type::now();
     cond_signal(&p.c);
     waiter.join();

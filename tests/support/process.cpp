@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -218,6 +219,45 @@ bool file_exists(const std::string& path)
 {
     struct stat st;
     return lstat(path.c_str(), &st) == 0;
+}
+
+bool holds_open(int pid, const std::string& name)
+{
+    std::error_code ec;
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
+        std::string target = std::filesystem::read_symlink(fd.path(), ec).string();
+        if (target.size() >= name.size() && target.compare(target.size() - name.size(), name.size(), name) == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool has_inotify_watch(int pid)
+{
+    std::error_code ec;
+    const std::string proc = "/proc/" + std::to_string(pid);
+    for (const auto& fd : std::filesystem::directory_iterator(proc + "/fd", ec)) {
+        if (std::filesystem::read_symlink(fd.path(), ec).string() != "anon_inode:inotify") continue;
+        // Each watch is one "inotify wd:" line of the descriptor's fdinfo.
+        if (read_file(proc + "/fdinfo/" + fd.path().filename().string()).find("inotify wd:") != std::string::npos) {
+            return true;
+        }
+    }
+    return false;
+}
+
+int current_thread_id()
+{
+    return static_cast<int>(syscall(SYS_gettid));
+}
+
+bool thread_asleep(int tid)
+{
+    // "<tid> (<name>) <state> ...": the name may hold blanks and parentheses.
+    const std::string stat = read_file("/proc/self/task/" + std::to_string(tid) + "/stat");
+    const size_t close = stat.rfind(") ");
+    return close != std::string::npos && close + 2 < stat.size() && stat[close + 2] == 'S';
 }
 
 std::vector<std::string> list_dir(const std::string& dir)

@@ -49,6 +49,19 @@ private:
 template <typename F>
 bool wait_until(F ready, int timeout_ms);
 
+// Whether process `pid` has a file open whose path ends in `name`.
+bool holds_open(int pid, const std::string& name);
+
+// Whether process `pid` has an inotify watch set (a file or folder it follows).
+bool has_inotify_watch(int pid);
+
+// The kernel's id of the calling thread.
+int current_thread_id();
+
+// Whether thread `tid` of this process is asleep (blocked in a wait): a test
+// waits for it before waking the thread, so the wake finds it waiting.
+bool thread_asleep(int tid);
+
 // A fresh folder under /tmp, removed with its contents when the object goes.
 class temp_dir {
 public:

@@ -141,8 +141,10 @@ TEST_F(LocalQueue, AlertInHandFinishedDuringTheStopIsNotCountedLost)
     EXPECT_EQ(alert_queue_put(&q, item_with("a")), 0);
     EXPECT_EQ(alert_queue_put(&q, item_with("b")), 0);
     alert_item* in_hand = alert_queue_take(&q);
+    const int settling = current_thread_id();
     std::thread writer([&] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        // Finished once the stop waits for it.
+        EXPECT_TRUE(wait_until([&] { return thread_asleep(settling); }, 10000));
         alert_item_free(in_hand);
         alert_queue_done(&q);
     });

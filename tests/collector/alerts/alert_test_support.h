@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <filesystem>
 #include <map>
+#include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -84,6 +86,50 @@ inline std::map<uint32_t, std::string> alert_files(const std::string& dir)
         }
     }
     return files;
+}
+
+// The '|'-separated fields of an activity line.
+inline std::vector<std::string> bar_fields(const std::string& line)
+{
+    std::vector<std::string> fields;
+    size_t start = 0;
+    for (size_t bar; (bar = line.find('|', start)) != std::string::npos; start = bar + 1) {
+        fields.push_back(line.substr(start, bar - start));
+    }
+    fields.push_back(line.substr(start));
+    return fields;
+}
+
+// The query names (field 6) of every line of the dnsq-req activity logs in
+// `dir`, rotated ones included; lines that are not 8 fields count as `bad`.
+inline std::multiset<std::string> logged_query_names(const std::string& dir, size_t* bad)
+{
+    std::multiset<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir)) {
+        if (entry.path().filename().string().rfind("dnsq-req.al", 0) != 0) {
+            continue;
+        }
+        for (const std::string& line : crlf_lines(read_file(entry.path().string()))) {
+            const std::vector<std::string> fields = bar_fields(line);
+            if (fields.size() != 8) {
+                ++*bad;
+                continue;
+            }
+            names.insert(fields[5]);
+        }
+    }
+    return names;
+}
+
+// The sum of the numbers that `pattern` (one group) finds in `text`.
+inline uint64_t sum_of(const std::string& text, const std::string& pattern)
+{
+    const std::regex re(pattern);
+    uint64_t sum = 0;
+    for (auto it = std::sregex_iterator(text.begin(), text.end(), re); it != std::sregex_iterator(); ++it) {
+        sum += std::stoull((*it)[1]);
+    }
+    return sum;
 }
 
 inline std::vector<std::string> log_messages(const std::string& path)

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <initializer_list>
 #include <map>
+#include <optional>
 #include <set>
 #include <string>
 #include <thread>
@@ -23,6 +24,7 @@
 #include "collector/core/context.h"
 #include "collector/core/log.h"
 #include "collector/run/context_setup.h"
+#include "tests/collector/activity_logs.h"
 #include "tests/collector/alerts/alert_test_support.h"
 #include "tests/collector/records.h"
 #include "toolkit/alloc.h"
@@ -148,6 +150,7 @@ protected:
     std::string alerts = dir.file("alerts");
     std::string log_path = dir.file("h.log");
     collector_ctx* ctx = nullptr;
+    std::optional<activity_logs> logs;
     rule_book book;
 
     static void SetUpTestSuite() { alert_test::alert_writer_start_once(); }
@@ -158,19 +161,13 @@ protected:
         log_open(log_path.c_str());
         ctx = collector_new();
         ctx->alerts = alert_test::alert_writer()->alerts;
-        al_init(&ctx->dhcp_pkt_log, dir.path().c_str(), "dhcp-pkt.al", 0);
-        al_init(&ctx->dnsq_req_log, dir.path().c_str(), "dnsq-req.al", 0);
-        for (activity_log* log : {&ctx->dhcp_pkt_log, &ctx->dnsq_req_log}) {
-            mutex_lock(&log->lock);
-            al_open(log);
-            mutex_unlock(&log->lock);
-        }
+        logs.emplace(ctx);
+        logs->open(dir.path());
     }
     void TearDown() override
     {
         EXPECT_EQ(alert_queue_drain(ctx, alert_drain_seconds), 0u);
-        al_close(&ctx->dhcp_pkt_log);
-        al_close(&ctx->dnsq_req_log);
+        logs.reset();
         ctx->dhcp_rules = nullptr;
         ctx->dnsq_req_rules = nullptr;
         ctx->dnsq_resp_rules = nullptr;

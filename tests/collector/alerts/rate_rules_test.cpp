@@ -27,6 +27,18 @@ int64_t fake_clock(clock_kind kind)
     return wall_at(kind, fake_now.load());
 }
 
+// The rule's counters as if it had counted `total` events since `start`,
+// `in_second` of them in second `current`.
+rate_state* counted(alert_rule* rule, int64_t start, int64_t current, int64_t in_second, int64_t total)
+{
+    auto* s = static_cast<rate_state*>(rule->param);
+    s->start_time = start;
+    s->current_second = current;
+    s->second_count = in_second;
+    s->total = total;
+    return s;
+}
+
 class RateRules : public rule_test::RuleTest {
 protected:
     void SetUp() override
@@ -239,11 +251,7 @@ TEST_F(RateRules, CounterResetNearThe32BitLimitEndsTheAlert)
 {
     alert_rule* rule = load("count:5 unit:3");
     ASSERT_NE(rule, nullptr);
-    auto* s = static_cast<rate_state*>(rule->param);
-    s->current_second = 2000;
-    s->start_time = 1000;
-    s->second_count = 5;
-    s->total = rate_total_limit - 1;
+    rate_state* s = counted(rule, 1000, 2000, 5, rate_total_limit - 1);
     s->in_alert = 1;
 
     EXPECT_TRUE(feed(rule, 2000, 1).empty());  // total reaches the limit
@@ -272,11 +280,7 @@ TEST_F(RateRules, LargeCountsAndBurstsDoNotWrap)
         EXPECT_TRUE(feed(big_count, second, 3).empty()) << second;
     }
 
-    auto* s = static_cast<rate_state*>(burst->param);
-    s->start_time = 1000;
-    s->current_second = 1011;
-    s->total = 30000010;
-    s->second_count = 30000000;  // B = 30000010 / 11 = 2727273
+    counted(burst, 1000, 1011, 30000000, 30000010);  // B = 30000010 / 11 = 2727273
     strings raised = feed(burst, 1012, 1);
     ASSERT_EQ(raised.size(), 1u);
     EXPECT_NE(raised[0].find("\nreason: 30000000 packets per second exceeds the current baseline of 2727273 + 50 percent\n"),
@@ -380,11 +384,7 @@ TEST_F(RateRulesQueued, CountingWithoutTheLockStopsAtTheLimit)
 {
     alert_rule* rule = load("count:5 unit:3");
     ASSERT_NE(rule, nullptr);
-    auto* s = static_cast<rate_state*>(rule->param);
-    s->current_second = 2000;
-    s->start_time = 1000;
-    s->second_count = 5;
-    s->total = rate_total_limit - 3;
+    rate_state* s = counted(rule, 1000, 2000, 5, rate_total_limit - 3);
     fake_now = 2000;
     check_from_threads(rule, 1, 3);  // the first under the lock, which opens room for two more
     // The fourth, as under the lock alone, finds the total at its limit:

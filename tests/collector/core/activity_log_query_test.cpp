@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "collector/core/activity_log.h"
+#include "tests/collector/activity_logs.h"
 #include "tests/collector/records.h"
 #include "tests/support/process.h"
 
@@ -52,12 +53,10 @@ std::string query(const std::string& list_path, std::vector<std::string> args)
 TEST(ActivityLogQuery, CollectorLogsReadWithEveryFilterType)
 {
     temp_dir dir;
-    activity_log dnsq_req_log;
-    activity_log dhcp_pkt_log;
-    al_init(&dnsq_req_log, dir.path().c_str(), "dnsq-req.al", 0);
-    al_init(&dhcp_pkt_log, dir.path().c_str(), "dhcp-pkt.al", 1);
-    al_open(&dnsq_req_log);
-    al_open(&dhcp_pkt_log);
+    activity_logs logs;
+    logs.open(dir.path(), 1, 0);
+    activity_log& dnsq_req_log = logs.dnsq_req;
+    activity_log& dhcp_pkt_log = logs.dhcp_pkt;
 
     method_rec m = test_records::method_of(3, 9);
     ip_info ip{};
@@ -96,10 +95,7 @@ TEST(ActivityLogQuery, CollectorLogsReadWithEveryFilterType)
         event_time when{1700000000 + i * 10, 0};
         ASSERT_EQ(al_write_dhcp_pkt(&dhcp_pkt_log, &m, &rec, &when), 0);
     }
-    al_close(&dnsq_req_log);
-    al_close(&dhcp_pkt_log);
-    al_release(&dnsq_req_log);
-    al_release(&dhcp_pkt_log);
+    logs.close();
     ASSERT_NE(read_file(dir.file("dnsq-req.al")).find("\r\n"), std::string::npos);
 
     const std::string dnsq_list = dir.file("dnsq.list");

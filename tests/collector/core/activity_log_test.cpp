@@ -23,6 +23,7 @@
 #include "collector/run/commands.h"
 #include "collector/run/console_stop.h"
 #include "platform/sync.h"
+#include "tests/collector/activity_logs.h"
 #include "tests/collector/records.h"
 #include "tests/support/process.h"
 
@@ -78,26 +79,18 @@ dhcp_pkt_rec dhcp_record(int32_t type, const char* mac, const char* hostname)
 class ActivityLog : public testing::Test {
 protected:
     temp_dir dir;
-    activity_log dhcp_pkt_log;
-    activity_log dnsq_req_log;
+    activity_logs logs;
+    activity_log& dhcp_pkt_log = logs.dhcp_pkt;
+    activity_log& dnsq_req_log = logs.dnsq_req;
     void SetUp() override
     {
         std::string log = dir.file("h.log");
         log_open(log.c_str());
     }
-    void open_logs(int32_t buffered)
-    {
-        al_init(&dhcp_pkt_log, dir.path().c_str(), "dhcp-pkt.al", buffered);
-        al_init(&dnsq_req_log, dir.path().c_str(), "dnsq-req.al", buffered);
-        al_open(&dhcp_pkt_log);
-        al_open(&dnsq_req_log);
-    }
+    void open_logs(int32_t buffered) { logs.open(dir.path(), buffered, buffered); }
     void TearDown() override
     {
-        al_close(&dhcp_pkt_log);
-        al_close(&dnsq_req_log);
-        al_release(&dhcp_pkt_log);
-        al_release(&dnsq_req_log);
+        logs.close();
         log_close_for_tests();
     }
 };
@@ -398,8 +391,7 @@ TEST_F(ActivityLog, FullDiskKeepsWholeLinesCountsTheLostAndResumes)
             GTEST_SKIP() << disk.error();
         }
         const std::string al = dir.file(buffered ? "disk-b" : "disk-u");
-        al_init(&dhcp_pkt_log, al.c_str(), "dhcp-pkt.al", buffered);
-        al_open(&dhcp_pkt_log);
+        al_open_in(&dhcp_pkt_log, al, "dhcp-pkt.al", buffered);
         method_rec m = method_of(1, 2);
         int next = 0;
         auto write_lines = [&](int n) {

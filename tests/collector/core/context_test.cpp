@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -49,14 +50,23 @@ TEST_F(Context, StopBeforeWaitReturnsAtOnce)
 
 TEST_F(Context, StopFromAnotherThreadEndsTheRunLoopWithoutWaitingForThePoll)
 {
-    std::thread stopper([this] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-        collector_stop(ctx);
-    });
+    std::atomic<int> runner_tid{0};
+    std::atomic<bool> returned{false};
     auto start = clock_type::now();
-    EXPECT_EQ(collector_wait(ctx), 0);
-    stopper.join();
-    EXPECT_LT(clock_type::now() - start, std::chrono::seconds(4));
+    std::thread runner([&] {
+        runner_tid = current_thread_id();
+        EXPECT_EQ(collector_wait(ctx), 0);
+        returned = true;
+    });
+    // The stop lands while the run loop waits, not before it starts.
+    EXPECT_TRUE(wait_until([&] { return runner_tid.load() != 0 && thread_asleep(runner_tid.load()); }, 10000));
+    collector_stop(ctx);
+    EXPECT_TRUE(wait_until([&] { return returned.load(); }, 30000));
+    // The loop's poll would have ended the wait no sooner than five seconds
+    // after it began.
+    EXPECT_LT(clock_type::now() - start, std::chrono::seconds(5));
+    if (!returned.load()) collector_stop(ctx);
+    runner.join();
 }
 
 TEST(ContextEarlyStop, StopBeforeTheContextExistsIsHonouredByTheRunLoop)

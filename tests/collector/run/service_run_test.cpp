@@ -255,7 +255,10 @@ TEST(ServiceRun, ActivityBeforeTheStopIsKept)
     ASSERT_TRUE(net.ready()) << net.error();
     temp_dir dir;
     // A rotation period that cannot fall within the run: the test reads the current log only.
-    write_file(dir.file("h.conf"), "al_dir = " + dir.path() + "\nbuffer_als = 1\nrotate_interval = 1000000000\n" +
+    // Verbose: each record decoded logs its rule lookup, the one sign of it
+    // while the buffered lines are not yet written.
+    write_file(dir.file("h.conf"), "al_dir = " + dir.path() +
+                                       "\nbuffer_als = 1\nverbose = 1\nrotate_interval = 1000000000\n" +
                                        "method = type:dnsq-req-raw id:1 node_id:2 interface:" + net.if_a + "\n");
     child_process harvd({netns_ip_binary(), "netns", "exec", net.ns_a, HARVD_BIN, "--run-service", dir.file("h.log"),
                          dir.file("h.conf")},
@@ -276,9 +279,16 @@ TEST(ServiceRun, ActivityBeforeTheStopIsKept)
         }
         EXPECT_EQ(udp_send_each(net.addr_b, 40001, net.addr_a, 53, payloads), "");
     }));
-    // Buffered, the lines cannot be watched for: the capture hands frames on
-    // at least once a second, so three seconds see them all written.
-    sleep_ms(3000);
+    // Every query has reached the collector's callbacks before the stop.
+    auto decoded = [&] {
+        size_t n = 0;
+        for (const std::string& m : messages(dir.file("h.log"))) {
+            n += m.rfind("got ", 0) == 0 && m.size() > 8 && m.compare(m.size() - 8, 8, " matches") == 0;
+        }
+        return n;
+    };
+    EXPECT_TRUE(wait_until([&] { return decoded() >= static_cast<size_t>(queries); }, 15000))
+        << read_file(dir.file("h.log"));
     harvd.send(SIGTERM);
     process_result r;
     ASSERT_TRUE(harvd.wait_for(15000, r));

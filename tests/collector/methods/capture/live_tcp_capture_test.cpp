@@ -165,7 +165,8 @@ TEST(LiveTcpCapture, DigOverTcpBecomesActivityLines)
     ASSERT_TRUE(wait_until(
         [&] { return read_file(log_path).find("starting method 2(3|dnsq-req-raw)") != std::string::npos; }, 15000))
         << read_file(log_path);
-    sleep_ms(300);  // the capture thread opens its handle right after that line
+    // The capture's handle is open and filtered before that line is written:
+    // the kernel keeps what comes until the capture thread reads it.
 
     auto ask = [&](const std::vector<std::string>& args) {
         std::vector<std::string> argv = {netns_ip_binary(), "netns", "exec", net.ns_b, dig, std::string("@") + server_ip,

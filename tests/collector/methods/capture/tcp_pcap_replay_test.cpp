@@ -12,6 +12,7 @@
 #include "collector/methods/capture/capture.h"
 #include "collector/methods/capture/tcp_reassembly.h"
 #include "collector/run/context_setup.h"
+#include "tests/collector/activity_logs.h"
 #include "tests/collector/methods/capture/pcap_file_replay.h"
 #include "tests/collector/methods/capture/recording_capture.h"
 #include "tests/collector/methods/decode_test.h"
@@ -65,18 +66,19 @@ TEST_F(TcpPcapReplay, QueriesAndResponsesReachTheCallbacks)
 TEST_F(TcpPcapReplay, QueriesBecomeActivityLines)
 {
     collector_ctx* collector = collector_new();
-    al_init(&collector->dnsq_req_log, dir.path().c_str(), "dnsq-req.al", 0);
-    al_open(&collector->dnsq_req_log);
-    method_rec method{};
-    method.id = 2;
-    method.node_id = 3;
-    capture_ctx* ctx = capture_ctx_alloc();
-    ctx->collector = collector;
-    ctx->tcp_timeout = 30;
-    capture_slots_set_dnsq(ctx, on_dnsq_req, on_dnsq_resp, &method);
-    replay_tcp_file(ctx);
-    capture_ctx_free(ctx);
-    al_close(&collector->dnsq_req_log);
+    {
+        activity_logs logs(collector);
+        logs.open(dir.path());
+        method_rec method{};
+        method.id = 2;
+        method.node_id = 3;
+        capture_ctx* ctx = capture_ctx_alloc();
+        ctx->collector = collector;
+        ctx->tcp_timeout = 30;
+        capture_slots_set_dnsq(ctx, on_dnsq_req, on_dnsq_resp, &method);
+        replay_tcp_file(ctx);
+        capture_ctx_free(ctx);
+    }
     collector_free(collector);
     EXPECT_EQ(read_file(dir.file("dnsq-req.al")),
               "2|3|1700000005|0a000001|0a000017|split.example.com|1|1\r\n"

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <csignal>
+#include <cstdlib>
 #include <cstdint>
 #include <ctime>
 #include <filesystem>
@@ -188,7 +189,9 @@ protected:
         auto rsyslog = std::make_unique<child_process>(contained(ns, argv), dir.path(), dir.file("rsyslog.out"));
         EXPECT_TRUE(wait_until([&] { return file_exists(dir.file("rsyslog/pid")); }, 10000))
             << read_file_or_empty(dir.file("rsyslog.out"));
-        sleep_ms(1000);  // the file watch is set up right after the pid file is written
+        // The file watch is set up right after the pid file is written.
+        EXPECT_TRUE(wait_until([&] { return has_inotify_watch(atoi(read_file(dir.file("rsyslog/pid")).c_str())); }, 10000))
+            << read_file_or_empty(dir.file("rsyslog.out"));
         return rsyslog;
     }
 
@@ -269,7 +272,8 @@ TEST_F(SyslogEndToEnd, NamedQueryLogThroughRsyslog)
     }
     EXPECT_TRUE(wait_until([&] { return line_count(dir.file("al"), "dnsq-req.al") >= 2 * queries.size(); }, 15000))
         << read_file_or_empty(harvd_log) << read_file_or_empty(named_err);
-    sleep_ms(500);
+    // Three watched queries, each over both methods.
+    EXPECT_TRUE(wait_until([&] { return alert_test::alert_files(dir.file("alerts")).size() >= 6; }, 15000));
     const int64_t to = stop_harvd();
 
     // Names as named logged them: case kept, "\\." kept, "\\032" decoded; the root empty.
@@ -357,7 +361,8 @@ TEST_F(SyslogEndToEnd, DhcpdLeaseLinesThroughRsyslog)
     child_process dhcp_client(contained(net.ns_a, client), dir.path(), dir.file("client.out"));
     EXPECT_TRUE(wait_until([&] { return line_count(dir.file("al"), "dhcp-pkt.al") >= 8; }, 20000))
         << read_file_or_empty(harvd_log) << read_file_or_empty(dhcpd_err) << read_file_or_empty(dir.file("client.out"));
-    sleep_ms(500);
+    // Four lease lines of the watched address, each over both methods.
+    EXPECT_TRUE(wait_until([&] { return alert_test::alert_files(dir.file("alerts")).size() >= 8; }, 15000));
     const int64_t to = stop_harvd();
 
     std::vector<std::string> expected;

@@ -48,57 +48,6 @@ bytes as_bytes(const std::string& text)
     return bytes(text.begin(), text.end());
 }
 
-// The query names (field 6) of every line of the dnsq-req activity logs in
-// `dir`, rotated ones included; lines that are not 8 fields count as `bad`.
-std::multiset<std::string> logged_names(const std::string& dir, size_t* bad)
-{
-    std::multiset<std::string> names;
-    for (const auto& entry : fs::directory_iterator(dir)) {
-        const std::string file = entry.path().filename().string();
-        if (file.rfind("dnsq-req.al", 0) != 0) {
-            continue;
-        }
-        for (const std::string& line : alert_test::crlf_lines(read_file(entry.path().string()))) {
-            std::vector<std::string> fields;
-            size_t start = 0;
-            for (size_t bar; (bar = line.find('|', start)) != std::string::npos; start = bar + 1) {
-                fields.push_back(line.substr(start, bar - start));
-            }
-            fields.push_back(line.substr(start));
-            if (fields.size() != 8) {
-                ++*bad;
-                continue;
-            }
-            names.insert(fields[5]);
-        }
-    }
-    return names;
-}
-
-// The sum of the numbers that `pattern` (one group) finds in `text`.
-uint64_t sum_of(const std::string& text, const std::string& pattern)
-{
-    uint64_t sum = 0;
-    const std::regex re(pattern);
-    for (auto it = std::sregex_iterator(text.begin(), text.end(), re); it != std::sregex_iterator(); ++it) {
-        sum += std::stoull((*it)[1]);
-    }
-    return sum;
-}
-
-// Whether the process has a file open whose name ends in `name`.
-bool holds_open(int pid, const std::string& name)
-{
-    std::error_code ec;
-    for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
-        std::string target = fs::read_symlink(fd.path(), ec).string();
-        if (target.size() >= name.size() && target.compare(target.size() - name.size(), name.size(), name) == 0) {
-            return true;
-        }
-    }
-    return false;
-}
-
 // A socket to the collector's port from 127.0.0.1 (`from` for another
 // loopback address), sends never blocking longer than 100 ms; -1 on failure.
 int connect_tcp(int port, const char* from = "127.0.0.1")
@@ -216,7 +165,7 @@ protected:
     }
     std::multiset<std::string> logged(size_t* bad, const std::string& sub = "one") const
     {
-        return logged_names(dir.file(sub + "/al"), bad);
+        return alert_test::logged_query_names(dir.file(sub + "/al"), bad);
     }
     // Waits until the activity logs stop growing for 300 ms.
     void wait_until_quiet()
@@ -253,6 +202,7 @@ TEST_F(SyslogHarvd, StopDuringAFloodEndsInTimeAndEveryAlertHasItsLine)
     std::atomic<bool> stop{false};
     std::vector<std::atomic<uint64_t>> sent(udp_senders + tcp_senders);
     std::atomic<uint64_t> bad_sent{0}, stranger_connections{0};
+    std::vector<std::atomic<bool>> refused(udp_senders + tcp_senders);  // TCP senders that could not connect
     // Every tenth name is watched and raises an alert.
     auto name_of = [](const std::string& sender, uint64_t i) {
         return sender + "-" + std::to_string(i) + (i % 10 == 0 ? ".watch.test" : ".flood.test");
@@ -285,6 +235,7 @@ TEST_F(SyslogHarvd, StopDuringAFloodEndsInTimeAndEveryAlertHasItsLine)
     for (int k = 0; k < tcp_senders; ++k) {
         threads.emplace_back([&, k] {
             int fd = connect_tcp(port);
+            refused[udp_senders + k] = fd < 0;
             uint64_t i = 0;
             while (fd >= 0 && !stop.load()) {
                 std::string batch;
@@ -320,7 +271,20 @@ TEST_F(SyslogHarvd, StopDuringAFloodEndsInTimeAndEveryAlertHasItsLine)
         }
     });
 
-    sleep_ms(2000);
+    // The stop comes with the flood under way: each sender busy (or, over
+    // TCP, refused: a loaded harvd may leave no room in the backlog), the
+    // stranger at work, lines logged and a watched name alerted.
+    EXPECT_TRUE(wait_until(
+        [&] {
+            for (size_t k = 0; k < sent.size(); ++k) {
+                if (sent[k].load() < 1000 && !refused[k].load()) return false;
+            }
+            if (stranger_connections.load() < 10) return false;
+            size_t partial = 0;
+            return !logged(&partial).empty() && !alert_test::alert_files(dir.file("one/alerts")).empty();
+        },
+        20000))
+        << log();
     const auto term_at = clock_type::now();
     harvd->send(SIGTERM);
     const bool closed = wait_until([&] { return !holds_open(harvd->pid(), "dnsq-req.al"); }, 20000);
@@ -372,9 +336,9 @@ TEST_F(SyslogHarvd, StopDuringAFloodEndsInTimeAndEveryAlertHasItsLine)
                        : 1;
     }
     EXPECT_EQ(orphans, 0u) << alerts << " alert files";
-    const uint64_t late = sum_of(text, R"(([0-9]+) lines lost: they came after the log was closed at stop)");
-    const uint64_t queue_full = sum_of(text, R"(alert queue full \([0-9]+ alerts\): ([0-9]+) alerts dropped)");
-    const uint64_t kernel = sum_of(text, R"(([0-9]+) datagrams dropped by the kernel since the last report)");
+    const uint64_t late = alert_test::sum_of(text, R"(([0-9]+) lines lost: they came after the log was closed at stop)");
+    const uint64_t queue_full = alert_test::sum_of(text, R"(alert queue full \([0-9]+ alerts\): ([0-9]+) alerts dropped)");
+    const uint64_t kernel = alert_test::sum_of(text, R"(([0-9]+) datagrams dropped by the kernel since the last report)");
     // Of the first n names of a UDP sender, every fifth was a bad line instead.
     uint64_t udp_good = 0, tcp_total = 0;
     for (int k = 0; k < udp_senders; ++k) {
@@ -627,7 +591,7 @@ TEST_F(SyslogHarvd, KernelDropsOfABurstAreReported)
     size_t bad = 0;
     const uint64_t logged_lines = logged(&bad).size();
     const uint64_t dropped =
-        sum_of(log(), "syslog udp port " + std::to_string(port) +
+        alert_test::sum_of(log(), "syslog udp port " + std::to_string(port) +
                           R"(: ([0-9]+) datagrams dropped by the kernel since the last report\r\n)");
     EXPECT_GT(logged_lines, 0u);
     EXPECT_GT(dropped, 0u);

@@ -125,7 +125,7 @@ TEST_F(SyslogListen, TcpFramingKeepsTerminatorsAndDropsAnUnterminatedTail)
     }
     client.close();
     ASSERT_TRUE(seen().wait_for(3));
-    sleep_ms(200);
+    sleep_ms(200);  // room for the tail, which must not come
     EXPECT_EQ(seen().snapshot(), (lines{{1, "one\r\n"}, {1, std::string("two") + '\0'}, {1, "three\n"}}));
 }
 
@@ -161,7 +161,7 @@ TEST_F(SyslogListen, UdpDatagramSizes)
         ASSERT_EQ(udp_send("127.0.0.1", 0, "127.0.0.1", port, as_bytes(d)), "");
     }
     ASSERT_TRUE(seen().wait_for(2)) << log();
-    sleep_ms(100);
+    sleep_ms(100);  // room for a record of the oversize datagram, which must not come
     EXPECT_EQ(seen().snapshot(), (lines{{1, exact.substr(head.size())}, {1, "good: still logged"}}));
     EXPECT_NE(log().find("*** WARN *** recvfrom(4096) failed: " + std::to_string(EMSGSIZE) + "\r\n"),
               std::string::npos)
@@ -175,7 +175,8 @@ TEST_F(SyslogListen, AbortedConnectionLeavesTheListenerServing)
     {
         tcp_client rude(port);
         ASSERT_TRUE(rude.send(line_from("h1", "whole\n") + line_from("h1", "half a li")));
-        sleep_ms(100);
+        // The reset comes once the listener has read them.
+        ASSERT_TRUE(seen().wait_for(1));
         rude.abort();
     }
     tcp_client polite(port);

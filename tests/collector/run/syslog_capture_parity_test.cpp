@@ -73,21 +73,30 @@ TEST(SyslogCaptureParity, SameNamesSameLinesSameAlerts)
     temp_dir dir;
     fs::create_directory(dir.file("al"));
     fs::create_directory(dir.file("alerts"));
-    const std::string syslog = " source_ip:" + net.addr_a + " port:5514\n";
+    // A port for each syslog method: a listener logs that it listens once
+    // its method takes lines, while a second method on the same port is
+    // added later with no line to say so, and a line that came between
+    // would be nobody's.
+    const std::string syslog = " source_ip:" + net.addr_a + " port:";
+    const int dhcp_port = 5514, dns_port = 5515;
     write_file(dir.file("h.conf"),
                "al_dir = " + dir.file("al") + "\nalert_dir = " + dir.file("alerts") + "\n" +
                    "method = id:1 node_id:7 type:dhcp-pkt-raw interface:" + net.if_b + "\n" +
                    "method = id:2 node_id:7 type:dnsq-req-raw interface:" + net.if_b + "\n" +
                    "method = id:3 node_id:7 type:dhcp-pkt-isc-syslog hostname:dhcp1" + syslog +
+                   std::to_string(dhcp_port) + "\n" +
                    "method = id:4 node_id:7 type:dnsq-req-bind9-syslog hostname:ns1 server_ip:" + net.addr_b + syslog +
+                   std::to_string(dns_port) + "\n" +
                    "alert = id:10 type:dns-query-watch query_name:*.malware.test\n"
                    "alert = id:11 type:dhcp-mac-watch mac:02a0c9112233\n");
     child_process harvd({netns_ip_binary(), "netns", "exec", net.ns_b, HARVD_BIN, "--run-console", dir.file("h.log"),
                          dir.file("h.conf")},
                         dir.path(), dir.file("console.out"));
-    ASSERT_TRUE(wait_until([&] { return read_file(dir.file("h.log")).find("udp syslog server listening") !=
-                                        std::string::npos; },
-                           10000))
+    auto listening = [&](int port) {
+        return read_file(dir.file("h.log")).find("udp syslog server listening on port " + std::to_string(port) + "\r\n") !=
+               std::string::npos;
+    };
+    ASSERT_TRUE(wait_until([&] { return listening(dhcp_port) && listening(dns_port); }, 10000))
         << read_file(dir.file("h.log")) << read_file(dir.file("console.out"));
 
     const std::string nuls(63, '\0');
@@ -111,8 +120,8 @@ TEST(SyslogCaptureParity, SameNamesSameLinesSameAlerts)
                            dhcp_payload({.chaddr = mac, .giaddr = ipv4(net.addr_a),
                                          .options = dhcp_type_and_host_options(1, host)})),
                   "");
-        EXPECT_EQ(udp_send(net.addr_a, 0, net.addr_b, 5514, bytes(query_line.begin(), query_line.end())), "");
-        EXPECT_EQ(udp_send(net.addr_a, 0, net.addr_b, 5514, bytes(dhcp_line.begin(), dhcp_line.end())), "");
+        EXPECT_EQ(udp_send(net.addr_a, 0, net.addr_b, dns_port, bytes(query_line.begin(), query_line.end())), "");
+        EXPECT_EQ(udp_send(net.addr_a, 0, net.addr_b, dhcp_port, bytes(dhcp_line.begin(), dhcp_line.end())), "");
     }));
     const std::string dns_log = dir.file("al/dnsq-req.al"), dhcp_log = dir.file("al/dhcp-pkt.al");
     EXPECT_TRUE(wait_until([&] { return lines_by_method(dns_log).size() >= 2 && lines_by_method(dhcp_log).size() >= 2 &&

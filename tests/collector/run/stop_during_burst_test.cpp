@@ -12,6 +12,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <cstdint>
 #include <filesystem>
 #include <set>
 #include <string>
@@ -67,37 +68,11 @@ void flood(const std::string& ns, std::atomic<int>& sent, std::atomic<bool>& sto
     });
 }
 
-// Whether the process has a file open whose name ends in `name`.
-bool holds_open(int pid, const std::string& name)
+// The sum of the drops the capture on `device` reported in its log text.
+uint64_t reported_drops(const std::string& text, const std::string& device)
 {
-    std::error_code ec;
-    for (const auto& fd : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", ec)) {
-        std::string target = fs::read_symlink(fd.path(), ec).string();
-        if (target.size() >= name.size() && target.compare(target.size() - name.size(), name.size(), name) == 0) {
-            return true;
-        }
-    }
-    return false;
-}
-
-// The query name (field 6) of every line of dnsq-req.al.
-std::set<std::string> logged_names(const std::string& path, size_t* bad)
-{
-    std::set<std::string> names;
-    for (const std::string& line : alert_test::crlf_lines(read_file(path))) {
-        std::vector<std::string> fields;
-        size_t start = 0;
-        for (size_t bar; (bar = line.find('|', start)) != std::string::npos; start = bar + 1) {
-            fields.push_back(line.substr(start, bar - start));
-        }
-        fields.push_back(line.substr(start));
-        if (fields.size() != 8) {
-            ++*bad;
-            continue;
-        }
-        names.insert(fields[5]);
-    }
-    return names;
+    return alert_test::sum_of(text, "\\*\\*\\* WARN \\*\\*\\* " + device +
+                                        ": ([0-9]+) packets dropped by the capture since the last report");
 }
 
 TEST(StopDuringBurst, NothingReceivedIsLostAndAlertFilesAreWhole)
@@ -108,6 +83,11 @@ TEST(StopDuringBurst, NothingReceivedIsLostAndAlertFilesAreWhole)
     }
     veth_namespaces net("10.78.0");
     ASSERT_TRUE(net.ready()) << net.error();
+    // A fixed neighbour entry: no query of the flood waits in (or falls out
+    // of) the queue of an address resolution.
+    ASSERT_EQ(net.ip_in(net.ns_b, "neigh replace " + std::string(capture_addr) + " lladdr " + net.mac_a + " dev " +
+                                      net.if_b + " nud permanent"),
+              "");
 
     // The second Ctrl-C comes at a different moment of the alert drain each run.
     int ended_by_sigint = 0;
@@ -128,7 +108,8 @@ TEST(StopDuringBurst, NothingReceivedIsLostAndAlertFilesAreWhole)
         ASSERT_TRUE(wait_until([&] { return read_file(log).find("starting method 2(4|dnsq-req-raw)") != std::string::npos; },
                                10000))
             << read_file(log);
-        sleep_ms(200);  // the capture thread is in its loop
+        // The capture's handle is open and filtered before that line is
+        // written: the kernel keeps what comes until the capture thread reads it.
 
         std::atomic<int> sent{0};
         std::atomic<bool> stop{false};
@@ -148,16 +129,24 @@ TEST(StopDuringBurst, NothingReceivedIsLostAndAlertFilesAreWhole)
         ASSERT_TRUE(harvd.wait_for(15000, done));
 
         const std::string text = read_file(log);
-        ASSERT_EQ(text.find("packets dropped by the capture"), std::string::npos)
-            << "the kernel dropped packets: nothing can be said about them\n" << text;
+        // What the kernel could not hand to the capture (its buffer full on a
+        // busy machine), as the capture reports it: each of those was counted
+        // there and never reached the collector. Every query sent before the
+        // SIGTERM reached the capture before its last report, so it is either
+        // logged or one of those; and no query is both, nor counted twice.
+        const uint64_t dropped = reported_drops(text, net.if_a);
         size_t bad = 0;
-        std::set<std::string> names = logged_names(dir.file("dnsq-req.al"), &bad);
+        const std::multiset<std::string> names = alert_test::logged_query_names(dir.path(), &bad);
         EXPECT_EQ(bad, 0u);
         int missing = 0;
         for (int i = 0; i < before; ++i) {
             missing += names.count(query_name(i)) == 0 ? 1 : 0;
         }
-        EXPECT_EQ(missing, 0) << "of " << before << " queries sent before the SIGTERM; logged " << names.size();
+        EXPECT_LE(static_cast<uint64_t>(missing), dropped)
+            << "of " << before << " queries sent before the SIGTERM; logged " << names.size() << ", the capture reported "
+            << dropped << " dropped\n" << text;
+        EXPECT_LE(names.size() + dropped, static_cast<uint64_t>(sent.load()))
+            << "logged " << names.size() << " and dropped " << dropped << " of " << sent.load() << " sent";
 
         // Every alert file is whole (all its lines, the last one ended) and
         // belongs to a logged query.
