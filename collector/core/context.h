@@ -53,8 +53,11 @@ struct collector_ctx {
 
 // Rule loaders: (context, alert id, node id, entry list); result ignored.
 using rule_loader = int (*)(collector_ctx* ctx, int32_t alert_id, int32_t node_id, conf_option* entry);
-// Method starters: 0 when the starter took the record, else it refused (and logged why).
-using method_starter = int (*)(collector_ctx* ctx, method_rec* method, conf_option* entry);
+// What a method starter did with the record: took it (recorded, or enabled
+// on a cached capture or listener), or refused it after logging why; the
+// caller then frees the record.
+enum class start_result { started, refused };
+using method_starter = start_result (*)(collector_ctx* ctx, method_rec* method, conf_option* entry);
 
 // The one context of the process, published once start-up has made it. A
 // process-wide value because the threads that take the stop signals (the

@@ -167,7 +167,7 @@ void methods_load(collector_ctx* ctx, conf_option* config)
             log_error_exit(-1, "unknown collection method '%s'", type->value);
         }
         method_rec* rec = method_new(id, node_id, type->value);
-        if (start(ctx, rec, entry.get()) != 0) {
+        if (start(ctx, rec, entry.get()) == start_result::refused) {
             method_list_free(rec);
         } else {
             started.push_back(id);

@@ -616,7 +616,7 @@ void syslog_dispatch(syslog_server* server, const char* line, int length, const 
     memcpy(event->peer, peer, sizeof event->peer);
     for (syslog_handler* h = server->handlers.load(std::memory_order_acquire); h != nullptr;
          h = h->next.load(std::memory_order_acquire)) {
-        if (h->parser != nullptr && h->parser(server, h, event) == syslog_line_handled) {
+        if (h->parser != nullptr && h->parser(server, h, event) == parse_result::taken) {
             return;
         }
     }

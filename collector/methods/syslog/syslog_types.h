@@ -13,6 +13,7 @@
 #include <string>
 
 #include "collector/core/records.h"
+#include "collector/methods/decode/parse_result.h"
 
 struct collector_ctx;
 struct method_rec;
@@ -40,14 +41,11 @@ struct syslog_event {
     int32_t message_len = 0;
 };
 
-// A line parser: 1 when the line was this handler's and has been handled
-// (the record was handed to the server's callback, if one is set); 2 when it
-// is not this handler's line, so the receiver offers it to the next handler.
-using syslog_parser = int (*)(syslog_server* server, syslog_handler* handler, syslog_event* event);
-
-// Parser results.
-constexpr int syslog_line_handled = 1;
-constexpr int syslog_line_not_mine = 2;
+// A line parser: taken when the line was this handler's and has been
+// handled (the record was handed to the server's callback, if one is set);
+// refused when it is not this handler's line, so the receiver offers it to
+// the next handler.
+using syslog_parser = parse_result (*)(syslog_server* server, syslog_handler* handler, syslog_event* event);
 
 // One syslog method on a listener. Created complete (addresses, host name,
 // zone, parser) before it is linked into its listener's list, since the
