@@ -189,7 +189,7 @@ void* conn_thread(void* arg)
     conn_unlink(c);
     sock_free(conn);
     growbuf_free(line);
-    xfree(c);
+    delete c;
     return nullptr;
 }
 
@@ -241,7 +241,7 @@ void conn_start(syslog_listener* listener, sock* conn)
         sock_free(conn);
         return;
     }
-    auto* c = static_cast<syslog_conn*>(xalloc(sizeof(syslog_conn), 1));
+    auto* c = new syslog_conn{};
     c->listener = listener;
     c->conn = conn;
     {
@@ -276,14 +276,14 @@ void conn_start(syslog_listener* listener, sock* conn)
     }
     if (c->listener == nullptr) {
         sock_free(conn);
-        xfree(c);
+        delete c;
         return;
     }
     if (thread_start(conn_thread, c) != 0) {
         // thread_start has warned; the connection is not served, so it goes.
         conn_unlink(c);
         sock_free(conn);
-        xfree(c);
+        delete c;
     }
 }
 
