@@ -11,7 +11,7 @@
 alert_rule* rule_new(const char* type, int32_t id, int32_t node_id)
 {
     auto* rule = static_cast<alert_rule*>(xalloc(sizeof(alert_rule), 1));
-    rule->type = log_strdup(type);
+    rule->type = xstrdup(type, copy_failed);
     rule->id = id;
     rule->node_id = node_id;
     return rule;

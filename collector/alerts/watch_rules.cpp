@@ -21,15 +21,6 @@ strlist* text_node(const char* text)
     return strlist_node_new(text, static_cast<int>(strlen(text)));
 }
 
-char* pattern_copy(const char* pattern)
-{
-    char* copy = strdup(pattern);
-    if (copy == nullptr) {
-        log_error_exit(-1, "strdup(%s) failed", pattern);
-    }
-    return copy;
-}
-
 // The patterns of a list file named by a percent-escaped configuration value.
 strlist* list_file_read(const char* escaped_path)
 {
@@ -108,7 +99,7 @@ void mac_watch_rule_add(collector_ctx* ctx, int32_t alert_id, int32_t node_id, c
 {
     alert_rule* rule = rule_new(dhcp_mac_watch_type, alert_id, node_id);
     auto* param = static_cast<mac_watch_param*>(xalloc(sizeof(mac_watch_param), 1));
-    param->pattern = pattern_copy(pattern);
+    param->pattern = xstrdup(pattern, "strdup(%s) failed");
     param->collector = ctx;
     param->rule = rule;
     rule->param = param;
@@ -121,7 +112,7 @@ void query_watch_rule_add(collector_ctx* ctx, int32_t alert_id, int32_t node_id,
 {
     alert_rule* rule = rule_new(dns_query_watch_type, alert_id, node_id);
     auto* param = static_cast<query_watch_param*>(xalloc(sizeof(query_watch_param), 1));
-    param->pattern = pattern_copy(pattern);
+    param->pattern = xstrdup(pattern, "strdup(%s) failed");
     param->query_type = query_type;
     param->query_class = query_class;
     param->collector = ctx;
@@ -135,7 +126,7 @@ void rcode_watch_rule_add(collector_ctx* ctx, int32_t alert_id, int32_t node_id,
 {
     alert_rule* rule = rule_new(dns_rcode_watch_type, alert_id, node_id);
     auto* param = static_cast<rcode_watch_param*>(xalloc(sizeof(rcode_watch_param), 1));
-    param->pattern = pattern_copy(pattern);
+    param->pattern = xstrdup(pattern, "strdup(%s) failed");
     param->rcode = rcode;
     param->collector = ctx;
     param->rule = rule;

@@ -106,7 +106,7 @@ void collector_ctx_release(collector_ctx* ctx)
 method_rec* method_new(int32_t id, int32_t node_id, const char* type)
 {
     auto* rec = static_cast<method_rec*>(xalloc(sizeof(method_rec), 1));
-    rec->type = log_strdup(type);
+    rec->type = xstrdup(type, copy_failed);
     rec->id = id;
     rec->node_id = node_id;
     return rec;

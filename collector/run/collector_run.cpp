@@ -24,6 +24,7 @@
 #include "collector/run/startup.h"
 #include "platform/process.h"
 #include "platform/text_file.h"
+#include "toolkit/alloc.h"
 #include "toolkit/number.h"
 
 namespace {
@@ -206,7 +207,7 @@ int collector_run(int argc, char** argv, void (*on_ready)(void* arg), void* read
     ctx->on_dnsq_resp = on_dnsq_resp;
 
     if ((opt = conf_find(config.get(), "alert_dir")) != nullptr) {
-        ctx->alert_dir_path = log_strdup(opt->value);
+        ctx->alert_dir_path = xstrdup(opt->value, copy_failed);
     }
 
     // The two activity log locks were made with the context; the alert

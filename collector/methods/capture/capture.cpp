@@ -73,7 +73,7 @@ capture_methods* capture_methods_of(collector_ctx* collector)
 {
     capture_methods* m = __atomic_load_n(&collector->captures, __ATOMIC_ACQUIRE);
     if (m == nullptr) {
-        m = static_cast<capture_methods*>(xalloc(sizeof(capture_methods), 1));
+        m = new capture_methods{};
         if (mutex_init(&m->open_lock, nullptr) != 0) {
             int err = errno;
             log_error_exit(err, "mutex_init() failed: %d", err);
@@ -160,7 +160,7 @@ capture_ctx* capture_ctx_create(collector_ctx* collector, method_rec*, conf_opti
         log_error_exit(-1, "capture without an 'interface'");
     }
     capture_ctx* ctx = capture_ctx_alloc();
-    ctx->device = log_strdup(iface->value);
+    ctx->device = xstrdup(iface->value, copy_failed);
     conf_option* timeout = conf_find(entry, "tcp_timeout");
     ctx->tcp_timeout = timeout != nullptr && timeout->value != nullptr ? num_parse_i32(timeout->value)
                                                                        : default_tcp_timeout;
@@ -297,8 +297,8 @@ capture_cache_entry* capture_cache_find(capture_cache_entry* head, const char* i
 
 capture_cache_entry* capture_cache_entry_new(capture_ctx* ctx, const char* interface)
 {
-    auto* entry = static_cast<capture_cache_entry*>(xalloc(sizeof(capture_cache_entry), 1));
-    entry->interface = log_strdup(interface);
+    auto* entry = new capture_cache_entry{};
+    entry->interface = xstrdup(interface, copy_failed);
     entry->ctx = ctx;
     return entry;
 }
