@@ -1,7 +1,9 @@
-// Mutexes, auto-reset events and detached threads with the semantics the
-// collector was designed on: recursive mutexes that only their owner may
-// release, events that latch one signal sent while nobody waits, and
-// absolute deadlines in seconds since the epoch.
+// Mutexes, auto-reset events and detached threads over POSIX threads:
+// recursive mutexes that only their owner may release, events that latch
+// one signal sent while nobody waits, and absolute deadlines in seconds
+// since the epoch. Unlike the rest of platform/, the lock and event calls
+// answer 0 or -1, as every caller reads them (mutex_init and cond_init leave
+// the error number in errno).
 #pragma once
 
 #include <pthread.h>
@@ -34,6 +36,18 @@ int mutex_init(sync_mutex* m, const void* attributes);
 int mutex_lock(sync_mutex* m);
 int mutex_unlock(sync_mutex* m);
 int mutex_destroy(sync_mutex* m);
+
+// Holds a mutex for the scope that declares it.
+class sync_hold {
+public:
+    explicit sync_hold(sync_mutex& m) : m_(m) { mutex_lock(&m_); }
+    ~sync_hold() { mutex_unlock(&m_); }
+    sync_hold(const sync_hold&) = delete;
+    sync_hold& operator=(const sync_hold&) = delete;
+
+private:
+    sync_mutex& m_;
+};
 
 int cond_init(sync_cond* c, const void* attributes);
 int cond_signal(sync_cond* c);

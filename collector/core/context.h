@@ -1,5 +1,25 @@
 // The one collector context (the run's state), its run loop and stop, and
 // the list of started collection methods.
+//
+// How the collector fails (core, methods, alerts; run is the edge):
+// - A failure the caller can act on is returned: 0 or an error number for
+//   calls on the system (as platform/ and the toolkit's file layer do); one
+//   named result where a piece judges input: parse_result for the decoders
+//   and line parsers, start_result for the method starters.
+// - The process ends only through log_error_exit (the "*** ERROR *** " line
+//   and a non-zero code), and only where the run cannot go on: a setting or
+//   a resource it was told to use (a configuration or list file, a capture
+//   device, a socket, a lock, the time zone database) is unusable. Memory
+//   that runs out ends it through xalloc/xstrdup (the bound fatal reporter)
+//   or, for new and the containers, log_out_of_memory.
+// - Memory: core and alerts make their C-layout records with xalloc and
+//   xfree; methods/ makes its records with new and delete (value-initialised,
+//   so zero-filled all the same) and uses containers; every heap copy of a
+//   text is xstrdup's.
+// - Locks: sync_mutex (platform/sync.h) everywhere, held for a scope with
+//   sync_hold: recursive, statically initialisable before any thread runs,
+//   and without a destructor, so a lock never dies under a thread that
+//   still runs while the process exits.
 #pragma once
 
 #include <atomic>

@@ -5,13 +5,13 @@
 #include "collector/methods/syslog/syslog_header.h"
 
 #include <cstring>
-#include <mutex>
 
 #include "collector/core/context.h"
 #include "collector/core/log.h"
 #include "collector/core/records.h"
 #include "collector/core/timezones.h"
 #include "platform/clock.h"
+#include "platform/sync.h"
 #include "toolkit/text.h"
 
 namespace {
@@ -212,7 +212,7 @@ int syslog_header_parse(const char* line, int length, syslog_event* event)
 event_time syslog_zone_apply(syslog_handler* handler, const syslog_event* event)
 {
     if (event->received > __atomic_load_n(&handler->tz_checked_at, __ATOMIC_ACQUIRE) + zone_period) {
-        std::lock_guard<std::mutex> hold(handler->zone_lock);
+        sync_hold hold(handler->zone_lock);
         // Another thread may have refreshed it while this one waited.
         if (event->received > handler->tz_checked_at + zone_period) {
             const char* type = handler->method != nullptr ? handler->method->type : "";

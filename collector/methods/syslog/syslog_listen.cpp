@@ -8,7 +8,6 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <mutex>
 
 #include "collector/core/activity_log.h"
 #include "collector/core/context.h"
@@ -28,7 +27,7 @@ struct syslog_listener {
     int wake_fd = -1;  // TCP: written at a stop to wake the accept loop
     // Set under the lock, read without it by the receiving threads.
     std::atomic<bool> stopping{false};
-    std::mutex lock;           // guards everything below
+    sync_mutex lock = SYNC_MUTEX_STATIC_INIT;  // guards everything below
     bool thread_done = false;  // the listener thread has left its loop
     int32_t connections = 0;   // live connection threads
     int32_t retiring = 0;      // of those, the ones told to end: they hold no slot
@@ -151,7 +150,7 @@ void stop_reading(syslog_conn* c)
 void conn_unlink(syslog_conn* c)
 {
     syslog_listener* listener = c->listener;
-    std::lock_guard<std::mutex> hold(listener->lock);
+    sync_hold hold(listener->lock);
     if (c->prev != nullptr) {
         c->prev->next = c->next;
     } else {
@@ -245,7 +244,7 @@ void conn_start(syslog_listener* listener, sock* conn)
     c->listener = listener;
     c->conn = conn;
     {
-        std::lock_guard<std::mutex> hold(listener->lock);
+        sync_hold hold(listener->lock);
         bool take = listener->connections - listener->retiring < syslog_max_connections;
         if (!take && !listener->stopping.load()) {
             syslog_conn* idle = idle_longest(listener);
@@ -342,7 +341,7 @@ void* listener_thread(void* arg)
     // Nothing reads the socket any more: closed, so the kernel does not
     // queue lines for nobody. Under the lock, which a stop request holds
     // while it works on the socket.
-    std::lock_guard<std::mutex> hold(listener->lock);
+    sync_hold hold(listener->lock);
     sock_close(listener->socket);
     if (listener->wake_fd >= 0) {
         close(listener->wake_fd);
@@ -446,7 +445,7 @@ syslog_listener* syslog_listener_start(syslog_server* server)
     if (thread_start(listener_thread, listener) != 0) {
         // Nothing will ever read the socket: close it rather than let the
         // kernel queue lines for nobody.
-        std::lock_guard<std::mutex> hold(listener->lock);
+        sync_hold hold(listener->lock);
         sock_close(listener->socket);
         listener->thread_done = true;
     }
@@ -456,7 +455,7 @@ syslog_listener* syslog_listener_start(syslog_server* server)
 void syslog_listener_stop_request(void* arg)
 {
     auto* listener = static_cast<syslog_listener*>(arg);
-    std::lock_guard<std::mutex> hold(listener->lock);
+    sync_hold hold(listener->lock);
     // What is queued now is handed on; what comes later is refused by the
     // kernel, so the drain ends whatever the senders do.
     if (!listener->thread_done) {
@@ -492,7 +491,7 @@ void syslog_listener_stop_finish(void* arg)
     bool done = false;
     for (int waited = 0;; waited += 10) {
         {
-            std::lock_guard<std::mutex> hold(listener->lock);
+            sync_hold hold(listener->lock);
             done = listener->thread_done && listener->connections == 0;
         }
         if (done || waited >= syslog_stop_wait_ms) {
@@ -501,7 +500,7 @@ void syslog_listener_stop_finish(void* arg)
         platform_sleep_ms(10);
     }
     {
-        std::lock_guard<std::mutex> hold(listener->lock);
+        sync_hold hold(listener->lock);
         report_drops(listener, true);
     }
     if (!done) {
@@ -517,7 +516,7 @@ void syslog_drops_report(void* collector)
         return;  // no syslog method started
     }
     for (syslog_listener* l = m->listeners.load(); l != nullptr; l = l->next) {
-        std::lock_guard<std::mutex> hold(l->lock);
+        sync_hold hold(l->lock);
         report_drops(l, false);
     }
 }

@@ -9,11 +9,11 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <string>
 
 #include "collector/core/records.h"
 #include "collector/methods/decode/parse_result.h"
+#include "platform/sync.h"
 
 struct collector_ctx;
 struct method_rec;
@@ -66,7 +66,7 @@ struct syslog_handler {
     // zone_lock by the thread that refreshes them.
     int32_t tz_offset = 0;
     int64_t tz_checked_at = 0;
-    std::mutex zone_lock;
+    sync_mutex zone_lock = SYNC_MUTEX_STATIC_INIT;
     std::string tz_name;               // the source's zone, percent-decoded
     syslog_parser parser = nullptr;
     std::atomic<syslog_handler*> next{nullptr};  // next handler of the listener
