@@ -15,6 +15,7 @@
 #include "collector/core/rotation_hooks.h"
 #include "platform/clock.h"
 #include "toolkit/alloc.h"
+#include "toolkit/fd_io.h"
 #include "toolkit/rename_noreplace.h"
 
 // The lines one batching thread holds for one log, CR LF ends, in the order
@@ -95,23 +96,9 @@ void write_out(activity_log* log, const char* data, size_t len)
         return;
     }
     size_t done = 0;
-    int err = 0;
-    while (done < len) {
-        ssize_t n = write(log->fd, data + done, len - done);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            err = errno;
-            break;
-        }
-        if (n == 0) {
-            err = ENOSPC;
-            break;
-        }
-        done += static_cast<size_t>(n);
-    }
-    if (done == len) {
+    // A write that takes nothing is a full disk here, reported as such.
+    int err = fd_write_all(log->fd, data, len, nullptr, nullptr, &done, ENOSPC);
+    if (err == 0) {
         log->whole_size += static_cast<int64_t>(len);
         return;
     }
