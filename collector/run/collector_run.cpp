@@ -22,14 +22,13 @@
 #include "collector/run/commands.h"
 #include "collector/run/context_setup.h"
 #include "collector/run/startup.h"
+#include "collector/run/usage.h"
 #include "platform/process.h"
 #include "platform/text_file.h"
 #include "toolkit/alloc.h"
 #include "toolkit/number.h"
 
 namespace {
-
-const char collector_version[] = "2.2.0";
 
 struct alert_type {
     const char* name;

@@ -33,11 +33,6 @@ void deliver(capture_ctx* ctx, const std::atomic<record_callback>& slot,
 
 }  // namespace
 
-int addr_equal(const unsigned char* a, const unsigned char* b, size_t n)
-{
-    return memcmp(a, b, n) == 0 ? 1 : 0;
-}
-
 parse_result ipv4_header_decode(ip_info* ip, const unsigned char* bytes, size_t length)
 {
     if (length < 20) {

@@ -20,7 +20,6 @@
 namespace {
 
 constexpr int32_t default_port = 514;
-constexpr int64_t zone_period = 1800;
 
 // The option's text when it is present and not empty.
 const char* required(conf_option* entry, const char* name)
@@ -127,7 +126,7 @@ start_result method_start_syslog(collector_ctx* ctx, method_rec* method, conf_op
     // for the later refreshes is the cut one.
     handler->tz_offset = tz_offset(decoded.data());
     handler->tz_name = decoded.data();
-    handler->tz_checked_at = now - now % zone_period;
+    handler->tz_checked_at = now - now % syslog_zone_period;
     log_message("calculated timezone offset as %d", handler->tz_offset);
 
     syslog_handler_list_append(server, handler);

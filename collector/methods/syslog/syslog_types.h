@@ -47,6 +47,9 @@ struct syslog_event {
 // the next handler.
 using syslog_parser = parse_result (*)(syslog_server* server, syslog_handler* handler, syslog_event* event);
 
+// Seconds between two refreshes of a handler's zone offset.
+constexpr int64_t syslog_zone_period = 1800;
+
 // One syslog method on a listener. Created complete (addresses, host name,
 // zone, parser) before it is linked into its listener's list, since the
 // listener thread may already be walking that list.
@@ -65,7 +68,7 @@ struct syslog_handler {
     // receiving thread without a lock (atomic loads), written under
     // zone_lock by the thread that refreshes them.
     int32_t tz_offset = 0;
-    int64_t tz_checked_at = 0;
+    int64_t tz_checked_at = 0;  // a multiple of syslog_zone_period
     sync_mutex zone_lock = SYNC_MUTEX_STATIC_INIT;
     std::string tz_name;               // the source's zone, percent-decoded
     syslog_parser parser = nullptr;
