@@ -18,7 +18,9 @@ struct sync_mutex {
 // A process-wide mutex that exists before any thread can race to create it.
 #define SYNC_MUTEX_STATIC_INIT {PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP, 1}
 
-struct sync_cond {
+// An auto-reset event: one signal wakes one waiter, or is kept for the
+// next wait when nobody waits; several such signals count as one.
+struct sync_event {
     pthread_mutex_t lock;
     pthread_cond_t wake;  // waits measured on the monotonic clock
     int signalled;
@@ -49,13 +51,13 @@ private:
     sync_mutex& m_;
 };
 
-int cond_init(sync_cond* c, const void* attributes);
-int cond_signal(sync_cond* c);
+int cond_init(sync_event* c, const void* attributes);
+int cond_signal(sync_event* c);
 // Releases `m`, waits for a signal or the deadline (none: no limit), takes
 // `m` again in every case. 0 when woken by a signal, -1 otherwise.
-int cond_timedwait(sync_cond* c, sync_mutex* m, const cond_deadline* deadline);
-int cond_wait(sync_cond* c, sync_mutex* m);
-int cond_destroy(sync_cond* c);
+int cond_timedwait(sync_event* c, sync_mutex* m, const cond_deadline* deadline);
+int cond_wait(sync_event* c, sync_mutex* m);
+int cond_destroy(sync_event* c);
 
 // Starts a detached thread; returns 0, or the error number when it could not be made.
 int platform_thread_create(void* (*start)(void*), void* arg);

@@ -22,7 +22,7 @@ strlist* text_node(const char* text)
 }
 
 // The patterns of a list file named by a percent-escaped configuration value.
-strlist* list_file_read(const char* escaped_path)
+strlist* pattern_list_read(const char* escaped_path)
 {
     char* path = xstrdup(escaped_path);
     str_unescape(path);
@@ -178,7 +178,7 @@ int dhcp_mac_watch_add(collector_ctx* ctx, int32_t alert_id, int32_t node_id, co
         strlist_append(&patterns, text_node(mac->value));
     }
     if (mac_list != nullptr) {
-        strlist_append(&patterns, list_file_read(mac_list->value));
+        strlist_append(&patterns, pattern_list_read(mac_list->value));
     }
     strlist_ptr owner(patterns);
     for (const strlist* p = patterns; p != nullptr; p = p->next) {
@@ -198,7 +198,7 @@ int dns_query_watch_add(collector_ctx* ctx, int32_t alert_id, int32_t node_id, c
     int32_t query_type = entry_number(entry, "query_type");
     int32_t query_class = entry_number(entry, "query_class");
 
-    strlist* patterns = domain_list != nullptr ? list_file_read(domain_list->value) : nullptr;
+    strlist* patterns = domain_list != nullptr ? pattern_list_read(domain_list->value) : nullptr;
     for (strlist* p = patterns; p != nullptr; p = p->next) {
         strlist* after = p->next;
         domain_wildcard_add(p, ctx->verbose);
@@ -231,7 +231,7 @@ int dns_rcode_watch_add(collector_ctx* ctx, int32_t alert_id, int32_t node_id, c
     }
     int32_t wanted = num_parse_i32(rcode->value);
     conf_option* domain_list = conf_find(entry, "domain_list");
-    strlist* patterns = domain_list != nullptr ? list_file_read(domain_list->value) : text_node("*");
+    strlist* patterns = domain_list != nullptr ? pattern_list_read(domain_list->value) : text_node("*");
     strlist_ptr owner(patterns);
     // Each wildcard is made just before its pattern's rule, so a verbose log
     // reads: wildcard made, rule of the pattern, rule of the wildcard. A

@@ -45,6 +45,9 @@ struct collector_ctx {
     record_callback on_dnsq_req;
     record_callback on_dnsq_resp;
     method_rec* methods;
+    // Each record kind's rule chain, and its watch index: the patterns of
+    // its watch rules (MAC patterns for DHCP packets, query name patterns
+    // for queries and answers) to the rule chains they trigger.
     alert_rule* dhcp_rules;
     pattern_index* dhcp_pkt_alerts_mac;
     alert_rule* dnsq_req_rules;
@@ -52,7 +55,7 @@ struct collector_ctx {
     alert_rule* dnsq_resp_rules;
     pattern_index* dnsq_resp_alerts_qname;
     int32_t verbose;  // the `verbose` setting: every debug line tests it here
-    sync_cond stop_event;  // wakes the run loop as soon as a stop is requested
+    sync_event stop_event;  // wakes the run loop as soon as a stop is requested
 
     // The rest of the run's state, each part made by the layer that owns it
     // and reached only through this context.
