@@ -11,6 +11,7 @@
 #include "collector/core/warn_limit.h"
 #include "platform/clock.h"
 #include "toolkit/alloc.h"
+#include "toolkit/chain.h"
 
 std::atomic<collector_ctx*> collector_instance{nullptr};
 
@@ -114,23 +115,13 @@ method_rec* method_new(int32_t id, int32_t node_id, const char* type)
 
 method_rec* method_list_append(method_rec* head, method_rec* rec)
 {
-    if (head == nullptr) {
-        return rec;
-    }
-    method_rec* last = head;
-    while (last->next != nullptr) {
-        last = last->next;
-    }
-    last->next = rec;
-    return head;
+    return chain_append(head, rec);
 }
 
 void method_list_free(method_rec* rec)
 {
-    while (rec != nullptr) {
-        method_rec* next = rec->next;
-        free(rec->type);
-        free(rec);
-        rec = next;
-    }
+    chain_free(rec, [](method_rec* m) {
+        free(m->type);
+        free(m);
+    });
 }

@@ -13,6 +13,7 @@
 #include "platform/clock.h"
 #include "platform/netif.h"
 #include "toolkit/alloc.h"
+#include "toolkit/chain.h"
 #include "toolkit/number.h"
 
 namespace {
@@ -305,16 +306,7 @@ capture_cache_entry* capture_cache_entry_new(capture_ctx* ctx, const char* inter
 
 capture_cache_entry* capture_cache_add(capture_cache_entry* head, capture_ctx* ctx, const char* interface)
 {
-    capture_cache_entry* entry = capture_cache_entry_new(ctx, interface);
-    if (head == nullptr) {
-        return entry;
-    }
-    capture_cache_entry* tail = head;
-    while (tail->next != nullptr) {
-        tail = tail->next;
-    }
-    tail->next = entry;
-    return head;
+    return chain_append(head, capture_cache_entry_new(ctx, interface));
 }
 
 void capture_slots_set_dhcp(capture_ctx* ctx, record_callback on_dhcp_pkt, method_rec* method)

@@ -18,6 +18,7 @@
 #include "collector/methods/syslog/syslog_header.h"
 #include "platform/sync.h"
 #include "toolkit/alloc.h"
+#include "toolkit/chain.h"
 
 struct syslog_conn;
 
@@ -392,15 +393,7 @@ syslog_server_entry* syslog_server_list_append(syslog_server_entry* head, syslog
 {
     auto* entry = new syslog_server_entry;
     entry->server = server;
-    if (head == nullptr) {
-        return entry;
-    }
-    syslog_server_entry* tail = head;
-    while (tail->next != nullptr) {
-        tail = tail->next;
-    }
-    tail->next = entry;
-    return head;
+    return chain_append(head, entry);
 }
 
 void syslog_handler_list_append(syslog_server* server, syslog_handler* handler)

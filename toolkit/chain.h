@@ -1,0 +1,28 @@
+// Singly linked lists chained through a `next` member: the one append and
+// the one release loop of every such list of records in the code base.
+#pragma once
+
+// Links `item` at the tail of the list that starts at `head` (which may be
+// empty); returns the list's head, `item` itself for an empty list.
+template <typename T>
+T* chain_append(T* head, T* item)
+{
+    T** tail = &head;
+    while (*tail != nullptr) {
+        tail = &(*tail)->next;
+    }
+    *tail = item;
+    return head;
+}
+
+// Hands every node from `head` on to `release`, each after its successor
+// has been read, so `release` may free it.
+template <typename T, typename Release>
+void chain_free(T* head, Release release)
+{
+    while (head != nullptr) {
+        T* next = head->next;
+        release(head);
+        head = next;
+    }
+}
