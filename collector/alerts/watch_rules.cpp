@@ -95,14 +95,23 @@ int32_t entry_number(conf_option* entry, const char* key)
     return opt != nullptr ? num_parse_i32(opt->value) : 0;
 }
 
-void mac_watch_rule_add(collector_ctx* ctx, int32_t alert_id, int32_t node_id, const char* pattern)
+// The parameter record every watch rule starts with: zero-filled, the
+// pattern copied, tied to its rule and collector.
+template <typename Param>
+Param* watch_param_new(collector_ctx* ctx, alert_rule* rule, const char* pattern)
 {
-    alert_rule* rule = rule_new(dhcp_mac_watch_type, alert_id, node_id);
-    auto* param = static_cast<mac_watch_param*>(xalloc(sizeof(mac_watch_param), 1));
+    auto* param = static_cast<Param*>(xalloc(sizeof(Param), 1));
     param->pattern = xstrdup(pattern, "strdup(%s) failed");
     param->collector = ctx;
     param->rule = rule;
     rule->param = param;
+    return param;
+}
+
+void mac_watch_rule_add(collector_ctx* ctx, int32_t alert_id, int32_t node_id, const char* pattern)
+{
+    alert_rule* rule = rule_new(dhcp_mac_watch_type, alert_id, node_id);
+    watch_param_new<mac_watch_param>(ctx, rule, pattern);
     rule->check_dhcp_pkt = dhcp_mac_watch_check;
     rule_file(ctx, ctx->dhcp_pkt_alerts_mac, rule, pattern);
 }
@@ -111,13 +120,9 @@ void query_watch_rule_add(collector_ctx* ctx, int32_t alert_id, int32_t node_id,
                           int32_t query_type, int32_t query_class)
 {
     alert_rule* rule = rule_new(dns_query_watch_type, alert_id, node_id);
-    auto* param = static_cast<query_watch_param*>(xalloc(sizeof(query_watch_param), 1));
-    param->pattern = xstrdup(pattern, "strdup(%s) failed");
+    auto* param = watch_param_new<query_watch_param>(ctx, rule, pattern);
     param->query_type = query_type;
     param->query_class = query_class;
-    param->collector = ctx;
-    param->rule = rule;
-    rule->param = param;
     rule->check_dnsq_req = dns_query_watch_check;
     rule_file(ctx, ctx->dnsq_req_alerts_qname, rule, pattern);
 }
@@ -125,12 +130,8 @@ void query_watch_rule_add(collector_ctx* ctx, int32_t alert_id, int32_t node_id,
 void rcode_watch_rule_add(collector_ctx* ctx, int32_t alert_id, int32_t node_id, const char* pattern, int32_t rcode)
 {
     alert_rule* rule = rule_new(dns_rcode_watch_type, alert_id, node_id);
-    auto* param = static_cast<rcode_watch_param*>(xalloc(sizeof(rcode_watch_param), 1));
-    param->pattern = xstrdup(pattern, "strdup(%s) failed");
+    auto* param = watch_param_new<rcode_watch_param>(ctx, rule, pattern);
     param->rcode = rcode;
-    param->collector = ctx;
-    param->rule = rule;
-    rule->param = param;
     rule->check_dnsq_resp = dns_rcode_watch_check;
     rule_file(ctx, ctx->dnsq_resp_alerts_qname, rule, pattern);
 }
