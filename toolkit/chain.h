@@ -1,5 +1,5 @@
-// Singly linked lists chained through a `next` member: the one append and
-// the one release loop of every such list of records in the code base.
+// Lists of records chained through a `next` member: the one append, the one
+// release loop and the one unlink of every such list in the code base.
 #pragma once
 
 // Links `item` at the tail of the list that starts at `head` (which may be
@@ -24,5 +24,20 @@ void chain_free(T* head, Release release)
         T* next = head->next;
         release(head);
         head = next;
+    }
+}
+
+// Takes `node` out of a doubly linked list (`prev` and `next` members)
+// whose first node is *head.
+template <typename T>
+void chain_unlink(T** head, T* node)
+{
+    if (node->prev != nullptr) {
+        node->prev->next = node->next;
+    } else {
+        *head = node->next;
+    }
+    if (node->next != nullptr) {
+        node->next->prev = node->prev;
     }
 }

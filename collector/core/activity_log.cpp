@@ -13,8 +13,10 @@
 #include "collector/core/context.h"
 #include "collector/core/log.h"
 #include "collector/core/rotation_hooks.h"
+#include "collector/core/threads.h"
 #include "platform/clock.h"
 #include "toolkit/alloc.h"
+#include "toolkit/chain.h"
 #include "toolkit/fd_io.h"
 #include "toolkit/rename_noreplace.h"
 
@@ -221,10 +223,7 @@ held_lines* held_for(activity_log* log)
         return nullptr;
     }
     auto* h = static_cast<held_lines*>(xalloc(sizeof(held_lines), 1));
-    if (mutex_init(&h->lock, nullptr) != 0) {
-        int err = errno;
-        log_error_exit(err, "mutex_init() failed: %d", err);
-    }
+    mutex_init_or_die(&h->lock);
     h->log = log;
     h->data = static_cast<char*>(xalloc(held_size, 0));
     mutex_lock(&log->lock);
@@ -246,14 +245,7 @@ void release_held(held_lines* h)
     mutex_lock(&h->lock);
     pass_held(log, h);
     mutex_unlock(&h->lock);
-    if (h->prev != nullptr) {
-        h->prev->next = h->next;
-    } else {
-        log->held = h->next;
-    }
-    if (h->next != nullptr) {
-        h->next->prev = h->prev;
-    }
+    chain_unlink(&log->held, h);
     mutex_unlock(&log->lock);
     mutex_destroy(&h->lock);
     xfree(h->data);
@@ -322,9 +314,8 @@ void rotate_one(activity_log* log)
 
 void al_init(activity_log* log, const char* dir, const char* file_name, int32_t buffered)
 {
-    if (!log->lock.ready && mutex_init(&log->lock, nullptr) != 0) {
-        int err = errno;
-        log_error_exit(err, "mutex_init() failed: %d", err);
+    if (!log->lock.ready) {
+        mutex_init_or_die(&log->lock);
     }
     size_t size = strlen(dir) + 1 + strlen(file_name) + 1;
     char* path = static_cast<char*>(xalloc(size, 0));

@@ -8,6 +8,7 @@
 #include "collector/core/method_stop.h"
 #include "collector/core/rotation_hooks.h"
 #include "collector/core/string_helpers.h"
+#include "collector/core/threads.h"
 #include "collector/core/warn_limit.h"
 #include "platform/clock.h"
 #include "toolkit/alloc.h"
@@ -28,10 +29,7 @@ constexpr int64_t run_loop_poll_seconds = 5;
 
 void collector_ctx_init(collector_ctx* ctx)
 {
-    if (mutex_init(&ctx->lock, nullptr) != 0) {
-        int err = errno;
-        log_error_exit(err, "mutex_init() failed: %d", err);
-    }
+    mutex_init_or_die(&ctx->lock);
     if (cond_init(&ctx->stop_event, nullptr) != 0) {
         int err = errno;
         log_error_exit(err, "cond_init() failed: %d", err);
@@ -39,15 +37,9 @@ void collector_ctx_init(collector_ctx* ctx)
     for (activity_log* log : {&ctx->dhcp_pkt_log, &ctx->dnsq_req_log}) {
         *log = activity_log{};
         log->collector = ctx;
-        if (mutex_init(&log->lock, nullptr) != 0) {
-            int err = errno;
-            log_error_exit(err, "mutex_init() failed: %d", err);
-        }
+        mutex_init_or_die(&log->lock);
     }
-    if (mutex_init(&ctx->hooks_lock, nullptr) != 0) {
-        int err = errno;
-        log_error_exit(err, "mutex_init() failed: %d", err);
-    }
+    mutex_init_or_die(&ctx->hooks_lock);
     ctx->rotate_period = 300;
     ctx->alert_dir_path = ".";
 }

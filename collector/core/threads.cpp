@@ -62,3 +62,11 @@ unsigned thread_self()
 {
     return platform_thread_id();
 }
+
+void mutex_init_or_die(sync_mutex* m)
+{
+    if (mutex_init(m, nullptr) != 0) {
+        int err = errno;
+        log_error_exit(err, "mutex_init() failed: %d", err);
+    }
+}

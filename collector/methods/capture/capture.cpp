@@ -8,6 +8,7 @@
 #include "collector/core/activity_log.h"
 #include "collector/core/log.h"
 #include "collector/core/string_helpers.h"
+#include "collector/core/threads.h"
 #include "collector/methods/capture/frame_decode.h"
 #include "collector/methods/capture/tcp_reassembly.h"
 #include "platform/clock.h"
@@ -75,10 +76,7 @@ capture_methods* capture_methods_of(collector_ctx* collector)
     capture_methods* m = __atomic_load_n(&collector->captures, __ATOMIC_ACQUIRE);
     if (m == nullptr) {
         m = new capture_methods{};
-        if (mutex_init(&m->open_lock, nullptr) != 0) {
-            int err = errno;
-            log_error_exit(err, "mutex_init() failed: %d", err);
-        }
+        mutex_init_or_die(&m->open_lock);
         // Published whole: the rotation thread may look at once.
         __atomic_store_n(&collector->captures, m, __ATOMIC_RELEASE);
     }
@@ -88,10 +86,7 @@ capture_methods* capture_methods_of(collector_ctx* collector)
 capture_ctx* capture_ctx_alloc()
 {
     capture_ctx* ctx = new capture_ctx{};
-    if (mutex_init(&ctx->stats_lock, nullptr) != 0) {
-        int err = errno;
-        log_error_exit(err, "mutex_init() failed: %d", err);
-    }
+    mutex_init_or_die(&ctx->stats_lock);
     return ctx;
 }
 

@@ -152,14 +152,7 @@ void conn_unlink(syslog_conn* c)
 {
     syslog_listener* listener = c->listener;
     sync_hold hold(listener->lock);
-    if (c->prev != nullptr) {
-        c->prev->next = c->next;
-    } else {
-        listener->conns = c->next;
-    }
-    if (c->next != nullptr) {
-        c->next->prev = c->prev;
-    }
+    chain_unlink(&listener->conns, c);
     --listener->connections;
     if (c->retiring) {
         --listener->retiring;
