@@ -304,6 +304,14 @@ capture_cache_entry* capture_cache_add(capture_cache_entry* head, capture_ctx* c
     return chain_append(head, capture_cache_entry_new(ctx, interface));
 }
 
+void capture_cache_free(capture_cache_entry* head)
+{
+    chain_free(head, [](capture_cache_entry* entry) {
+        free(entry->interface);
+        delete entry;
+    });
+}
+
 void capture_slots_set_dhcp(capture_ctx* ctx, record_callback on_dhcp_pkt, method_rec* method)
 {
     ctx->dhcp_method.store(method, std::memory_order_release);

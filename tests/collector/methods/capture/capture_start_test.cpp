@@ -110,12 +110,7 @@ TEST(CaptureCache, FindsTheFirstExactName)
     EXPECT_EQ(capture_cache_find(head, "Eth0")->ctx, b);
     EXPECT_EQ(capture_cache_find(head, "eth"), nullptr);
     EXPECT_EQ(capture_cache_find(nullptr, "eth0"), nullptr);
-    while (head != nullptr) {
-        capture_cache_entry* next = head->next;
-        free(head->interface);
-        free(head);
-        head = next;
-    }
+    capture_cache_free(head);
     capture_ctx_free(a);
     capture_ctx_free(b);
 }
