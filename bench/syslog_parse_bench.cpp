@@ -91,7 +91,7 @@ void run(benchmark::State& state, const char* const* lines, size_t count, syslog
             event.peer[0] = 10;
             event.peer[3] = 2;
             syslog_handler& h = l.*which;
-            if (h.parser(&l.server, &h, &event) != 1) {
+            if (h.parser(&l.server, &h, &event) != parse_result::taken) {
                 state.SkipWithError("line refused");
                 break;
             }

@@ -1,7 +1,8 @@
 #include "platform/service_signals.h"
 
-#include <cerrno>
 #include <csignal>
+
+#include "platform/signal_wait.h"
 
 namespace {
 
@@ -11,34 +12,19 @@ const int wake_signal = SIGUSR1;
 
 sigset_t service_set()
 {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGHUP);
-    sigaddset(&set, wake_signal);
-    return set;
+    return signal_set_of({SIGTERM, SIGINT, SIGHUP, wake_signal});
 }
 
 }  // namespace
 
 int service_signals_block()
 {
-    sigset_t set = service_set();
-    int rc = pthread_sigmask(SIG_BLOCK, &set, nullptr);
-    if (rc != 0) {
-        errno = rc;
-        return -1;
-    }
-    return 0;
+    return signal_set_block(service_set());
 }
 
 service_signal service_signal_wait(int* number)
 {
-    sigset_t set = service_set();
-    int sig = 0;
-    while (sigwait(&set, &sig) != 0) {
-    }
+    int sig = signal_set_wait(service_set());
     *number = sig;
     if (sig == SIGTERM || sig == SIGINT) {
         return service_signal::stop;

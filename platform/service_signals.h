@@ -9,7 +9,7 @@
 enum class service_signal { stop, ignored, wake };
 
 // Blocks the four in the calling thread; call before any other thread is
-// started, so every thread inherits the mask. 0, or -1 with errno.
+// started, so every thread inherits the mask. 0, or the error number.
 int service_signals_block();
 
 // Waits for the next one; `number` receives the signal taken.

@@ -3,31 +3,22 @@
 #include <pthread.h>
 #include <unistd.h>
 
-#include <cerrno>
 #include <csignal>
+
+#include "platform/signal_wait.h"
 
 namespace {
 
 sigset_t stop_set()
 {
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    return set;
+    return signal_set_of({SIGINT, SIGTERM});
 }
 
 }  // namespace
 
 int stop_signals_block()
 {
-    sigset_t set = stop_set();
-    int rc = pthread_sigmask(SIG_BLOCK, &set, nullptr);
-    if (rc != 0) {
-        errno = rc;
-        return -1;
-    }
-    return 0;
+    return signal_set_block(stop_set());
 }
 
 void stop_signals_unblock()
@@ -38,21 +29,13 @@ void stop_signals_unblock()
 
 int stop_signal_wait()
 {
-    sigset_t set = stop_set();
-    for (;;) {
-        int sig = 0;
-        if (sigwait(&set, &sig) == 0) {
-            return sig;
-        }
-    }
+    return signal_set_wait(stop_set());
 }
 
 void stop_signal_die(int sig)
 {
     signal(sig, SIG_DFL);
-    sigset_t one;
-    sigemptyset(&one);
-    sigaddset(&one, sig);
+    sigset_t one = signal_set_of({sig});
     pthread_sigmask(SIG_UNBLOCK, &one, nullptr);
     kill(getpid(), sig);
     // Only reached when the signal could not end the process.

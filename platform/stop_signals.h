@@ -3,7 +3,7 @@
 #pragma once
 
 // Blocks both signals in the calling thread; threads started afterwards
-// inherit the mask, so only a waiter receives them. 0, or -1 with errno.
+// inherit the mask, so only a waiter receives them. 0, or the error number.
 int stop_signals_block();
 
 // Unblocks both again, so their default action applies.

@@ -71,7 +71,7 @@ int mutex_destroy(sync_mutex* m)
     return pthread_mutex_destroy(&m->native) == 0 ? 0 : -1;
 }
 
-int cond_init(sync_cond* c, const void*)
+int cond_init(sync_event* c, const void*)
 {
     c->ready = 0;
     c->signalled = 0;
@@ -99,7 +99,7 @@ int cond_init(sync_cond* c, const void*)
     return 0;
 }
 
-int cond_signal(sync_cond* c)
+int cond_signal(sync_event* c)
 {
     if (!c->ready) {
         return -1;
@@ -124,7 +124,7 @@ int64_t deadline_wait_ms(const cond_deadline* deadline)
     return (seconds > longest ? longest : seconds) * 1000;
 }
 
-int cond_timedwait(sync_cond* c, sync_mutex* m, const cond_deadline* deadline)
+int cond_timedwait(sync_event* c, sync_mutex* m, const cond_deadline* deadline)
 {
     if (!c->ready) {
         return -1;
@@ -153,12 +153,12 @@ int cond_timedwait(sync_cond* c, sync_mutex* m, const cond_deadline* deadline)
     return woken ? 0 : -1;
 }
 
-int cond_wait(sync_cond* c, sync_mutex* m)
+int cond_wait(sync_event* c, sync_mutex* m)
 {
     return cond_timedwait(c, m, nullptr);
 }
 
-int cond_destroy(sync_cond* c)
+int cond_destroy(sync_event* c)
 {
     if (!c->ready) {
         return -1;

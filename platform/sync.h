@@ -1,7 +1,9 @@
-// Mutexes, auto-reset events and detached threads with the semantics the
-// collector was designed on: recursive mutexes that only their owner may
-// release, events that latch one signal sent while nobody waits, and
-// absolute deadlines in seconds since the epoch.
+// Mutexes, auto-reset events and detached threads over POSIX threads:
+// recursive mutexes that only their owner may release, events that latch
+// one signal sent while nobody waits, and absolute deadlines in seconds
+// since the epoch. Unlike the rest of platform/, the lock and event calls
+// answer 0 or -1, as every caller reads them (mutex_init and cond_init leave
+// the error number in errno).
 #pragma once
 
 #include <pthread.h>
@@ -16,7 +18,9 @@ struct sync_mutex {
 // A process-wide mutex that exists before any thread can race to create it.
 #define SYNC_MUTEX_STATIC_INIT {PTHREAD_RECURSIVE_MUTEX_INITIALIZER_NP, 1}
 
-struct sync_cond {
+// An auto-reset event: one signal wakes one waiter, or is kept for the
+// next wait when nobody waits; several such signals count as one.
+struct sync_event {
     pthread_mutex_t lock;
     pthread_cond_t wake;  // waits measured on the monotonic clock
     int signalled;
@@ -35,13 +39,25 @@ int mutex_lock(sync_mutex* m);
 int mutex_unlock(sync_mutex* m);
 int mutex_destroy(sync_mutex* m);
 
-int cond_init(sync_cond* c, const void* attributes);
-int cond_signal(sync_cond* c);
+// Holds a mutex for the scope that declares it.
+class sync_hold {
+public:
+    explicit sync_hold(sync_mutex& m) : m_(m) { mutex_lock(&m_); }
+    ~sync_hold() { mutex_unlock(&m_); }
+    sync_hold(const sync_hold&) = delete;
+    sync_hold& operator=(const sync_hold&) = delete;
+
+private:
+    sync_mutex& m_;
+};
+
+int cond_init(sync_event* c, const void* attributes);
+int cond_signal(sync_event* c);
 // Releases `m`, waits for a signal or the deadline (none: no limit), takes
 // `m` again in every case. 0 when woken by a signal, -1 otherwise.
-int cond_timedwait(sync_cond* c, sync_mutex* m, const cond_deadline* deadline);
-int cond_wait(sync_cond* c, sync_mutex* m);
-int cond_destroy(sync_cond* c);
+int cond_timedwait(sync_event* c, sync_mutex* m, const cond_deadline* deadline);
+int cond_wait(sync_event* c, sync_mutex* m);
+int cond_destroy(sync_event* c);
 
 // Starts a detached thread; returns 0, or the error number when it could not be made.
 int platform_thread_create(void* (*start)(void*), void* arg);

@@ -6,23 +6,9 @@
 #include <cerrno>
 #include <cstring>
 
-namespace {
+#include "toolkit/fd_io.h"
 
-int write_all(int fd, const char* data, size_t len)
-{
-    while (len > 0) {
-        ssize_t n = write(fd, data, len);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return -1;
-        }
-        data += n;
-        len -= static_cast<size_t>(n);
-    }
-    return 0;
-}
+namespace {
 
 ssize_t cookie_write(void* cookie, const char* buf, size_t size)
 {
@@ -48,8 +34,8 @@ int text_write(int fd, const char* data, size_t len)
     size_t used = 0;
     for (size_t i = 0; i < len; ++i) {
         if (used + 2 > sizeof out) {
-            if (write_all(fd, out, used) != 0) {
-                return -1;
+            if (int err = fd_write_all(fd, out, used, nullptr, nullptr); err != 0) {
+                return err;
             }
             used = 0;
         }
@@ -58,7 +44,7 @@ int text_write(int fd, const char* data, size_t len)
         }
         out[used++] = data[i];
     }
-    return used > 0 ? write_all(fd, out, used) : 0;
+    return used > 0 ? fd_write_all(fd, out, used, nullptr, nullptr) : 0;
 }
 
 FILE* text_fdopen(int fd)

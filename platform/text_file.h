@@ -1,12 +1,14 @@
 // Text streams as the collector's files have them: every line feed reaches
-// the file as CR LF. The one place where the CR is written.
+// the file as CR LF. The activity logs, which write whole lines of their
+// own, store the CR themselves (core/activity_log.cpp).
 #pragma once
 
 #include <cstddef>
 #include <cstdio>
 
 // Writes `len` bytes to `fd`, each '\n' stored as "\r\n", in as few write
-// calls as the kernel allows. 0, or -1 with errno set.
+// calls as the kernel allows. 0, or the error number (EIO for a write that
+// takes nothing).
 int text_write(int fd, const char* data, size_t len);
 
 // Opens `path` as a translating stdio stream. Modes: "a" (append, create),

@@ -48,10 +48,18 @@ void xfree(void* block)
     free(block);
 }
 
-char* xstrdup(const char* text)
+char* xstrdup(const char* text, const char* failure)
 {
     size_t len = strlen(text);
-    char* copy = static_cast<char*>(xalloc(len + 1, 0));
+    char* copy;
+    if (failure == nullptr) {
+        copy = static_cast<char*>(xalloc(len + 1, 0));
+    } else {
+        copy = static_cast<char*>(malloc(len + 1));
+        if (copy == nullptr) {
+            fatal(-1, failure, text);
+        }
+    }
     memcpy(copy, text, len + 1);
     return copy;
 }

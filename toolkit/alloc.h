@@ -15,5 +15,10 @@ void alloc_failure_is_fatal();
 // Releases a block from xalloc/xrealloc (plain free, named for symmetry).
 void xfree(void* block);
 
-// A heap copy of a NUL-terminated text, through xalloc.
-char* xstrdup(const char* text);
+// The one heap copy of a NUL-terminated text (release it with xfree or
+// free). It never returns empty-handed: running out of memory ends the
+// process through the fatal reporter, with "realloc() failed: %d" and errno
+// as xalloc does, or, given `failure`, with that printf format (whose
+// one "%s", if it has one, receives `text`) and exit code -1, for a caller
+// whose own message says what could not be copied.
+char* xstrdup(const char* text, const char* failure = nullptr);

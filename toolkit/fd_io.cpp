@@ -79,7 +79,8 @@ int fd_read_some(int fd, void* buf, size_t count, size_t* got, const char* name,
     return 0;
 }
 
-int fd_write_all(int fd, const void* buf, size_t count, const char* name, file_error* err, size_t* written)
+int fd_write_all(int fd, const void* buf, size_t count, const char* name, file_error* err, size_t* written,
+                 int nothing_taken)
 {
     const auto* p = static_cast<const char*>(buf);
     size_t done = 0;
@@ -95,7 +96,7 @@ int fd_write_all(int fd, const void* buf, size_t count, const char* name, file_e
         }
         if (n == 0) {
             // A write that takes nothing and reports nothing would loop forever.
-            e = EIO;
+            e = nothing_taken;
             break;
         }
         done += static_cast<size_t>(n);

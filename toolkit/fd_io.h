@@ -12,6 +12,8 @@
 
 #include <sys/types.h>
 
+#include <cerrno>
+
 #include <cstddef>
 #include <cstdint>
 
@@ -41,6 +43,7 @@ int fd_read_some(int fd, void* buf, size_t count, size_t* got, const char* name,
 
 // Writes all `count` bytes, however many calls that takes; *written (when
 // given) = bytes written, also on failure. A write that takes nothing fails
-// with EIO. Failure: "write(%s) failed: %d".
+// with `nothing_taken` (EIO unless the caller reads it as a full disk).
+// Failure: "write(%s) failed: %d".
 int fd_write_all(int fd, const void* buf, size_t count, const char* name, file_error* err,
-                 size_t* written = nullptr);
+                 size_t* written = nullptr, int nothing_taken = EIO);

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "toolkit/alloc.h"
+#include "toolkit/chain.h"
 
 strlist* strlist_node_new(const char* text, int length)
 {
@@ -20,10 +21,7 @@ strlist* strlist_node_new(const char* text, int length)
 
 void strlist_append(strlist** head, strlist* node)
 {
-    while (*head != nullptr) {
-        head = &(*head)->next;
-    }
-    *head = node;
+    *head = chain_append(*head, node);
 }
 
 strlist* strlist_split(const char* text, char ch)
@@ -59,10 +57,8 @@ int strlist_count(const strlist* list)
 
 void strlist_free(strlist* list)
 {
-    while (list != nullptr) {
-        strlist* next = list->next;
-        free(list->text);
-        free(list);
-        list = next;
-    }
+    chain_free(list, [](strlist* node) {
+        free(node->text);
+        free(node);
+    });
 }

@@ -9,6 +9,7 @@
 #include "collector/core/log.h"
 #include "platform/clock.h"
 #include "toolkit/alloc.h"
+#include "toolkit/chain.h"
 
 namespace {
 
@@ -52,12 +53,10 @@ alert_item* alert_item_new(int32_t method_id, int32_t node_id, char* text)
 
 void alert_item_free(alert_item* item)
 {
-    while (item != nullptr) {
-        alert_item* next = item->next;
-        xfree(item->text);
-        xfree(item);
-        item = next;
-    }
+    chain_free(item, [](alert_item* one) {
+        xfree(one->text);
+        xfree(one);
+    });
 }
 
 int alert_queue_setup(alert_queue* q, uint32_t bound)

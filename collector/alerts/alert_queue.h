@@ -38,7 +38,7 @@ struct alert_queue {
     uint64_t dropped;        // dropped since the last warning
     int64_t last_warning;    // engine time of the last warning
     int32_t warned;          // 0 until the first warning
-    sync_cond event;         // signalled once per queued item
+    sync_event event;         // signalled once per queued item
     sync_mutex wait_lock;    // only the mutex argument of the consumer's wait
 };
 

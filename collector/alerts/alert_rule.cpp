@@ -7,11 +7,12 @@
 #include "collector/core/log.h"
 #include "collector/core/string_helpers.h"
 #include "toolkit/alloc.h"
+#include "toolkit/chain.h"
 
 alert_rule* rule_new(const char* type, int32_t id, int32_t node_id)
 {
     auto* rule = static_cast<alert_rule*>(xalloc(sizeof(alert_rule), 1));
-    rule->type = log_strdup(type);
+    rule->type = xstrdup(type, copy_failed);
     rule->id = id;
     rule->node_id = node_id;
     return rule;
@@ -19,15 +20,7 @@ alert_rule* rule_new(const char* type, int32_t id, int32_t node_id)
 
 alert_rule* rule_list_append(alert_rule* head, alert_rule* rule)
 {
-    if (head == nullptr) {
-        return rule;
-    }
-    alert_rule* last = head;
-    while (last->next != nullptr) {
-        last = last->next;
-    }
-    last->next = rule;
-    return head;
+    return chain_append(head, rule);
 }
 
 namespace {
@@ -50,11 +43,9 @@ void rule_param_free(alert_rule* rule)
 
 void rule_list_free(alert_rule* head)
 {
-    while (head != nullptr) {
-        alert_rule* next = head->next;
-        rule_param_free(head);
-        free(head->type);
-        xfree(head);
-        head = next;
-    }
+    chain_free(head, [](alert_rule* rule) {
+        rule_param_free(rule);
+        free(rule->type);
+        xfree(rule);
+    });
 }

@@ -58,8 +58,7 @@ int write_unnamed(const char* dir, uint32_t* counter, const char* text)
     if (fd < 0) {
         return -1;
     }
-    if (write_whole(fd, text) != 0) {
-        int err = errno;
+    if (int err = write_whole(fd, text); err != 0) {
         close(fd);
         errno = err;
         return -2;  // nothing named was made; the text goes to the log

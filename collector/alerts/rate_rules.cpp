@@ -8,6 +8,7 @@
 #include "collector/alerts/alert_text.h"
 #include "collector/core/config.h"
 #include "collector/core/log.h"
+#include "collector/core/threads.h"
 #include "platform/clock.h"
 #include "toolkit/alloc.h"
 #include "toolkit/number.h"
@@ -40,10 +41,7 @@ int rate_rule_add(collector_ctx* ctx, const char* type, int32_t alert_id, int32_
     state->count = threshold;
     state->unit = how;
     state->start_time = clock_wall_seconds();
-    if (mutex_init(&state->lock, nullptr) != 0) {
-        int err = errno;
-        log_error_exit(err, "mutex_init() failed: %d", err);
-    }
+    mutex_init_or_die(&state->lock);
     rule->param = state;
     bool dhcp = strcmp(type, dhcp_packet_rate_type) == 0;
     if (dhcp) {

@@ -21,17 +21,8 @@ strlist* text_node(const char* text)
     return strlist_node_new(text, static_cast<int>(strlen(text)));
 }
 
-char* pattern_copy(const char* pattern)
-{
-    char* copy = strdup(pattern);
-    if (copy == nullptr) {
-        log_error_exit(-1, "strdup(%s) failed", pattern);
-    }
-    return copy;
-}
-
 // The patterns of a list file named by a percent-escaped configuration value.
-strlist* list_file_read(const char* escaped_path)
+strlist* pattern_list_read(const char* escaped_path)
 {
     char* path = xstrdup(escaped_path);
     str_unescape(path);
@@ -104,14 +95,23 @@ int32_t entry_number(conf_option* entry, const char* key)
     return opt != nullptr ? num_parse_i32(opt->value) : 0;
 }
 
-void mac_watch_rule_add(collector_ctx* ctx, int32_t alert_id, int32_t node_id, const char* pattern)
+// The parameter record every watch rule starts with: zero-filled, the
+// pattern copied, tied to its rule and collector.
+template <typename Param>
+Param* watch_param_new(collector_ctx* ctx, alert_rule* rule, const char* pattern)
 {
-    alert_rule* rule = rule_new(dhcp_mac_watch_type, alert_id, node_id);
-    auto* param = static_cast<mac_watch_param*>(xalloc(sizeof(mac_watch_param), 1));
-    param->pattern = pattern_copy(pattern);
+    auto* param = static_cast<Param*>(xalloc(sizeof(Param), 1));
+    param->pattern = xstrdup(pattern, "strdup(%s) failed");
     param->collector = ctx;
     param->rule = rule;
     rule->param = param;
+    return param;
+}
+
+void mac_watch_rule_add(collector_ctx* ctx, int32_t alert_id, int32_t node_id, const char* pattern)
+{
+    alert_rule* rule = rule_new(dhcp_mac_watch_type, alert_id, node_id);
+    watch_param_new<mac_watch_param>(ctx, rule, pattern);
     rule->check_dhcp_pkt = dhcp_mac_watch_check;
     rule_file(ctx, ctx->dhcp_pkt_alerts_mac, rule, pattern);
 }
@@ -120,13 +120,9 @@ void query_watch_rule_add(collector_ctx* ctx, int32_t alert_id, int32_t node_id,
                           int32_t query_type, int32_t query_class)
 {
     alert_rule* rule = rule_new(dns_query_watch_type, alert_id, node_id);
-    auto* param = static_cast<query_watch_param*>(xalloc(sizeof(query_watch_param), 1));
-    param->pattern = pattern_copy(pattern);
+    auto* param = watch_param_new<query_watch_param>(ctx, rule, pattern);
     param->query_type = query_type;
     param->query_class = query_class;
-    param->collector = ctx;
-    param->rule = rule;
-    rule->param = param;
     rule->check_dnsq_req = dns_query_watch_check;
     rule_file(ctx, ctx->dnsq_req_alerts_qname, rule, pattern);
 }
@@ -134,12 +130,8 @@ void query_watch_rule_add(collector_ctx* ctx, int32_t alert_id, int32_t node_id,
 void rcode_watch_rule_add(collector_ctx* ctx, int32_t alert_id, int32_t node_id, const char* pattern, int32_t rcode)
 {
     alert_rule* rule = rule_new(dns_rcode_watch_type, alert_id, node_id);
-    auto* param = static_cast<rcode_watch_param*>(xalloc(sizeof(rcode_watch_param), 1));
-    param->pattern = pattern_copy(pattern);
+    auto* param = watch_param_new<rcode_watch_param>(ctx, rule, pattern);
     param->rcode = rcode;
-    param->collector = ctx;
-    param->rule = rule;
-    rule->param = param;
     rule->check_dnsq_resp = dns_rcode_watch_check;
     rule_file(ctx, ctx->dnsq_resp_alerts_qname, rule, pattern);
 }
@@ -187,7 +179,7 @@ int dhcp_mac_watch_add(collector_ctx* ctx, int32_t alert_id, int32_t node_id, co
         strlist_append(&patterns, text_node(mac->value));
     }
     if (mac_list != nullptr) {
-        strlist_append(&patterns, list_file_read(mac_list->value));
+        strlist_append(&patterns, pattern_list_read(mac_list->value));
     }
     strlist_ptr owner(patterns);
     for (const strlist* p = patterns; p != nullptr; p = p->next) {
@@ -207,7 +199,7 @@ int dns_query_watch_add(collector_ctx* ctx, int32_t alert_id, int32_t node_id, c
     int32_t query_type = entry_number(entry, "query_type");
     int32_t query_class = entry_number(entry, "query_class");
 
-    strlist* patterns = domain_list != nullptr ? list_file_read(domain_list->value) : nullptr;
+    strlist* patterns = domain_list != nullptr ? pattern_list_read(domain_list->value) : nullptr;
     for (strlist* p = patterns; p != nullptr; p = p->next) {
         strlist* after = p->next;
         domain_wildcard_add(p, ctx->verbose);
@@ -240,7 +232,7 @@ int dns_rcode_watch_add(collector_ctx* ctx, int32_t alert_id, int32_t node_id, c
     }
     int32_t wanted = num_parse_i32(rcode->value);
     conf_option* domain_list = conf_find(entry, "domain_list");
-    strlist* patterns = domain_list != nullptr ? list_file_read(domain_list->value) : text_node("*");
+    strlist* patterns = domain_list != nullptr ? pattern_list_read(domain_list->value) : text_node("*");
     strlist_ptr owner(patterns);
     // Each wildcard is made just before its pattern's rule, so a verbose log
     // reads: wildcard made, rule of the pattern, rule of the wildcard. A

@@ -13,8 +13,11 @@
 #include "collector/core/context.h"
 #include "collector/core/log.h"
 #include "collector/core/rotation_hooks.h"
+#include "collector/core/threads.h"
 #include "platform/clock.h"
 #include "toolkit/alloc.h"
+#include "toolkit/chain.h"
+#include "toolkit/fd_io.h"
 #include "toolkit/rename_noreplace.h"
 
 // The lines one batching thread holds for one log, CR LF ends, in the order
@@ -95,23 +98,9 @@ void write_out(activity_log* log, const char* data, size_t len)
         return;
     }
     size_t done = 0;
-    int err = 0;
-    while (done < len) {
-        ssize_t n = write(log->fd, data + done, len - done);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            err = errno;
-            break;
-        }
-        if (n == 0) {
-            err = ENOSPC;
-            break;
-        }
-        done += static_cast<size_t>(n);
-    }
-    if (done == len) {
+    // A write that takes nothing is a full disk here, reported as such.
+    int err = fd_write_all(log->fd, data, len, nullptr, nullptr, &done, ENOSPC);
+    if (err == 0) {
         log->whole_size += static_cast<int64_t>(len);
         return;
     }
@@ -234,10 +223,7 @@ held_lines* held_for(activity_log* log)
         return nullptr;
     }
     auto* h = static_cast<held_lines*>(xalloc(sizeof(held_lines), 1));
-    if (mutex_init(&h->lock, nullptr) != 0) {
-        int err = errno;
-        log_error_exit(err, "mutex_init() failed: %d", err);
-    }
+    mutex_init_or_die(&h->lock);
     h->log = log;
     h->data = static_cast<char*>(xalloc(held_size, 0));
     mutex_lock(&log->lock);
@@ -259,14 +245,7 @@ void release_held(held_lines* h)
     mutex_lock(&h->lock);
     pass_held(log, h);
     mutex_unlock(&h->lock);
-    if (h->prev != nullptr) {
-        h->prev->next = h->next;
-    } else {
-        log->held = h->next;
-    }
-    if (h->next != nullptr) {
-        h->next->prev = h->prev;
-    }
+    chain_unlink(&log->held, h);
     mutex_unlock(&log->lock);
     mutex_destroy(&h->lock);
     xfree(h->data);
@@ -335,9 +314,8 @@ void rotate_one(activity_log* log)
 
 void al_init(activity_log* log, const char* dir, const char* file_name, int32_t buffered)
 {
-    if (!log->lock.ready && mutex_init(&log->lock, nullptr) != 0) {
-        int err = errno;
-        log_error_exit(err, "mutex_init() failed: %d", err);
+    if (!log->lock.ready) {
+        mutex_init_or_die(&log->lock);
     }
     size_t size = strlen(dir) + 1 + strlen(file_name) + 1;
     char* path = static_cast<char*>(xalloc(size, 0));

@@ -5,22 +5,10 @@
 #include <cstring>
 
 #include "collector/core/log.h"
+#include "collector/core/string_helpers.h"
 #include "collector/core/text_cursor.h"
 #include "toolkit/alloc.h"
 #include "toolkit/text.h"
-
-namespace {
-
-char* copy_or_die(const char* text, size_t len)
-{
-    char* copy = strndup(text, len);
-    if (copy == nullptr) {
-        log_error_exit(-1, "strdup() failed");
-    }
-    return copy;
-}
-
-}  // namespace
 
 conf_option* conf_option_new()
 {
@@ -108,8 +96,9 @@ conf_option* conf_parse_line(const char* line)
         return nullptr;  // an empty value is no option
     }
     conf_option* opt = conf_option_new();
-    opt->key = copy_or_die(start, static_cast<size_t>(eq - start));
-    opt->value = copy_or_die(value, strlen(value));
+    opt->key = xstrdup(start, copy_failed);
+    opt->key[eq - start] = '\0';
+    opt->value = xstrdup(value, copy_failed);
     for (char* p = opt->key; *p != '\0'; ++p) {
         *p = static_cast<char>(ascii_lower(static_cast<unsigned char>(*p)));
     }
@@ -159,8 +148,8 @@ conf_option* opts_parse(const char* value, const char* entry_key)
             continue;
         }
         conf_option* opt = conf_option_new();
-        opt->key = copy_or_die(parts->text, strlen(parts->text));
-        opt->value = copy_or_die(parts->next->text, strlen(parts->next->text));
+        opt->key = xstrdup(parts->text, copy_failed);
+        opt->value = xstrdup(parts->next->text, copy_failed);
         *tail = opt;
         tail = &opt->next;
     }

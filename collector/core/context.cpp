@@ -8,9 +8,11 @@
 #include "collector/core/method_stop.h"
 #include "collector/core/rotation_hooks.h"
 #include "collector/core/string_helpers.h"
+#include "collector/core/threads.h"
 #include "collector/core/warn_limit.h"
 #include "platform/clock.h"
 #include "toolkit/alloc.h"
+#include "toolkit/chain.h"
 
 std::atomic<collector_ctx*> collector_instance{nullptr};
 
@@ -27,10 +29,7 @@ constexpr int64_t run_loop_poll_seconds = 5;
 
 void collector_ctx_init(collector_ctx* ctx)
 {
-    if (mutex_init(&ctx->lock, nullptr) != 0) {
-        int err = errno;
-        log_error_exit(err, "mutex_init() failed: %d", err);
-    }
+    mutex_init_or_die(&ctx->lock);
     if (cond_init(&ctx->stop_event, nullptr) != 0) {
         int err = errno;
         log_error_exit(err, "cond_init() failed: %d", err);
@@ -38,15 +37,9 @@ void collector_ctx_init(collector_ctx* ctx)
     for (activity_log* log : {&ctx->dhcp_pkt_log, &ctx->dnsq_req_log}) {
         *log = activity_log{};
         log->collector = ctx;
-        if (mutex_init(&log->lock, nullptr) != 0) {
-            int err = errno;
-            log_error_exit(err, "mutex_init() failed: %d", err);
-        }
+        mutex_init_or_die(&log->lock);
     }
-    if (mutex_init(&ctx->hooks_lock, nullptr) != 0) {
-        int err = errno;
-        log_error_exit(err, "mutex_init() failed: %d", err);
-    }
+    mutex_init_or_die(&ctx->hooks_lock);
     ctx->rotate_period = 300;
     ctx->alert_dir_path = ".";
 }
@@ -106,7 +99,7 @@ void collector_ctx_release(collector_ctx* ctx)
 method_rec* method_new(int32_t id, int32_t node_id, const char* type)
 {
     auto* rec = static_cast<method_rec*>(xalloc(sizeof(method_rec), 1));
-    rec->type = log_strdup(type);
+    rec->type = xstrdup(type, copy_failed);
     rec->id = id;
     rec->node_id = node_id;
     return rec;
@@ -114,23 +107,13 @@ method_rec* method_new(int32_t id, int32_t node_id, const char* type)
 
 method_rec* method_list_append(method_rec* head, method_rec* rec)
 {
-    if (head == nullptr) {
-        return rec;
-    }
-    method_rec* last = head;
-    while (last->next != nullptr) {
-        last = last->next;
-    }
-    last->next = rec;
-    return head;
+    return chain_append(head, rec);
 }
 
 void method_list_free(method_rec* rec)
 {
-    while (rec != nullptr) {
-        method_rec* next = rec->next;
-        free(rec->type);
-        free(rec);
-        rec = next;
-    }
+    chain_free(rec, [](method_rec* m) {
+        free(m->type);
+        free(m);
+    });
 }

@@ -1,5 +1,25 @@
 // The one collector context (the run's state), its run loop and stop, and
 // the list of started collection methods.
+//
+// How the collector fails (core, methods, alerts; run is the edge):
+// - A failure the caller can act on is returned: 0 or an error number for
+//   calls on the system (as platform/ and the toolkit's file layer do); one
+//   named result where a piece judges input: parse_result for the decoders
+//   and line parsers, start_result for the method starters.
+// - The process ends only through log_error_exit (the "*** ERROR *** " line
+//   and a non-zero code), and only where the run cannot go on: a setting or
+//   a resource it was told to use (a configuration or list file, a capture
+//   device, a socket, a lock, the time zone database) is unusable. Memory
+//   that runs out ends it through xalloc/xstrdup (the bound fatal reporter)
+//   or, for new and the containers, log_out_of_memory.
+// - Memory: core and alerts make their C-layout records with xalloc and
+//   xfree; methods/ makes its records with new and delete (value-initialised,
+//   so zero-filled all the same) and uses containers; every heap copy of a
+//   text is xstrdup's.
+// - Locks: sync_mutex (platform/sync.h) everywhere, held for a scope with
+//   sync_hold: recursive, statically initialisable before any thread runs,
+//   and without a destructor, so a lock never dies under a thread that
+//   still runs while the process exits.
 #pragma once
 
 #include <atomic>
@@ -25,6 +45,9 @@ struct collector_ctx {
     record_callback on_dnsq_req;
     record_callback on_dnsq_resp;
     method_rec* methods;
+    // Each record kind's rule chain, and its watch index: the patterns of
+    // its watch rules (MAC patterns for DHCP packets, query name patterns
+    // for queries and answers) to the rule chains they trigger.
     alert_rule* dhcp_rules;
     pattern_index* dhcp_pkt_alerts_mac;
     alert_rule* dnsq_req_rules;
@@ -32,7 +55,7 @@ struct collector_ctx {
     alert_rule* dnsq_resp_rules;
     pattern_index* dnsq_resp_alerts_qname;
     int32_t verbose;  // the `verbose` setting: every debug line tests it here
-    sync_cond stop_event;  // wakes the run loop as soon as a stop is requested
+    sync_event stop_event;  // wakes the run loop as soon as a stop is requested
 
     // The rest of the run's state, each part made by the layer that owns it
     // and reached only through this context.
@@ -53,8 +76,11 @@ struct collector_ctx {
 
 // Rule loaders: (context, alert id, node id, entry list); result ignored.
 using rule_loader = int (*)(collector_ctx* ctx, int32_t alert_id, int32_t node_id, conf_option* entry);
-// Method starters: 0 when the starter took the record, else it refused (and logged why).
-using method_starter = int (*)(collector_ctx* ctx, method_rec* method, conf_option* entry);
+// What a method starter did with the record: took it (recorded, or enabled
+// on a cached capture or listener), or refused it after logging why; the
+// caller then frees the record.
+enum class start_result { started, refused };
+using method_starter = start_result (*)(collector_ctx* ctx, method_rec* method, conf_option* entry);
 
 // The one context of the process, published once start-up has made it. A
 // process-wide value because the threads that take the stop signals (the

@@ -3,6 +3,7 @@
 #include "collector/core/context.h"
 #include "platform/sync.h"
 #include "toolkit/alloc.h"
+#include "toolkit/chain.h"
 
 struct stop_hook {
     method_stop_fn request;
@@ -18,11 +19,7 @@ void method_stop_register(collector_ctx* ctx, method_stop_fn request, method_sto
     hook->finish = finish;
     hook->arg = arg;
     mutex_lock(&ctx->hooks_lock);
-    stop_hook** tail = &ctx->stop_hooks;
-    while (*tail != nullptr) {
-        tail = &(*tail)->next;
-    }
-    *tail = hook;
+    ctx->stop_hooks = chain_append(ctx->stop_hooks, hook);
     mutex_unlock(&ctx->hooks_lock);
 }
 
@@ -38,14 +35,12 @@ void methods_stop(collector_ctx* ctx)
             h->request(h->arg);
         }
     }
-    while (hooks != nullptr) {
-        stop_hook* next = hooks->next;
-        if (hooks->finish != nullptr) {
-            hooks->finish(hooks->arg);
+    chain_free(hooks, [](stop_hook* h) {
+        if (h->finish != nullptr) {
+            h->finish(h->arg);
         }
-        xfree(hooks);
-        hooks = next;
-    }
+        xfree(h);
+    });
 }
 
 void stop_hooks_free(collector_ctx* ctx)
@@ -54,9 +49,5 @@ void stop_hooks_free(collector_ctx* ctx)
     stop_hook* hooks = ctx->stop_hooks;
     ctx->stop_hooks = nullptr;
     mutex_unlock(&ctx->hooks_lock);
-    while (hooks != nullptr) {
-        stop_hook* next = hooks->next;
-        xfree(hooks);
-        hooks = next;
-    }
+    chain_free(hooks, xfree);
 }

@@ -16,7 +16,7 @@ struct method_rec {
     char* type;     // owned copy of the entry's type
     int32_t id;     // non-zero, unique among recorded methods
     int32_t node_id;
-    void* handler;  // capture context of a capture method
+    void* handler;  // a capture method's capture_ctx (opaque here); unset for syslog methods
     method_rec* next;
 };
 

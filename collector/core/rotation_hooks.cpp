@@ -3,6 +3,7 @@
 #include "collector/core/context.h"
 #include "platform/sync.h"
 #include "toolkit/alloc.h"
+#include "toolkit/chain.h"
 
 struct rotation_hook {
     rotation_hook_fn fn;
@@ -16,11 +17,7 @@ void rotation_hook_register(collector_ctx* ctx, rotation_hook_fn fn, void* arg)
     hook->fn = fn;
     hook->arg = arg;
     mutex_lock(&ctx->hooks_lock);
-    rotation_hook** tail = &ctx->rotation_hooks;
-    while (*tail != nullptr) {
-        tail = &(*tail)->next;
-    }
-    *tail = hook;
+    ctx->rotation_hooks = chain_append(ctx->rotation_hooks, hook);
     mutex_unlock(&ctx->hooks_lock);
 }
 
@@ -41,9 +38,5 @@ void rotation_hooks_free(collector_ctx* ctx)
     rotation_hook* hooks = ctx->rotation_hooks;
     ctx->rotation_hooks = nullptr;
     mutex_unlock(&ctx->hooks_lock);
-    while (hooks != nullptr) {
-        rotation_hook* next = hooks->next;
-        xfree(hooks);
-        hooks = next;
-    }
+    chain_free(hooks, xfree);
 }

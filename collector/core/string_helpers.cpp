@@ -5,15 +5,6 @@
 
 #include "collector/core/log.h"
 
-char* log_strdup(const char* text)
-{
-    char* copy = strdup(text);
-    if (copy == nullptr) {
-        log_error_exit(-1, "strdup() failed");
-    }
-    return copy;
-}
-
 void strlist_dump(const strlist* list)
 {
     for (; list != nullptr; list = list->next) {

@@ -1,6 +1,5 @@
-// String and list helpers of the collector: a heap copy that ends the
-// process through the log when memory runs out, a bounded character search,
-// and the dump of a text list into the log.
+// String and list helpers of the collector: a bounded character search and
+// the dump of a text list into the log. (Heap copies: xstrdup, toolkit/alloc.h.)
 #pragma once
 
 #include <cstddef>
@@ -10,5 +9,6 @@
 void strlist_dump(const strlist* list);
 const char* str_nchr(const char* text, char ch, size_t n);
 
-// A heap copy of `text`; a failed copy ends the process with "strdup() failed" (-1).
-char* log_strdup(const char* text);
+// The message with which a failed heap copy (xstrdup) of a configuration
+// text ends the collector, exit code -1.
+constexpr const char* copy_failed = "strdup() failed";

@@ -49,7 +49,8 @@ int thread_start(void* (*start)(void*), void* arg)
         }
     }
     if (err != 0) {
-        // "%ul" prints the number followed by the letter l, as it always has.
+        // "%ul" prints the number followed by the letter l: the warning's
+        // wording is kept byte for byte.
         log_message("*** WARN *** CreateThread() failed: %ul", static_cast<unsigned>(err));
         errno = err;  // for callers that cannot go on without the thread
         return -1;
@@ -60,4 +61,12 @@ int thread_start(void* (*start)(void*), void* arg)
 unsigned thread_self()
 {
     return platform_thread_id();
+}
+
+void mutex_init_or_die(sync_mutex* m)
+{
+    if (mutex_init(m, nullptr) != 0) {
+        int err = errno;
+        log_error_exit(err, "mutex_init() failed: %d", err);
+    }
 }

@@ -7,6 +7,12 @@
 // to the error number; else 0.
 int thread_start(void* (*start)(void*), void* arg);
 
+struct sync_mutex;
+
+// Makes a lock the collector cannot run without; one that cannot be made
+// ends the process with "mutex_init() failed: %d" and the error number.
+void mutex_init_or_die(sync_mutex* m);
+
 // The id printed in every log line.
 unsigned thread_self();
 

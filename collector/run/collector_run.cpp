@@ -22,20 +22,22 @@
 #include "collector/run/commands.h"
 #include "collector/run/context_setup.h"
 #include "collector/run/startup.h"
+#include "collector/run/usage.h"
 #include "platform/process.h"
 #include "platform/text_file.h"
+#include "toolkit/alloc.h"
 #include "toolkit/number.h"
 
 namespace {
 
-const char collector_version[] = "2.2.0";
-
-struct alert_type {
+// A configuration `type` value and what it selects.
+template <typename Fn>
+struct type_entry {
     const char* name;
-    rule_loader load;
+    Fn fn;
 };
 
-const alert_type alert_types[] = {
+const type_entry<rule_loader> alert_types[] = {
     {"dhcp-mac-watch", dhcp_mac_watch_add},
     {"dns-query-watch", dns_query_watch_add},
     {"dns-rcode-watch", dns_rcode_watch_add},
@@ -43,33 +45,20 @@ const alert_type alert_types[] = {
     {"dhcp-packet-rate", dhcp_packet_rate_add},
 };
 
-struct method_type {
-    const char* name;
-    method_starter start;
-};
-
-const method_type method_types[] = {
+const type_entry<method_starter> method_types[] = {
     {"dhcp-pkt-raw", method_start_dhcp_pkt_raw},
     {"dnsq-req-raw", method_start_dnsq_req_raw},
     {"dnsq-req-bind9-syslog", method_start_syslog},
     {"dhcp-pkt-isc-syslog", method_start_syslog},
 };
 
-rule_loader find_loader(const char* type)
+// What `type` selects in `table`; nullptr for a type it does not know.
+template <typename Fn, size_t N>
+Fn find_type(const type_entry<Fn> (&table)[N], const char* type)
 {
-    for (const alert_type& t : alert_types) {
+    for (const type_entry<Fn>& t : table) {
         if (strcmp(t.name, type) == 0) {
-            return t.load;
-        }
-    }
-    return nullptr;
-}
-
-method_starter find_starter(const char* type)
-{
-    for (const method_type& t : method_types) {
-        if (strcmp(t.name, type) == 0) {
-            return t.start;
+            return t.fn;
         }
     }
     return nullptr;
@@ -128,7 +117,7 @@ void alerts_load(collector_ctx* ctx, conf_option* config)
         }
         conf_option* node = conf_find(entry.get(), "node_id");
         int32_t node_id = node != nullptr ? num_parse_i32(node->value) : 0;
-        rule_loader load = find_loader(type->value);
+        rule_loader load = find_type(alert_types, type->value);
         if (load == nullptr) {
             log_error_exit(-1, "unknown alert '%s'", type->value);
         }
@@ -162,12 +151,12 @@ void methods_load(collector_ctx* ctx, conf_option* config)
         if (taken) {
             log_error_exit(-1, "one or more 'method's are using the same 'id'");
         }
-        method_starter start = find_starter(type->value);
+        method_starter start = find_type(method_types, type->value);
         if (start == nullptr) {
             log_error_exit(-1, "unknown collection method '%s'", type->value);
         }
         method_rec* rec = method_new(id, node_id, type->value);
-        if (start(ctx, rec, entry.get()) != 0) {
+        if (start(ctx, rec, entry.get()) == start_result::refused) {
             method_list_free(rec);
         } else {
             started.push_back(id);
@@ -206,7 +195,7 @@ int collector_run(int argc, char** argv, void (*on_ready)(void* arg), void* read
     ctx->on_dnsq_resp = on_dnsq_resp;
 
     if ((opt = conf_find(config.get(), "alert_dir")) != nullptr) {
-        ctx->alert_dir_path = log_strdup(opt->value);
+        ctx->alert_dir_path = xstrdup(opt->value, copy_failed);
     }
 
     // The two activity log locks were made with the context; the alert

@@ -6,7 +6,6 @@
 
 #include <atomic>
 #include <cerrno>
-#include <mutex>
 
 #include "collector/core/context.h"
 #include "collector/core/log.h"
@@ -14,6 +13,7 @@
 #include "collector/run/commands.h"
 #include "platform/service_notify.h"
 #include "platform/service_signals.h"
+#include "platform/sync.h"
 
 namespace {
 
@@ -30,7 +30,7 @@ struct service_run {
     // Set by the stop; under state_lock with the ready report, so READY=1
     // never follows STOPPING=1.
     bool stopping = false;
-    std::mutex state_lock;
+    sync_mutex state_lock = SYNC_MUTEX_STATIC_INIT;
     std::atomic<int> exit_code{0};
 };
 
@@ -63,7 +63,7 @@ int svc_set_status(service_run* run, svc_state state, int code)
 void svc_ready(void* arg)
 {
     auto* run = static_cast<service_run*>(arg);
-    std::lock_guard<std::mutex> hold(run->state_lock);
+    sync_hold hold(run->state_lock);
     if (!run->stopping) {
         svc_set_status(run, svc_running, 0);
     }
@@ -87,7 +87,7 @@ void svc_stop(service_run* run)
 {
     log_message("stopping...");
     {
-        std::lock_guard<std::mutex> hold(run->state_lock);
+        sync_hold hold(run->state_lock);
         run->stopping = true;
     }
     collector_stop(collector_instance.load());
@@ -105,8 +105,7 @@ int svc_dispatch(int argc, char** argv)
 {
     // Blocked before any other thread exists, so only this thread ever
     // takes them.
-    if (service_signals_block() != 0) {
-        int err = errno;
+    if (int err = service_signals_block(); err != 0) {
         log_error_exit(err, "RegisterServiceCtrlHandler() failed: %d", err);
     }
     service_run run;

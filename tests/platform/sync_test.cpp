@@ -19,7 +19,7 @@ cond_deadline in_seconds(int64_t s)
 
 struct sync_pair {
     sync_mutex m{};
-    sync_cond c{};
+    sync_event c{};
     sync_pair()
     {
         EXPECT_EQ(mutex_init(&m, nullptr), 0);
@@ -119,7 +119,7 @@ TEST(Mutex, RecursiveAndOwnerOnlyRelease)
 TEST(Mutex, UncreatedObjectsFail)
 {
     sync_mutex m{};
-    sync_cond c{};
+    sync_event c{};
     EXPECT_EQ(mutex_lock(&m), -1);
     EXPECT_EQ(cond_signal(&c), -1);
 }

@@ -8,11 +8,13 @@
 #include "collector/core/activity_log.h"
 #include "collector/core/log.h"
 #include "collector/core/string_helpers.h"
+#include "collector/core/threads.h"
 #include "collector/methods/capture/frame_decode.h"
 #include "collector/methods/capture/tcp_reassembly.h"
 #include "platform/clock.h"
 #include "platform/netif.h"
 #include "toolkit/alloc.h"
+#include "toolkit/chain.h"
 #include "toolkit/number.h"
 
 namespace {
@@ -73,11 +75,8 @@ capture_methods* capture_methods_of(collector_ctx* collector)
 {
     capture_methods* m = __atomic_load_n(&collector->captures, __ATOMIC_ACQUIRE);
     if (m == nullptr) {
-        m = static_cast<capture_methods*>(xalloc(sizeof(capture_methods), 1));
-        if (mutex_init(&m->open_lock, nullptr) != 0) {
-            int err = errno;
-            log_error_exit(err, "mutex_init() failed: %d", err);
-        }
+        m = new capture_methods{};
+        mutex_init_or_die(&m->open_lock);
         // Published whole: the rotation thread may look at once.
         __atomic_store_n(&collector->captures, m, __ATOMIC_RELEASE);
     }
@@ -87,10 +86,7 @@ capture_methods* capture_methods_of(collector_ctx* collector)
 capture_ctx* capture_ctx_alloc()
 {
     capture_ctx* ctx = new capture_ctx{};
-    if (mutex_init(&ctx->stats_lock, nullptr) != 0) {
-        int err = errno;
-        log_error_exit(err, "mutex_init() failed: %d", err);
-    }
+    mutex_init_or_die(&ctx->stats_lock);
     return ctx;
 }
 
@@ -160,7 +156,7 @@ capture_ctx* capture_ctx_create(collector_ctx* collector, method_rec*, conf_opti
         log_error_exit(-1, "capture without an 'interface'");
     }
     capture_ctx* ctx = capture_ctx_alloc();
-    ctx->device = log_strdup(iface->value);
+    ctx->device = xstrdup(iface->value, copy_failed);
     conf_option* timeout = conf_find(entry, "tcp_timeout");
     ctx->tcp_timeout = timeout != nullptr && timeout->value != nullptr ? num_parse_i32(timeout->value)
                                                                        : default_tcp_timeout;
@@ -297,24 +293,23 @@ capture_cache_entry* capture_cache_find(capture_cache_entry* head, const char* i
 
 capture_cache_entry* capture_cache_entry_new(capture_ctx* ctx, const char* interface)
 {
-    auto* entry = static_cast<capture_cache_entry*>(xalloc(sizeof(capture_cache_entry), 1));
-    entry->interface = log_strdup(interface);
+    auto* entry = new capture_cache_entry{};
+    entry->interface = xstrdup(interface, copy_failed);
     entry->ctx = ctx;
     return entry;
 }
 
 capture_cache_entry* capture_cache_add(capture_cache_entry* head, capture_ctx* ctx, const char* interface)
 {
-    capture_cache_entry* entry = capture_cache_entry_new(ctx, interface);
-    if (head == nullptr) {
-        return entry;
-    }
-    capture_cache_entry* tail = head;
-    while (tail->next != nullptr) {
-        tail = tail->next;
-    }
-    tail->next = entry;
-    return head;
+    return chain_append(head, capture_cache_entry_new(ctx, interface));
+}
+
+void capture_cache_free(capture_cache_entry* head)
+{
+    chain_free(head, [](capture_cache_entry* entry) {
+        free(entry->interface);
+        delete entry;
+    });
 }
 
 void capture_slots_set_dhcp(capture_ctx* ctx, record_callback on_dhcp_pkt, method_rec* method)

@@ -118,6 +118,9 @@ void adapter_mac_lookup(const char* interface, char* out, size_t size);
 capture_cache_entry* capture_cache_find(capture_cache_entry* head, const char* interface);
 capture_cache_entry* capture_cache_entry_new(capture_ctx* ctx, const char* interface);
 capture_cache_entry* capture_cache_add(capture_cache_entry* head, capture_ctx* ctx, const char* interface);
+// Releases the entries from `head` on (not their contexts or methods); the
+// collector keeps its cache for the process's life.
+void capture_cache_free(capture_cache_entry* head);
 
 // Fills the slot pairs of one method kind. A later method of the same kind
 // replaces the earlier one.

@@ -20,14 +20,14 @@ void fill_dnsq(collector_ctx* collector, capture_ctx* ctx, method_rec* method)
     capture_slots_set_dnsq(ctx, collector->on_dnsq_req, collector->on_dnsq_resp, method);
 }
 
-int capture_method_start(collector_ctx* collector, method_rec* method, conf_option* entry, slot_filler fill)
+start_result capture_method_start(collector_ctx* collector, method_rec* method, conf_option* entry, slot_filler fill)
 {
     conf_option* iface = conf_find(entry, "interface");
     if (iface == nullptr || iface->value == nullptr) {
         // Refused loudly: a capture that silently never starts looks like a quiet network.
         log_message("*** WARN *** method %d(%d|%s) has no 'interface': not started", method->id,
                     method->node_id, method->type);
-        return -1;
+        return start_result::refused;
     }
     capture_methods* captures = capture_methods_of(collector);
     capture_cache_entry* hit = capture_cache_find(captures->cache, iface->value);
@@ -36,7 +36,7 @@ int capture_method_start(collector_ctx* collector, method_rec* method, conf_opti
         method->next = hit->enabled;
         hit->enabled = method;
         log_message("enabling method %d(%d|%s) on cached object", method->id, method->node_id, method->type);
-        return 0;
+        return start_result::started;
     }
     capture_ctx* ctx = capture_ctx_create(collector, method, entry);
     fill(collector, ctx, method);
@@ -47,17 +47,17 @@ int capture_method_start(collector_ctx* collector, method_rec* method, conf_opti
         method_stop_register(collector, capture_stop_request, capture_stop_finish, ctx);
     }
     captures->cache = capture_cache_add(captures->cache, ctx, iface->value);
-    return 0;
+    return start_result::started;
 }
 
 }  // namespace
 
-int method_start_dhcp_pkt_raw(collector_ctx* ctx, method_rec* method, conf_option* entry)
+start_result method_start_dhcp_pkt_raw(collector_ctx* ctx, method_rec* method, conf_option* entry)
 {
     return capture_method_start(ctx, method, entry, fill_dhcp);
 }
 
-int method_start_dnsq_req_raw(collector_ctx* ctx, method_rec* method, conf_option* entry)
+start_result method_start_dnsq_req_raw(collector_ctx* ctx, method_rec* method, conf_option* entry)
 {
     return capture_method_start(ctx, method, entry, fill_dnsq);
 }

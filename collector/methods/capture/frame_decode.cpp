@@ -33,15 +33,10 @@ void deliver(capture_ctx* ctx, const std::atomic<record_callback>& slot,
 
 }  // namespace
 
-int addr_equal(const unsigned char* a, const unsigned char* b, size_t n)
-{
-    return memcmp(a, b, n) == 0 ? 1 : 0;
-}
-
-int ipv4_header_decode(ip_info* ip, const unsigned char* bytes, size_t length)
+parse_result ipv4_header_decode(ip_info* ip, const unsigned char* bytes, size_t length)
 {
     if (length < 20) {
-        return -1;
+        return parse_result::refused;
     }
     byte_cursor in(bytes, length);
     unsigned ver_ihl = in.u8();
@@ -55,19 +50,19 @@ int ipv4_header_decode(ip_info* ip, const unsigned char* bytes, size_t length)
     const unsigned char* src = in.take(4);
     const unsigned char* dst = in.take(4);
     if (in.failed) {
-        return -1;
+        return parse_result::refused;
     }
     unsigned hdr_len = (ver_ihl & 0x0f) * 4;
     // Anything but IPv4 (IPv6 DNS passes the capture filter) would decode
     // as garbage; later fragments carry no UDP header to read.
     if ((ver_ihl >> 4) != 4 || hdr_len < 20 || hdr_len > length || (frag & 0x1fff) != 0) {
-        return -1;
+        return parse_result::refused;
     }
     // The total length excludes Ethernet padding; a length beyond the
     // captured bytes is cut to them, so no decoder reads past the frame.
     size_t usable = total_len < length ? total_len : length;
     if (usable < hdr_len) {
-        return -1;
+        return parse_result::refused;
     }
     ip->version = 4;
     ip->hdr_len = static_cast<int32_t>(hdr_len);
@@ -75,7 +70,7 @@ int ipv4_header_decode(ip_info* ip, const unsigned char* bytes, size_t length)
     ip->protocol = static_cast<int32_t>(protocol);
     memcpy(ip->src, src, 4);
     memcpy(ip->dst, dst, 4);
-    return 0;
+    return parse_result::taken;
 }
 
 void pcap_packet_handler(u_char* user, const pcap_pkthdr* header, const u_char* bytes)
@@ -92,7 +87,7 @@ void pcap_packet_handler(u_char* user, const pcap_pkthdr* header, const u_char* 
         ethertype = frame.be16();
     }
     if (frame.failed || ethertype != ethertype_ipv4 ||
-        ipv4_header_decode(&ctx->ip, frame.pos, frame.remaining()) != 0) {
+        ipv4_header_decode(&ctx->ip, frame.pos, frame.remaining()) != parse_result::taken) {
         // It passed the filter, so it was meant to be seen: say so.
         ++ctx->undecodable;
         warn_limited("*** WARN *** %s: captured frame not decoded (ethertype 0x%04x, %u bytes), %" PRIu64
@@ -133,7 +128,7 @@ void app_dispatch(capture_ctx* ctx, const pcap_pkthdr* header, const unsigned ch
     const event_time when{static_cast<int64_t>(header->ts.tv_sec), static_cast<int32_t>(header->ts.tv_usec)};
     size_t size = static_cast<size_t>(length);
     if (dst_port == 53 || src_port == 53) {
-        if (dns_question_decode(&ctx->dns, payload, size) != 0) {
+        if (dns_question_decode(&ctx->dns, payload, size) != parse_result::taken) {
             return;
         }
         if (ctx->dns.qr != 0) {
@@ -142,7 +137,7 @@ void app_dispatch(capture_ctx* ctx, const pcap_pkthdr* header, const unsigned ch
             deliver(ctx, ctx->on_dnsq_req, ctx->dnsq_req_method, &ctx->dns, &when);
         }
     } else if (dst_port == 67 || dst_port == 68) {
-        if (dhcp_decode(&ctx->dhcp, payload, size) == 0) {
+        if (dhcp_decode(&ctx->dhcp, payload, size) == parse_result::taken) {
             deliver(ctx, ctx->on_dhcp_pkt, ctx->dhcp_method, &ctx->dhcp, &when);
         }
     }

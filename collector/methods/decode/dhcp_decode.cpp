@@ -20,10 +20,10 @@ const char hex_digits[] = "0123456789abcdef";
 
 }  // namespace
 
-int dhcp_decode(dhcp_pkt_rec* rec, const unsigned char* payload, size_t length)
+parse_result dhcp_decode(dhcp_pkt_rec* rec, const unsigned char* payload, size_t length)
 {
     if (length < bootp_fixed_len) {
-        return 1;
+        return parse_result::refused;
     }
     byte_cursor in(payload, length);
     in.skip(2);  // op, htype
@@ -35,7 +35,7 @@ int dhcp_decode(dhcp_pkt_rec* rec, const unsigned char* payload, size_t length)
     const unsigned char* chaddr = in.take(16);
     in.skip(bootp_fixed_len - 44);  // sname, file
     if (in.failed || hlen > max_hlen) {
-        return 1;
+        return parse_result::refused;
     }
 
     for (unsigned i = 0; i < hlen; ++i) {
@@ -84,5 +84,5 @@ int dhcp_decode(dhcp_pkt_rec* rec, const unsigned char* payload, size_t length)
     rec->msg_type = msg_type;
     memcpy(rec->client_ip, ciaddr, 4);
     memcpy(rec->relay_ip, giaddr, 4);
-    return 0;
+    return parse_result::taken;
 }

@@ -16,10 +16,10 @@ static_assert(4 * 63 * 4 + 3 + 1 <= dns_name_text_size, "a name in presentation 
 
 }  // namespace
 
-int dns_question_decode(dnsq_rec* rec, const unsigned char* message, size_t length)
+parse_result dns_question_decode(dnsq_rec* rec, const unsigned char* message, size_t length)
 {
     if (length <= 16) {
-        return 1;
+        return parse_result::refused;
     }
     byte_cursor in(message, length);
     in.skip(2);  // id
@@ -28,12 +28,12 @@ int dns_question_decode(dnsq_rec* rec, const unsigned char* message, size_t leng
     unsigned qdcount = in.be16();
     in.skip(6);  // answer, authority and additional counts: never read
     if (in.failed || (flags_hi & 0x78) != 0) {
-        return 1;
+        return parse_result::refused;
     }
     rec->qr = static_cast<int32_t>(flags_hi & 0x80);
     rec->rcode = static_cast<int32_t>(flags_lo & 0x0f);
     if (qdcount != 1) {
-        return 1;
+        return parse_result::refused;
     }
 
     // The type and class (4 bytes) must follow the name's final 0, so a
@@ -43,12 +43,12 @@ int dns_question_decode(dnsq_rec* rec, const unsigned char* message, size_t leng
     size_t out = 0;
     for (;;) {
         if (in.offset_from(message) >= limit) {
-            return 1;
+            return parse_result::refused;
         }
         unsigned len = in.u8();
         if ((len & 0xc0) != 0) {
             warn_limited("*** WARN *** domain name compression used in question section!");
-            return 1;
+            return parse_result::refused;
         }
         if (len == 0) {
             break;
@@ -56,11 +56,11 @@ int dns_question_decode(dnsq_rec* rec, const unsigned char* message, size_t leng
         total += len + 1;
         if (total > max_encoded_name) {
             warn_limited("*** WARN *** owner in question section too long!");
-            return 1;
+            return parse_result::refused;
         }
         const unsigned char* label = in.take(len);
         if (label == nullptr) {
-            return 1;
+            return parse_result::refused;
         }
         // Presentation form for the three bytes that would cut the text or
         // move a label boundary; room is certain (see dns_name_text_size).
@@ -81,7 +81,7 @@ int dns_question_decode(dnsq_rec* rec, const unsigned char* message, size_t leng
     unsigned qtype = in.be16();
     unsigned qclass = in.be16();
     if (in.failed) {
-        return 1;
+        return parse_result::refused;
     }
     // Drop the final '.'.
     rec->qname[out > 0 ? out - 1 : 0] = '\0';
@@ -90,5 +90,5 @@ int dns_question_decode(dnsq_rec* rec, const unsigned char* message, size_t leng
     }
     rec->qtype = static_cast<int32_t>(qtype);
     rec->qclass = static_cast<int32_t>(qclass);
-    return 0;
+    return parse_result::taken;
 }

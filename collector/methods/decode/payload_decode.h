@@ -6,7 +6,8 @@
 #include <cstddef>
 
 #include "collector/core/records.h"
+#include "collector/methods/decode/parse_result.h"
 
-// 0 when the record was filled, 1 when the payload was refused.
-int dhcp_decode(dhcp_pkt_rec* rec, const unsigned char* payload, size_t length);
-int dns_question_decode(dnsq_rec* rec, const unsigned char* message, size_t length);
+// taken when the record was filled, refused when the payload was not decodable.
+parse_result dhcp_decode(dhcp_pkt_rec* rec, const unsigned char* payload, size_t length);
+parse_result dns_question_decode(dnsq_rec* rec, const unsigned char* message, size_t length);

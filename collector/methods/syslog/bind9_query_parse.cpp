@@ -104,54 +104,54 @@ int mnemonic_token(syslog_cursor& at, int (*lookup)(const char*, int))
 
 }  // namespace
 
-int bind9_query_parse(syslog_server* server, syslog_handler* handler, syslog_event* event)
+parse_result bind9_query_parse(syslog_server* server, syslog_handler* handler, syslog_event* event)
 {
     if (!syslog_event_is_from(handler, event)) {
-        return syslog_line_not_mine;
+        return parse_result::refused;
     }
     syslog_cursor at(event);
     // The program name, known by its first and fifth letters ("named").
     if (at.left() <= 5 || at.at(0) != 'n' || at.at(4) != 'd') {
-        return syslog_line_not_mine;
+        return parse_result::refused;
     }
     at.advance(5);
     if (!at.next_token() || !find_token(at, 'c', 't')) {
-        return syslog_line_not_mine;
+        return parse_result::refused;
     }
     // BIND 9.11 and later write the client object's address before the
     // client's: "client @0x7f3ec80d0098 10.1.2.3#41234".
     if (at.at(0) == '@' && !at.next_token()) {
-        return syslog_line_not_mine;
+        return parse_result::refused;
     }
     // The address ends at the '#' before the port; the line itself is left
     // as it arrived (the dotted quad is read up to its last digit).
     unsigned char client[4];
     if (at.find('#') == nullptr || ipv4_text_parse(client, at.pos, at.left()) != 0) {
-        return syslog_line_not_mine;
+        return parse_result::refused;
     }
     if (!at.next_token() || !find_token(at, 'q', ':')) {
-        return syslog_line_not_mine;
+        return parse_result::refused;
     }
     const int name_length = at.token_length();
     if (name_length < 0 || memchr(at.pos, '\0', static_cast<size_t>(name_length)) != nullptr) {
-        return syslog_line_not_mine;
+        return parse_result::refused;
     }
     // The records handed on are this thread's: other connections of the
     // listener parse their lines for the same handler meanwhile.
     dnsq_rec rec;
     if (!name_decode(at.pos, static_cast<size_t>(name_length), rec.qname)) {
-        return syslog_line_not_mine;
+        return parse_result::refused;
     }
     at.advance(name_length);
     const int qclass = mnemonic_token(at, dns_class_lookup);
     if (qclass < 0) {
-        return syslog_line_not_mine;
+        return parse_result::refused;
     }
     // The type must be followed by whitespace too: a line that ends right
     // after it is not taken.
     const int qtype = mnemonic_token(at, dns_type_lookup);
     if (qtype < 0) {
-        return syslog_line_not_mine;
+        return parse_result::refused;
     }
 
     rec.qr = 0;
@@ -167,5 +167,5 @@ int bind9_query_parse(syslog_server* server, syslog_handler* handler, syslog_eve
     if (server->on_dnsq_req != nullptr) {
         server->on_dnsq_req(server->collector, handler->method, &ip, &rec, &when);
     }
-    return syslog_line_handled;
+    return parse_result::taken;
 }

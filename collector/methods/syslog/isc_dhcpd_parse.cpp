@@ -115,7 +115,7 @@ bool read_items(syslog_cursor& at, const item* items, dhcp_pkt_rec* rec)
             break;
         case mac:
         case mac_lt:
-            if (mac_text_parse(rec->client_mac, at.pos, at.left()) != 0) {
+            if (mac_text_parse(rec->client_mac, at.pos, at.left()) != parse_result::taken) {
                 return false;
             }
             if (*it == mac_lt && at.at(0) == '<' && !at.next_token()) {
@@ -171,7 +171,7 @@ bool read_items(syslog_cursor& at, const item* items, dhcp_pkt_rec* rec)
             }
             syslog_cursor inside = at;
             inside.advance(1);
-            if (mac_text_parse(rec->client_mac, inside.pos, inside.left()) != 0) {
+            if (mac_text_parse(rec->client_mac, inside.pos, inside.left()) != parse_result::taken) {
                 return false;
             }
             break;
@@ -189,22 +189,22 @@ bool read_items(syslog_cursor& at, const item* items, dhcp_pkt_rec* rec)
 
 }  // namespace
 
-int mac_text_parse(char* dest, const char* text, int count)
+parse_result mac_text_parse(char* dest, const char* text, int count)
 {
     constexpr int max_pairs = 15;
     int pairs = 0;
     int i = 0;
     for (;;) {
         if (i >= count) {
-            return -1;
+            return parse_result::refused;
         }
         if (ascii_hex_value(static_cast<unsigned char>(text[i])) < 0) {
             dest[2 * pairs] = '\0';
-            return 0;
+            return parse_result::taken;
         }
         if (pairs == max_pairs || i + 1 >= count ||
             ascii_hex_value(static_cast<unsigned char>(text[i + 1])) < 0) {
-            return -1;
+            return parse_result::refused;
         }
         dest[2 * pairs] = text[i];
         dest[2 * pairs + 1] = text[i + 1];
@@ -216,20 +216,20 @@ int mac_text_parse(char* dest, const char* text, int count)
     }
 }
 
-int isc_dhcpd_parse(syslog_server* server, syslog_handler* handler, syslog_event* event)
+parse_result isc_dhcpd_parse(syslog_server* server, syslog_handler* handler, syslog_event* event)
 {
     if (!syslog_event_is_from(handler, event)) {
-        return syslog_line_not_mine;
+        return parse_result::refused;
     }
     syslog_cursor at(event);
     // The program name, known by its first and fifth letters ("dhcpd").
     if (at.left() <= 5 || at.at(0) != 'd' || at.at(4) != 'd') {
-        return syslog_line_not_mine;
+        return parse_result::refused;
     }
     at.advance(5);
     const char* blank = at.find(' ');
     if (blank == nullptr) {
-        return syslog_line_not_mine;
+        return parse_result::refused;
     }
     at.pos = blank + 1;
 
@@ -243,7 +243,7 @@ int isc_dhcpd_parse(syslog_server* server, syslog_handler* handler, syslog_event
 
     const word_row* row = word_lookup(at);
     if (row == nullptr) {
-        return syslog_line_not_mine;
+        return parse_result::refused;
     }
     at.advance(row->length);
     const item* items = row->items;
@@ -255,7 +255,7 @@ int isc_dhcpd_parse(syslog_server* server, syslog_handler* handler, syslog_event
         items = bootreply_for_items;
     }
     if (!read_items(at, items, &rec)) {
-        return syslog_line_not_mine;
+        return parse_result::refused;
     }
     rec.msg_type = row->msg_type;
     if (server->on_dhcp_pkt != nullptr) {
@@ -264,5 +264,5 @@ int isc_dhcpd_parse(syslog_server* server, syslog_handler* handler, syslog_event
         memset(&ip, 0, sizeof ip);
         server->on_dhcp_pkt(server->collector, handler->method, &ip, &rec, &when);
     }
-    return syslog_line_handled;
+    return parse_result::taken;
 }

@@ -12,12 +12,11 @@
 #include "collector/core/log.h"
 #include "collector/core/warn_limit.h"
 #include "platform/clock.h"
-#include "toolkit/alloc.h"
 
 growbuf* growbuf_new()
 {
-    auto* buf = static_cast<growbuf*>(xalloc(sizeof(growbuf), 1));
-    buf->data = static_cast<unsigned char*>(xalloc(growbuf_step, 0));
+    auto* buf = new growbuf{};
+    buf->data = new unsigned char[growbuf_step];
     buf->capacity = growbuf_step;
     buf->length = 0;
     return buf;
@@ -25,7 +24,10 @@ growbuf* growbuf_new()
 
 void growbuf_grow(growbuf* buf)
 {
-    buf->data = static_cast<unsigned char*>(xrealloc(buf->data, static_cast<size_t>(buf->capacity) + growbuf_step));
+    auto* grown = new unsigned char[static_cast<size_t>(buf->capacity) + growbuf_step];
+    memcpy(grown, buf->data, static_cast<size_t>(buf->capacity));
+    delete[] buf->data;
+    buf->data = grown;
     buf->capacity += growbuf_step;
 }
 
@@ -34,13 +36,13 @@ void growbuf_free(growbuf* buf)
     if (buf == nullptr) {
         return;
     }
-    xfree(buf->data);
-    xfree(buf);
+    delete[] buf->data;
+    delete buf;
 }
 
 sock* sock_new()
 {
-    auto* s = static_cast<sock*>(xalloc(sizeof(sock), 1));
+    auto* s = new sock{};
     s->socket = -1;
     s->buf = growbuf_new();
     return s;
@@ -230,9 +232,9 @@ struct sock_batch {
 
 sock_batch* sock_batch_new()
 {
-    auto* b = static_cast<sock_batch*>(xalloc(sizeof(sock_batch), 1));
+    auto* b = new sock_batch{};
     constexpr size_t slot = sock_batch_datagram_bytes + 1;
-    b->bytes = static_cast<unsigned char*>(xalloc(slot * sock_batch_datagrams, 0));
+    b->bytes = new unsigned char[slot * sock_batch_datagrams];
     for (int i = 0; i < sock_batch_datagrams; ++i) {
         b->data[i].iov_base = b->bytes + slot * static_cast<size_t>(i);
         b->data[i].iov_len = sock_batch_datagram_bytes;
@@ -243,8 +245,8 @@ sock_batch* sock_batch_new()
 void sock_batch_free(sock_batch* batch)
 {
     if (batch != nullptr) {
-        xfree(batch->bytes);
-        xfree(batch);
+        delete[] batch->bytes;
+        delete batch;
     }
 }
 
@@ -379,7 +381,7 @@ void sock_free(sock* s)
     }
     sock_close(s);
     growbuf_free(s->buf);
-    xfree(s);
+    delete s;
 }
 
 bool sock_recv_error_passes(int err)

@@ -5,13 +5,13 @@
 #include "collector/methods/syslog/syslog_header.h"
 
 #include <cstring>
-#include <mutex>
 
 #include "collector/core/context.h"
 #include "collector/core/log.h"
 #include "collector/core/records.h"
 #include "collector/core/timezones.h"
 #include "platform/clock.h"
+#include "platform/sync.h"
 #include "toolkit/text.h"
 
 namespace {
@@ -23,8 +23,6 @@ constexpr int min_line_length = 24;
 // The host name starts this far after the character following the '>':
 // fifteen characters of "Mmm dd hh:mm:ss" and one blank.
 constexpr int host_offset = 16;
-
-constexpr int64_t zone_period = 1800;
 
 // A decimal number of one or two digits at p (before end); -1 when there is
 // none or when it has more digits.
@@ -211,10 +209,10 @@ int syslog_header_parse(const char* line, int length, syslog_event* event)
 
 event_time syslog_zone_apply(syslog_handler* handler, const syslog_event* event)
 {
-    if (event->received > __atomic_load_n(&handler->tz_checked_at, __ATOMIC_ACQUIRE) + zone_period) {
-        std::lock_guard<std::mutex> hold(handler->zone_lock);
+    if (event->received > __atomic_load_n(&handler->tz_checked_at, __ATOMIC_ACQUIRE) + syslog_zone_period) {
+        sync_hold hold(handler->zone_lock);
         // Another thread may have refreshed it while this one waited.
-        if (event->received > handler->tz_checked_at + zone_period) {
+        if (event->received > handler->tz_checked_at + syslog_zone_period) {
             const char* type = handler->method != nullptr ? handler->method->type : "";
             log_message("calculating timezone offset for handler %s(%s)", type, handler->tz_name.c_str());
             // The offset as of the moment of receipt, which is now.
@@ -222,7 +220,7 @@ event_time syslog_zone_apply(syslog_handler* handler, const syslog_event* event)
             // The offset before the half-hour: a thread that sees the new
             // half-hour sees its offset too.
             __atomic_store_n(&handler->tz_offset, offset, __ATOMIC_RELEASE);
-            __atomic_store_n(&handler->tz_checked_at, event->received - event->received % zone_period,
+            __atomic_store_n(&handler->tz_checked_at, event->received - event->received % syslog_zone_period,
                              __ATOMIC_RELEASE);
             log_message("calculated timezone offset as %d", offset);
         }

@@ -8,7 +8,6 @@
 #include <atomic>
 #include <cerrno>
 #include <cstring>
-#include <mutex>
 
 #include "collector/core/activity_log.h"
 #include "collector/core/context.h"
@@ -19,6 +18,7 @@
 #include "collector/methods/syslog/syslog_header.h"
 #include "platform/sync.h"
 #include "toolkit/alloc.h"
+#include "toolkit/chain.h"
 
 struct syslog_conn;
 
@@ -28,7 +28,7 @@ struct syslog_listener {
     int wake_fd = -1;  // TCP: written at a stop to wake the accept loop
     // Set under the lock, read without it by the receiving threads.
     std::atomic<bool> stopping{false};
-    std::mutex lock;           // guards everything below
+    sync_mutex lock = SYNC_MUTEX_STATIC_INIT;  // guards everything below
     bool thread_done = false;  // the listener thread has left its loop
     int32_t connections = 0;   // live connection threads
     int32_t retiring = 0;      // of those, the ones told to end: they hold no slot
@@ -151,15 +151,8 @@ void stop_reading(syslog_conn* c)
 void conn_unlink(syslog_conn* c)
 {
     syslog_listener* listener = c->listener;
-    std::lock_guard<std::mutex> hold(listener->lock);
-    if (c->prev != nullptr) {
-        c->prev->next = c->next;
-    } else {
-        listener->conns = c->next;
-    }
-    if (c->next != nullptr) {
-        c->next->prev = c->prev;
-    }
+    sync_hold hold(listener->lock);
+    chain_unlink(&listener->conns, c);
     --listener->connections;
     if (c->retiring) {
         --listener->retiring;
@@ -189,7 +182,7 @@ void* conn_thread(void* arg)
     conn_unlink(c);
     sock_free(conn);
     growbuf_free(line);
-    xfree(c);
+    delete c;
     return nullptr;
 }
 
@@ -241,11 +234,11 @@ void conn_start(syslog_listener* listener, sock* conn)
         sock_free(conn);
         return;
     }
-    auto* c = static_cast<syslog_conn*>(xalloc(sizeof(syslog_conn), 1));
+    auto* c = new syslog_conn{};
     c->listener = listener;
     c->conn = conn;
     {
-        std::lock_guard<std::mutex> hold(listener->lock);
+        sync_hold hold(listener->lock);
         bool take = listener->connections - listener->retiring < syslog_max_connections;
         if (!take && !listener->stopping.load()) {
             syslog_conn* idle = idle_longest(listener);
@@ -276,14 +269,14 @@ void conn_start(syslog_listener* listener, sock* conn)
     }
     if (c->listener == nullptr) {
         sock_free(conn);
-        xfree(c);
+        delete c;
         return;
     }
     if (thread_start(conn_thread, c) != 0) {
         // thread_start has warned; the connection is not served, so it goes.
         conn_unlink(c);
         sock_free(conn);
-        xfree(c);
+        delete c;
     }
 }
 
@@ -342,7 +335,7 @@ void* listener_thread(void* arg)
     // Nothing reads the socket any more: closed, so the kernel does not
     // queue lines for nobody. Under the lock, which a stop request holds
     // while it works on the socket.
-    std::lock_guard<std::mutex> hold(listener->lock);
+    sync_hold hold(listener->lock);
     sock_close(listener->socket);
     if (listener->wake_fd >= 0) {
         close(listener->wake_fd);
@@ -393,15 +386,7 @@ syslog_server_entry* syslog_server_list_append(syslog_server_entry* head, syslog
 {
     auto* entry = new syslog_server_entry;
     entry->server = server;
-    if (head == nullptr) {
-        return entry;
-    }
-    syslog_server_entry* tail = head;
-    while (tail->next != nullptr) {
-        tail = tail->next;
-    }
-    tail->next = entry;
-    return head;
+    return chain_append(head, entry);
 }
 
 void syslog_handler_list_append(syslog_server* server, syslog_handler* handler)
@@ -446,7 +431,7 @@ syslog_listener* syslog_listener_start(syslog_server* server)
     if (thread_start(listener_thread, listener) != 0) {
         // Nothing will ever read the socket: close it rather than let the
         // kernel queue lines for nobody.
-        std::lock_guard<std::mutex> hold(listener->lock);
+        sync_hold hold(listener->lock);
         sock_close(listener->socket);
         listener->thread_done = true;
     }
@@ -456,7 +441,7 @@ syslog_listener* syslog_listener_start(syslog_server* server)
 void syslog_listener_stop_request(void* arg)
 {
     auto* listener = static_cast<syslog_listener*>(arg);
-    std::lock_guard<std::mutex> hold(listener->lock);
+    sync_hold hold(listener->lock);
     // What is queued now is handed on; what comes later is refused by the
     // kernel, so the drain ends whatever the senders do.
     if (!listener->thread_done) {
@@ -492,7 +477,7 @@ void syslog_listener_stop_finish(void* arg)
     bool done = false;
     for (int waited = 0;; waited += 10) {
         {
-            std::lock_guard<std::mutex> hold(listener->lock);
+            sync_hold hold(listener->lock);
             done = listener->thread_done && listener->connections == 0;
         }
         if (done || waited >= syslog_stop_wait_ms) {
@@ -501,7 +486,7 @@ void syslog_listener_stop_finish(void* arg)
         platform_sleep_ms(10);
     }
     {
-        std::lock_guard<std::mutex> hold(listener->lock);
+        sync_hold hold(listener->lock);
         report_drops(listener, true);
     }
     if (!done) {
@@ -517,7 +502,7 @@ void syslog_drops_report(void* collector)
         return;  // no syslog method started
     }
     for (syslog_listener* l = m->listeners.load(); l != nullptr; l = l->next) {
-        std::lock_guard<std::mutex> hold(l->lock);
+        sync_hold hold(l->lock);
         report_drops(l, false);
     }
 }
@@ -616,7 +601,7 @@ void syslog_dispatch(syslog_server* server, const char* line, int length, const 
     memcpy(event->peer, peer, sizeof event->peer);
     for (syslog_handler* h = server->handlers.load(std::memory_order_acquire); h != nullptr;
          h = h->next.load(std::memory_order_acquire)) {
-        if (h->parser != nullptr && h->parser(server, h, event) == syslog_line_handled) {
+        if (h->parser != nullptr && h->parser(server, h, event) == parse_result::taken) {
             return;
         }
     }

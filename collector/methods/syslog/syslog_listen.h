@@ -19,7 +19,8 @@ constexpr int syslog_shortage_pause_ms = 100;
 // they received.
 constexpr int syslog_stop_wait_ms = 3000;
 
-// The receiving side of one syslog_server: its socket and its threads.
+// The receiving side of one syslog_server (the handler list of a protocol
+// and port): its socket and its threads.
 struct syslog_listener;
 
 // The syslog side of a collector context (collector_ctx::syslog): made by

@@ -20,7 +20,6 @@
 namespace {
 
 constexpr int32_t default_port = 514;
-constexpr int64_t zone_period = 1800;
 
 // The option's text when it is present and not empty.
 const char* required(conf_option* entry, const char* name)
@@ -52,7 +51,7 @@ syslog_handler* syslog_handler_new(method_rec* method, const char* server_ip, co
     return handler;
 }
 
-int method_start_syslog(collector_ctx* ctx, method_rec* method, conf_option* entry)
+start_result method_start_syslog(collector_ctx* ctx, method_rec* method, conf_option* entry)
 {
     const int64_t now = clock_wall_seconds();
     const bool bind9 = strcmp(method->type, "dnsq-req-bind9-syslog") == 0;
@@ -61,26 +60,26 @@ int method_start_syslog(collector_ctx* ctx, method_rec* method, conf_option* ent
     const char* hostname = required(entry, "hostname");
     if (hostname == nullptr) {
         log_message("*** WARN *** hostname required for %s collection method", method->type);
-        return 1;
+        return start_result::refused;
     }
     // The header's host name never has more than 255 characters, so a
     // longer one would match no line: refused rather than cut to a name
     // that might match another host's.
     if (strlen(hostname) > 255) {
         log_message("*** WARN *** hostname longer than 255 characters for %s collection method", method->type);
-        return 1;
+        return start_result::refused;
     }
     const char* source_ip = required(entry, "source_ip");
     if (source_ip == nullptr) {
         log_message("*** WARN *** source_ip required for %s collection method", method->type);
-        return 1;
+        return start_result::refused;
     }
     const char* server_ip = nullptr;
     if (bind9) {
         server_ip = required(entry, "server_ip");
         if (server_ip == nullptr) {
             log_message("*** WARN *** server_ip required for %s collection method", method->type);
-            return 1;
+            return start_result::refused;
         }
     }
 
@@ -127,7 +126,7 @@ int method_start_syslog(collector_ctx* ctx, method_rec* method, conf_option* ent
     // for the later refreshes is the cut one.
     handler->tz_offset = tz_offset(decoded.data());
     handler->tz_name = decoded.data();
-    handler->tz_checked_at = now - now % zone_period;
+    handler->tz_checked_at = now - now % syslog_zone_period;
     log_message("calculated timezone offset as %d", handler->tz_offset);
 
     syslog_handler_list_append(server, handler);
@@ -135,5 +134,5 @@ int method_start_syslog(collector_ctx* ctx, method_rec* method, conf_option* ent
         syslog_listener* listener = syslog_listener_start(server);
         method_stop_register(ctx, syslog_listener_stop_request, syslog_listener_stop_finish, listener);
     }
-    return 0;
+    return start_result::started;
 }

@@ -9,10 +9,11 @@
 
 #include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <string>
 
 #include "collector/core/records.h"
+#include "collector/methods/decode/parse_result.h"
+#include "platform/sync.h"
 
 struct collector_ctx;
 struct method_rec;
@@ -40,14 +41,14 @@ struct syslog_event {
     int32_t message_len = 0;
 };
 
-// A line parser: 1 when the line was this handler's and has been handled
-// (the record was handed to the server's callback, if one is set); 2 when it
-// is not this handler's line, so the receiver offers it to the next handler.
-using syslog_parser = int (*)(syslog_server* server, syslog_handler* handler, syslog_event* event);
+// A line parser: taken when the line was this handler's and has been
+// handled (the record was handed to the server's callback, if one is set);
+// refused when it is not this handler's line, so the receiver offers it to
+// the next handler.
+using syslog_parser = parse_result (*)(syslog_server* server, syslog_handler* handler, syslog_event* event);
 
-// Parser results.
-constexpr int syslog_line_handled = 1;
-constexpr int syslog_line_not_mine = 2;
+// Seconds between two refreshes of a handler's zone offset.
+constexpr int64_t syslog_zone_period = 1800;
 
 // One syslog method on a listener. Created complete (addresses, host name,
 // zone, parser) before it is linked into its listener's list, since the
@@ -67,8 +68,8 @@ struct syslog_handler {
     // receiving thread without a lock (atomic loads), written under
     // zone_lock by the thread that refreshes them.
     int32_t tz_offset = 0;
-    int64_t tz_checked_at = 0;
-    std::mutex zone_lock;
+    int64_t tz_checked_at = 0;  // a multiple of syslog_zone_period
+    sync_mutex zone_lock = SYNC_MUTEX_STATIC_INIT;
     std::string tz_name;               // the source's zone, percent-decoded
     syslog_parser parser = nullptr;
     std::atomic<syslog_handler*> next{nullptr};  // next handler of the listener

@@ -39,9 +39,9 @@ TEST_F(CaptureStart, EntryWithoutInterfaceIsRefusedWithAWarning)
 {
     conf_option* entry = option_list({{"tcp_timeout", "5"}});
     method_rec* m = method_new(6, 2, "dhcp-pkt-raw");
-    EXPECT_NE(method_start_dhcp_pkt_raw(&collector, m, entry), 0);
+    EXPECT_EQ(method_start_dhcp_pkt_raw(&collector, m, entry), start_result::refused);
     method_rec* n = method_new(7, 2, "dnsq-req-raw");
-    EXPECT_NE(method_start_dnsq_req_raw(&collector, n, entry), 0);
+    EXPECT_EQ(method_start_dnsq_req_raw(&collector, n, entry), start_result::refused);
     EXPECT_EQ(collector.methods, nullptr);
     EXPECT_EQ(m->handler, nullptr);
     EXPECT_NE(log().find("]: *** WARN *** method 6(2|dhcp-pkt-raw) has no 'interface': not started\r\n"),
@@ -65,9 +65,9 @@ TEST_F(CaptureStart, MethodsOnOneInterfaceShareOneCapture)
     method_rec* dhcp = method_new(1, 3, "dhcp-pkt-raw");
     method_rec* dns1 = method_new(2, 3, "dnsq-req-raw");
     method_rec* dns2 = method_new(3, 3, "dnsq-req-raw");
-    ASSERT_EQ(method_start_dhcp_pkt_raw(&collector, dhcp, first), 0);
-    ASSERT_EQ(method_start_dnsq_req_raw(&collector, dns1, second), 0);
-    ASSERT_EQ(method_start_dnsq_req_raw(&collector, dns2, first), 0);
+    ASSERT_EQ(method_start_dhcp_pkt_raw(&collector, dhcp, first), start_result::started);
+    ASSERT_EQ(method_start_dnsq_req_raw(&collector, dns1, second), start_result::started);
+    ASSERT_EQ(method_start_dnsq_req_raw(&collector, dns2, first), start_result::started);
 
     // Only the method that opened the capture is recorded; it holds the context.
     ASSERT_EQ(collector.methods, dhcp);
@@ -110,12 +110,7 @@ TEST(CaptureCache, FindsTheFirstExactName)
     EXPECT_EQ(capture_cache_find(head, "Eth0")->ctx, b);
     EXPECT_EQ(capture_cache_find(head, "eth"), nullptr);
     EXPECT_EQ(capture_cache_find(nullptr, "eth0"), nullptr);
-    while (head != nullptr) {
-        capture_cache_entry* next = head->next;
-        free(head->interface);
-        free(head);
-        head = next;
-    }
+    capture_cache_free(head);
     capture_ctx_free(a);
     capture_ctx_free(b);
 }

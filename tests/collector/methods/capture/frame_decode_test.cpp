@@ -191,7 +191,7 @@ TEST(Ipv4Header, FillsTheSummary)
 {
     bytes frame = udp_frame({.src_ip = 0xc0a80001, .dst_ip = 0x08080808}, bytes(10, 0));
     ip_info ip{};
-    ASSERT_EQ(ipv4_header_decode(&ip, frame.data() + 14, frame.size() - 14), 0);
+    ASSERT_EQ(ipv4_header_decode(&ip, frame.data() + 14, frame.size() - 14), parse_result::taken);
     EXPECT_EQ(ip.version, 4);
     EXPECT_EQ(ip.hdr_len, 20);
     EXPECT_EQ(ip.payload_len, 18);
@@ -201,7 +201,7 @@ TEST(Ipv4Header, FillsTheSummary)
     EXPECT_EQ(addr_equal(ip.src, src, 16), 1);
     EXPECT_EQ(addr_equal(ip.dst, dst, 16), 1);
     EXPECT_EQ(addr_equal(ip.dst, src, 4), 0);
-    EXPECT_EQ(ipv4_header_decode(&ip, frame.data() + 14, 19), -1);
+    EXPECT_EQ(ipv4_header_decode(&ip, frame.data() + 14, 19), parse_result::refused);
 }
 
 }  // namespace

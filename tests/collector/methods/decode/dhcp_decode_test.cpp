@@ -19,7 +19,7 @@ std::string decode(const bytes& payload)
 {
     std::unique_ptr<unsigned char[]> copy = heap_copy(payload);
     dhcp_pkt_rec rec{};
-    if (dhcp_decode(&rec, copy.get(), payload.size()) != 0) {
+    if (dhcp_decode(&rec, copy.get(), payload.size()) != parse_result::taken) {
         return "";
     }
     return dhcp_line(rec);

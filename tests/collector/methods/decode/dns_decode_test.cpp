@@ -18,7 +18,7 @@ std::string decode(const bytes& msg)
 {
     std::unique_ptr<unsigned char[]> copy = heap_copy(msg);
     dnsq_rec rec{};
-    if (dns_question_decode(&rec, copy.get(), msg.size()) != 0) {
+    if (dns_question_decode(&rec, copy.get(), msg.size()) != parse_result::taken) {
         return "";
     }
     return dnsq_line(rec);

@@ -213,7 +213,7 @@ TEST_F(Bind9Query, DeliveryCarriesMethodCollectorAndTime)
     // Without a callback the line is still this handler's.
     server.on_dnsq_req = nullptr;
     syslog_deliveries().clear();
-    EXPECT_EQ(offer("<30>Dec 10 12:34:56 ns1 named[812]: client 10.1.2.3#41234: query: a.test IN A +"), 1);
+    EXPECT_EQ(offer("<30>Dec 10 12:34:56 ns1 named[812]: client 10.1.2.3#41234: query: a.test IN A +"), parse_result::taken);
     EXPECT_TRUE(syslog_deliveries().empty());
 }
 

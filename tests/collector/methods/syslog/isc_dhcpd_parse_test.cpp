@@ -175,25 +175,25 @@ TEST(MacText, PairsColonsAndEnds)
 {
     struct row {
         const char* text;
-        int result;
+        parse_result result;
         const char* digits;  // the destination's text (it starts as "zzzz...")
     };
     const row rows[] = {
-        {"00:1A:2b:3c:4d:5e via", 0, "001A2b3c4d5e"},
-        {"001a2b)", 0, "001a2b"},
-        {"<no id>", 0, ""},
-        {"", 0, ""},
-        {"00:1a:", 0, "001a"},
-        {"00-1a", 0, "00"},
-        {"0", -1, "zzzzzzzz"},
-        {"00:1x", -1, "00zzzzzz"},
+        {"00:1A:2b:3c:4d:5e via", parse_result::taken, "001A2b3c4d5e"},
+        {"001a2b)", parse_result::taken, "001a2b"},
+        {"<no id>", parse_result::taken, ""},
+        {"", parse_result::taken, ""},
+        {"00:1a:", parse_result::taken, "001a"},
+        {"00-1a", parse_result::taken, "00"},
+        {"0", parse_result::refused, "zzzzzzzz"},
+        {"00:1x", parse_result::refused, "00zzzzzz"},
     };
     for (const row& r : rows) {
         char dest[33];
         memset(dest, 'z', sizeof dest - 1);
         dest[32] = '\0';
         EXPECT_EQ(mac_text_parse(dest, r.text, static_cast<int>(strlen(r.text)) + 1), r.result) << r.text;
-        if (r.result == 0) {
+        if (r.result == parse_result::taken) {
             EXPECT_STREQ(dest, r.digits) << r.text;
         } else {
             EXPECT_EQ(std::string(dest, 8), r.digits) << r.text;
@@ -201,7 +201,7 @@ TEST(MacText, PairsColonsAndEnds)
     }
     // No end within the count: refused without reading further.
     char dest[33] = {};
-    EXPECT_EQ(mac_text_parse(dest, "001a2b", 4), -1);
+    EXPECT_EQ(mac_text_parse(dest, "001a2b", 4), parse_result::refused);
 }
 
 }  // namespace

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <ctime>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -117,19 +118,19 @@ protected:
         snprintf(handler.hostname, sizeof handler.hostname, "%s", hostname);
     }
 
-    // The parser's result for a whole syslog line (-1 when the header is
+    // The parser's result for a whole syslog line (none when the header is
     // refused). The line is read from a heap copy of exactly its characters
     // and NUL, which must be unchanged afterwards.
-    int offer(const std::string& line)
+    std::optional<parse_result> offer(const std::string& line)
     {
         std::unique_ptr<char[]> copy(new char[line.size() + 1]);
         memcpy(copy.get(), line.c_str(), line.size() + 1);
         syslog_event event{};
         if (syslog_header_parse_at(copy.get(), static_cast<int>(line.size()) + 1, &event, received) != 0) {
-            return -1;
+            return std::nullopt;
         }
         ipv4_set(event.peer, peer.c_str());
-        int result = handler.parser(&server, &handler, &event);
+        parse_result result = handler.parser(&server, &handler, &event);
         EXPECT_EQ(std::string(copy.get(), line.size()), line) << "the parser changed the line";
         return result;
     }
@@ -140,9 +141,9 @@ protected:
     std::string offer_message(const std::string& message, const std::string& host)
     {
         syslog_deliveries().clear();
-        int result = offer("<30>Dec 10 12:34:56 " + host + " " + message);
-        if (result != 1) {
-            EXPECT_EQ(result, 2) << message;
+        std::optional<parse_result> result = offer("<30>Dec 10 12:34:56 " + host + " " + message);
+        if (result != parse_result::taken) {
+            EXPECT_EQ(result, parse_result::refused) << message;
             EXPECT_TRUE(syslog_deliveries().empty());
             return "refused";
         }

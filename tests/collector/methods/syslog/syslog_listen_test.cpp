@@ -323,7 +323,7 @@ TEST_F(SyslogListen, StopHandsOnWhatWasReceived)
 std::atomic<bool> gate_reached{false};
 std::atomic<bool> gate_open{false};
 
-int take_after_gate(syslog_server* server, syslog_handler* handler, syslog_event* event)
+parse_result take_after_gate(syslog_server* server, syslog_handler* handler, syslog_event* event)
 {
     if (!gate_reached.exchange(true)) {
         while (!gate_open.load()) {

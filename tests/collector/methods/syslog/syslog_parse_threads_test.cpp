@@ -67,7 +67,7 @@ TEST_F(SyslogParseThreads, OneLineAtATimePerHandler)
                     ASSERT_EQ(syslog_header_parse_at(line->c_str(), static_cast<int>(line->size()) + 1, &event, received), 0);
                     memcpy(event.peer, handler.source_ip, sizeof event.peer);
                     syslog_handler* h = line == &dns_line ? &handler : &dhcp;
-                    ASSERT_EQ(h->parser(&server, h, &event), 1);
+                    ASSERT_EQ(h->parser(&server, h, &event), parse_result::taken);
                 }
             }
         });

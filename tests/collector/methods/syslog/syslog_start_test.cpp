@@ -32,12 +32,12 @@ protected:
     }
     std::string log() const { return file_exists(log_path) ? read_file(log_path) : ""; }
 
-    int start(int id, const char* type, const options& opts)
+    start_result start(int id, const char* type, const options& opts)
     {
         conf_option* entry = option_list(opts);
         method_rec* rec = method_new(id, 7, type);
-        int rc = method_start_syslog(&ctx, rec, entry);
-        if (rc != 0) {
+        start_result rc = method_start_syslog(&ctx, rec, entry);
+        if (rc == start_result::refused) {
             method_list_free(rec);
         }
         conf_free(entry);
@@ -75,7 +75,7 @@ TEST_F(SyslogStart, MissingOrUnusableOptionsRefuseTheMethod)
          "server_ip required for dnsq-req-bind9-syslog"},
     };
     for (const row& r : rows) {
-        EXPECT_EQ(start(1, r.type, r.opts), 1) << r.warning;
+        EXPECT_EQ(start(1, r.type, r.opts), start_result::refused) << r.warning;
         EXPECT_NE(log().find("*** WARN *** " + r.warning), std::string::npos) << r.warning << "\n" << log();
     }
     EXPECT_EQ(ctx.methods, nullptr);
@@ -105,9 +105,9 @@ TEST_F(SyslogStart, MethodsOnOneProtocolAndPortShareAListener)
     options tcp = base;
     tcp.push_back({"protocol", "2"});
     tcp.push_back({"server_ip", "127.0.0.1"});
-    EXPECT_EQ(start(1, dhcp, base), 0);
-    EXPECT_EQ(start(2, dhcp, base), 0);
-    EXPECT_EQ(start(3, bind9, tcp), 0);
+    EXPECT_EQ(start(1, dhcp, base), start_result::started);
+    EXPECT_EQ(start(2, dhcp, base), start_result::started);
+    EXPECT_EQ(start(3, bind9, tcp), start_result::started);
     EXPECT_EQ(method_ids(), (std::vector<int>{1, 2, 3}));
     const std::string text = log();
     const std::vector<std::string> in_order = {
@@ -133,11 +133,11 @@ TEST_F(SyslogStart, ZoneNameIsDecodedAndAnUnknownOneIsWarnedAbout)
     // India has had no daylight saving since 1945: -19800 s at any date.
     EXPECT_EQ(start(1, dhcp, {{"hostname", "d"}, {"source_ip", "127.0.0.1"}, {"port", port},
                               {"timezone", "India%20Standard%20Time/(UTC+05:30) Chennai"}}),
-              0);
+              start_result::started);
     EXPECT_EQ(start(2, dhcp, {{"hostname", "d"}, {"source_ip", "127.0.0.1"}, {"port", port},
                               {"timezone", "Mars%20Standard%20Time"}}),
-              0);
-    EXPECT_EQ(start(3, dhcp, {{"hostname", "d"}, {"source_ip", "127.0.0.1"}, {"port", port}}), 0);
+              start_result::started);
+    EXPECT_EQ(start(3, dhcp, {{"hostname", "d"}, {"source_ip", "127.0.0.1"}, {"port", port}}), start_result::started);
     const std::string text = log();
     EXPECT_NE(text.find("calculated timezone offset as -19800\r\n"), std::string::npos) << text;
     EXPECT_NE(text.find("*** WARN *** unknown timezone 'Mars Standard Time' for method 2(7|dhcp-pkt-isc-syslog): "
@@ -170,7 +170,7 @@ TEST_F(SyslogStart, UnusableProtocolAndPortValuesListenOnUdp514)
         for (options opts : values) {
             opts.push_back({"hostname", "d"});
             opts.push_back({"source_ip", "127.0.0.1"});
-            EXPECT_EQ(start(id++, dhcp, opts), 0);
+            EXPECT_EQ(start(id++, dhcp, opts), start_result::started);
         }
         methods_stop(&ctx);  // the sockets close while still in the namespace's thread
     }));

@@ -74,13 +74,13 @@ inline recorder& seen()
 
 // A parser that takes every line whose header host name is its handler's
 // and records it under the handler's method id.
-inline int take_own_host(syslog_server*, syslog_handler* handler, syslog_event* event)
+inline parse_result take_own_host(syslog_server*, syslog_handler* handler, syslog_event* event)
 {
     if (strcmp(event->hostname, handler->hostname) != 0) {
-        return syslog_line_not_mine;
+        return parse_result::refused;
     }
     seen().add(handler->method->id, std::string(event->message, static_cast<size_t>(event->message_len - 1)));
-    return syslog_line_handled;
+    return parse_result::taken;
 }
 
 // A handler for host `host` under method `id`, recording through take_own_host.
