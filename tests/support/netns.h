@@ -32,6 +32,16 @@ private:
 // Why namespace tests cannot run here ("" when they can): they need root and `ip netns`.
 std::string netns_unavailable_reason();
 
+// Skips the test (from its body or its fixture's SetUp) where namespace
+// tests cannot run, saying why.
+#define SKIP_WITHOUT_NETNS()                                         \
+    do {                                                             \
+        const std::string netns_why_ = netns_unavailable_reason();   \
+        if (!netns_why_.empty()) {                                   \
+            GTEST_SKIP() << netns_why_;                              \
+        }                                                            \
+    } while (0)
+
 // Runs `f` on a thread that entered the namespace; sockets and captures it
 // opens stay in that namespace, the calling thread stays where it is.
 // Returns false when the namespace cannot be entered.

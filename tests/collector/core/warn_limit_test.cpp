@@ -7,6 +7,7 @@
 
 #include "collector/core/log.h"
 #include "collector/core/warn_limit.h"
+#include "tests/collector/logged_test.h"
 #include "tests/support/process.h"
 #include "tests/support/test_clock.h"
 
@@ -32,21 +33,18 @@ size_t count_of(const std::string& text, const std::string& what)
     return n;
 }
 
-class WarnLimit : public testing::Test {
+class WarnLimit : public logged_test {
 protected:
-    temp_dir dir;
-    std::string path = dir.file("h.log");
+    const std::string& path = log_path;
     void SetUp() override
     {
-        warn_limit_reset_for_tests();
-        log_open(path.c_str());
+        logged_test::SetUp();
         clock_override(test_clock);
     }
     void TearDown() override
     {
         clock_override(nullptr);
-        log_close_for_tests();
-        warn_limit_reset_for_tests();
+        logged_test::TearDown();
     }
 };
 

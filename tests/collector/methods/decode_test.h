@@ -8,23 +8,10 @@
 #include <memory>
 #include <string>
 
-#include "collector/core/log.h"
-#include "collector/core/warn_limit.h"
+#include "tests/collector/logged_test.h"
 #include "tests/support/packets.h"
-#include "tests/support/process.h"
 
-class decode_test : public testing::Test {
-protected:
-    temp_dir dir;
-    std::string log_path = dir.file("h.log");
-    void SetUp() override
-    {
-        warn_limit_reset_for_tests();
-        log_open(log_path.c_str());
-    }
-    void TearDown() override { log_close_for_tests(); }
-    std::string log() { return read_file(log_path); }
-};
+class decode_test : public logged_test {};
 
 // The message on the heap with one byte to spare, so that AddressSanitizer
 // sees a read that runs past it.

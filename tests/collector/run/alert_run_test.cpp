@@ -33,10 +33,7 @@ protected:
 
     void SetUp() override
     {
-        std::string why = netns_unavailable_reason();
-        if (!why.empty()) {
-            GTEST_SKIP() << why;
-        }
+        SKIP_WITHOUT_NETNS();
         net = std::make_unique<veth_namespaces>("10.231.0");
         ASSERT_TRUE(net->ready()) << net->error();
         client = net->ns_a;

@@ -84,10 +84,7 @@ size_t line_count(const std::string& path)
 
 TEST(CaptureEndToEnd, RealTrafficBecomesActivityLines)
 {
-    std::string why = netns_unavailable_reason();
-    if (!why.empty()) {
-        GTEST_SKIP() << why;
-    }
+    SKIP_WITHOUT_NETNS();
     // The capture end (10.77.0.1) in namespace a, the peer (10.77.0.2) in b.
     veth_namespaces net("10.77.0");
     ASSERT_TRUE(net.ready()) << net.error();

@@ -247,10 +247,7 @@ TEST(ServiceRun, StopRightAfterStartIsNotLost)
 // stopped: every query captured before the stop is in the log afterwards.
 TEST(ServiceRun, ActivityBeforeTheStopIsKept)
 {
-    std::string why = netns_unavailable_reason();
-    if (!why.empty()) {
-        GTEST_SKIP() << why;
-    }
+    SKIP_WITHOUT_NETNS();
     veth_namespaces net("10.78.0");
     ASSERT_TRUE(net.ready()) << net.error();
     temp_dir dir;

@@ -77,10 +77,7 @@ uint64_t reported_drops(const std::string& text, const std::string& device)
 
 TEST(StopDuringBurst, NothingReceivedIsLostAndAlertFilesAreWhole)
 {
-    std::string why = netns_unavailable_reason();
-    if (!why.empty()) {
-        GTEST_SKIP() << why;
-    }
+    SKIP_WITHOUT_NETNS();
     veth_namespaces net("10.78.0");
     ASSERT_TRUE(net.ready()) << net.error();
     // A fixed neighbour entry: no query of the flood waits in (or falls out

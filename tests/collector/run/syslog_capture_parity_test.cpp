@@ -63,10 +63,7 @@ std::map<std::string, fields> alerts_by_method(const std::string& dir)
 
 TEST(SyslogCaptureParity, SameNamesSameLinesSameAlerts)
 {
-    std::string why = netns_unavailable_reason();
-    if (!why.empty()) {
-        GTEST_SKIP() << why;
-    }
+    SKIP_WITHOUT_NETNS();
     // The client, name server and DHCP server at .1 (namespace a), harvd at .2 (b).
     veth_namespaces net("10.232.0");
     ASSERT_TRUE(net.ready()) << net.error();

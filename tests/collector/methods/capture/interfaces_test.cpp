@@ -25,10 +25,7 @@ TEST(Interfaces, OneLinePerDeviceWithNameAddressAndDescription)
 
 TEST(Interfaces, LastIpv4AddressWinsAndNoneLeavesTheFieldEmpty)
 {
-    std::string why = netns_unavailable_reason();
-    if (!why.empty()) {
-        GTEST_SKIP() << why;
-    }
+    SKIP_WITHOUT_NETNS();
     veth_namespaces net;
     ASSERT_TRUE(net.ready()) << net.error();
     ASSERT_EQ(net.ip_in(net.ns_a, "addr add 10.213.0.9/24 dev " + net.if_a), "");

@@ -87,10 +87,7 @@ class LiveCapture : public testing::Test {
 protected:
     void SetUp() override
     {
-        std::string why = netns_unavailable_reason();
-        if (!why.empty()) {
-            GTEST_SKIP() << why;
-        }
+        SKIP_WITHOUT_NETNS();
     }
 };
 

@@ -143,10 +143,7 @@ private:
 
 TEST(LiveTcpCapture, DigOverTcpBecomesActivityLines)
 {
-    std::string why = netns_unavailable_reason();
-    if (!why.empty()) {
-        GTEST_SKIP() << why;
-    }
+    SKIP_WITHOUT_NETNS();
     const std::string dig = program_path("dig");
     if (dig.empty()) {
         GTEST_SKIP() << "dig is not installed (package bind9-dnsutils)";

@@ -11,30 +11,14 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "collector/core/log.h"
-#include "collector/core/warn_limit.h"
+#include "tests/collector/logged_test.h"
 #include "tests/support/process.h"
 #include "tests/support/tcp_client.h"
 #include "tests/support/udp_send.h"
 
 namespace {
 
-class Sock : public testing::Test {
-protected:
-    temp_dir dir;
-    std::string log_path = dir.file("h.log");
-    void SetUp() override
-    {
-        warn_limit_reset_for_tests();
-        log_open(log_path.c_str());
-    }
-    void TearDown() override
-    {
-        log_close_for_tests();
-        warn_limit_reset_for_tests();
-    }
-    std::string log() const { return file_exists(log_path) ? read_file(log_path) : ""; }
-};
+class Sock : public logged_test {};
 
 const unsigned char loopback_peer[16] = {127, 0, 0, 1};
 

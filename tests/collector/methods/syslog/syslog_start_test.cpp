@@ -151,10 +151,7 @@ TEST_F(SyslogStart, ZoneNameIsDecodedAndAnUnknownOneIsWarnedAbout)
 
 TEST_F(SyslogStart, UnusableProtocolAndPortValuesListenOnUdp514)
 {
-    std::string why = netns_unavailable_reason();
-    if (!why.empty()) {
-        GTEST_SKIP() << why;
-    }
+    SKIP_WITHOUT_NETNS();
     // Port 514 is the host's own syslog port: this runs in a namespace of its own.
     veth_namespaces net("10.213.7");
     ASSERT_TRUE(net.ready()) << net.error();

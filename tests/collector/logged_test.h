@@ -1,0 +1,30 @@
+// A fixture for tests that read what the collector logs: its log goes to a
+// fresh file, with the warning limits reset before and after, so no test
+// sees another's suppressed warnings.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "collector/core/log.h"
+#include "collector/core/warn_limit.h"
+#include "tests/support/process.h"
+
+class logged_test : public testing::Test {
+protected:
+    temp_dir dir;
+    std::string log_path = dir.file("h.log");
+    void SetUp() override
+    {
+        warn_limit_reset_for_tests();
+        log_open(log_path.c_str());
+    }
+    void TearDown() override
+    {
+        log_close_for_tests();
+        warn_limit_reset_for_tests();
+    }
+    // What is logged so far ("" before the first line).
+    std::string log() const { return file_exists(log_path) ? read_file(log_path) : ""; }
+};
