@@ -10,6 +10,7 @@
 
 #include "collector/core/log.h"
 #include "collector/core/threads.h"
+#include "tests/collector/crlf_lines.h"
 #include "tests/support/process.h"
 #include "toolkit/alloc.h"
 #include "toolkit/diag.h"
@@ -37,22 +38,6 @@ bool parse_line(const std::string& line, std::string* message)
     if (line.compare(i, 2, ": ") != 0) return false;
     *message = line.substr(i + 2);
     return true;
-}
-
-// Splits a collector file into lines, checking every one ends with CR LF.
-std::vector<std::string> crlf_lines(const std::string& content)
-{
-    std::vector<std::string> lines;
-    size_t pos = 0;
-    while (pos < content.size()) {
-        size_t nl = content.find('\n', pos);
-        EXPECT_NE(nl, std::string::npos) << "unterminated last line";
-        if (nl == std::string::npos) break;
-        EXPECT_TRUE(nl > pos && content[nl - 1] == '\r') << "line without CR: " << content.substr(pos, nl - pos);
-        lines.push_back(content.substr(pos, nl - pos - (nl > pos ? 1 : 0)));
-        pos = nl + 1;
-    }
-    return lines;
 }
 
 class LogFile : public testing::Test {

@@ -5,25 +5,10 @@
 
 #include "collector/core/log.h"
 #include "collector/core/string_helpers.h"
+#include "tests/collector/crlf_lines.h"
 #include "tests/support/process.h"
 
 namespace {
-
-// The lines of a collector file, each checked to end with CR LF.
-std::vector<std::string> crlf_lines(const std::string& content)
-{
-    std::vector<std::string> lines;
-    size_t pos = 0;
-    while (pos < content.size()) {
-        size_t nl = content.find('\n', pos);
-        EXPECT_NE(nl, std::string::npos) << "unterminated last line";
-        if (nl == std::string::npos) break;
-        EXPECT_TRUE(nl > pos && content[nl - 1] == '\r') << "line without CR: " << content.substr(pos, nl - pos);
-        lines.push_back(content.substr(pos, nl - pos - (nl > pos ? 1 : 0)));
-        pos = nl + 1;
-    }
-    return lines;
-}
 
 class StringHelpers : public testing::Test {
 protected:
