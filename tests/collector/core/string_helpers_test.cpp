@@ -6,16 +6,12 @@
 #include "collector/core/log.h"
 #include "collector/core/string_helpers.h"
 #include "tests/collector/crlf_lines.h"
+#include "tests/collector/logged_test.h"
 #include "tests/support/process.h"
 
 namespace {
 
-class StringHelpers : public testing::Test {
-protected:
-    temp_dir dir;
-    std::string path = dir.file("h.log");
-    void TearDown() override { log_close_for_tests(); }
-};
+class StringHelpers : public logged_test {};
 
 TEST_F(StringHelpers, StrNchrAndDump)
 {
@@ -23,10 +19,9 @@ TEST_F(StringHelpers, StrNchrAndDump)
     EXPECT_EQ(str_nchr(text, '=', 11), text + 4);
     EXPECT_EQ(str_nchr(text, '=', 4), nullptr);
     EXPECT_EQ(str_nchr("ab", 'x', 100), nullptr);  // stops at the NUL
-    log_open(path.c_str());
     strlist_ptr list(strlist_split("a b", ' '));
     strlist_dump(list.get());
-    auto lines = crlf_lines(read_file(path));
+    auto lines = crlf_lines(log());
     ASSERT_EQ(lines.size(), 2u);
     EXPECT_NE(lines[0].find("next 0x"), std::string::npos) << lines[0];
     EXPECT_NE(lines[1].find("data b"), std::string::npos) << lines[1];
