@@ -1,7 +1,6 @@
 #include "collector/core/method_stop.h"
 
-#include "collector/core/context.h"
-#include "platform/sync.h"
+#include "collector/core/hook_list.h"
 #include "toolkit/alloc.h"
 #include "toolkit/chain.h"
 
@@ -18,18 +17,12 @@ void method_stop_register(collector_ctx* ctx, method_stop_fn request, method_sto
     hook->request = request;
     hook->finish = finish;
     hook->arg = arg;
-    mutex_lock(&ctx->hooks_lock);
-    ctx->stop_hooks = chain_append(ctx->stop_hooks, hook);
-    mutex_unlock(&ctx->hooks_lock);
+    hook_list_add(ctx, &ctx->stop_hooks, hook);
 }
 
 void methods_stop(collector_ctx* ctx)
 {
-    mutex_lock(&ctx->hooks_lock);
-    stop_hook* hooks = ctx->stop_hooks;
-    ctx->stop_hooks = nullptr;
-    mutex_unlock(&ctx->hooks_lock);
-
+    stop_hook* hooks = hook_list_take(ctx, &ctx->stop_hooks);
     for (stop_hook* h = hooks; h != nullptr; h = h->next) {
         if (h->request != nullptr) {
             h->request(h->arg);
@@ -45,9 +38,5 @@ void methods_stop(collector_ctx* ctx)
 
 void stop_hooks_free(collector_ctx* ctx)
 {
-    mutex_lock(&ctx->hooks_lock);
-    stop_hook* hooks = ctx->stop_hooks;
-    ctx->stop_hooks = nullptr;
-    mutex_unlock(&ctx->hooks_lock);
-    chain_free(hooks, xfree);
+    chain_free(hook_list_take(ctx, &ctx->stop_hooks), xfree);
 }

@@ -1,6 +1,6 @@
 #include "collector/core/rotation_hooks.h"
 
-#include "collector/core/context.h"
+#include "collector/core/hook_list.h"
 #include "platform/sync.h"
 #include "toolkit/alloc.h"
 #include "toolkit/chain.h"
@@ -16,9 +16,7 @@ void rotation_hook_register(collector_ctx* ctx, rotation_hook_fn fn, void* arg)
     auto* hook = static_cast<rotation_hook*>(xalloc(sizeof(rotation_hook), 1));
     hook->fn = fn;
     hook->arg = arg;
-    mutex_lock(&ctx->hooks_lock);
-    ctx->rotation_hooks = chain_append(ctx->rotation_hooks, hook);
-    mutex_unlock(&ctx->hooks_lock);
+    hook_list_add(ctx, &ctx->rotation_hooks, hook);
 }
 
 void rotation_hooks_run(collector_ctx* ctx)
@@ -34,9 +32,5 @@ void rotation_hooks_run(collector_ctx* ctx)
 
 void rotation_hooks_free(collector_ctx* ctx)
 {
-    mutex_lock(&ctx->hooks_lock);
-    rotation_hook* hooks = ctx->rotation_hooks;
-    ctx->rotation_hooks = nullptr;
-    mutex_unlock(&ctx->hooks_lock);
-    chain_free(hooks, xfree);
+    chain_free(hook_list_take(ctx, &ctx->rotation_hooks), xfree);
 }

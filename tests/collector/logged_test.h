@@ -11,6 +11,16 @@
 #include "collector/core/warn_limit.h"
 #include "tests/support/process.h"
 
+// How many times `what` stands in `text` (a log, say), overlaps included.
+inline size_t count_of(const std::string& text, const std::string& what)
+{
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
 class logged_test : public testing::Test {
 protected:
     temp_dir dir;

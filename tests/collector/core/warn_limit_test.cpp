@@ -24,15 +24,6 @@ void at(int64_t seconds)
     now_seconds = seconds;
 }
 
-size_t count_of(const std::string& text, const std::string& what)
-{
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-        ++n;
-    }
-    return n;
-}
-
 class WarnLimit : public logged_test {
 protected:
     const std::string& path = log_path;

@@ -12,34 +12,13 @@
 #include <string>
 #include <vector>
 
+#include "tests/collector/log_messages.h"
 #include "tests/support/process.h"
 
 namespace {
 
 using namespace std::string_literals;
 using clock_type = std::chrono::steady_clock;
-
-const std::regex line_re(R"(^\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2} \[\d+:\d+\]: (.*)$)");
-
-// The messages of a collector log, each line checked for its prefix and CR LF.
-std::vector<std::string> messages(const std::string& path)
-{
-    std::string content = read_file(path);
-    std::vector<std::string> out;
-    size_t pos = 0;
-    while (pos < content.size()) {
-        size_t nl = content.find('\n', pos);
-        EXPECT_NE(nl, std::string::npos) << "unterminated line in " << path;
-        if (nl == std::string::npos) break;
-        EXPECT_TRUE(nl > pos && content[nl - 1] == '\r') << "line without CR in " << path;
-        std::string line = content.substr(pos, nl - pos - 1);
-        std::smatch m;
-        EXPECT_TRUE(std::regex_match(line, m, line_re)) << line;
-        out.push_back(m.size() > 1 ? std::string(m[1]) : line);
-        pos = nl + 1;
-    }
-    return out;
-}
 
 std::set<std::string> dir_names(const std::string& dir)
 {
@@ -105,7 +84,7 @@ TEST(CollectorRun, RunsRotatesAndStopsCleanlyOnSigterm)
     EXPECT_EQ(r.status, 0);
     EXPECT_EQ(r.signal, 0);
 
-    auto log = messages(dir.file("h.log"));
+    auto log = checked_log_messages(dir.file("h.log"));
     ASSERT_GE(log.size(), 5u);
     EXPECT_EQ(log[0], "harvd 2.2.0");
     EXPECT_EQ(log[1], "loading config from " + dir.file("h.conf"));
@@ -137,7 +116,7 @@ TEST(CollectorRun, DefaultsAndFirstValuesWithSigint)
     process_result r;
     ASSERT_TRUE(harvd.wait_for(10000, r));
     EXPECT_EQ(r.status, 0);
-    auto log = messages(dir.file("h.log"));
+    auto log = checked_log_messages(dir.file("h.log"));
     EXPECT_EQ(log, (std::vector<std::string>{"harvd 2.2.0", "loading config from " + dir.file("h.conf"),
                                              "stopping..."}));
 }
@@ -169,7 +148,7 @@ TEST(CollectorRun, StopsDuringStartUpAreHonoured)
         harvd.send(SIGTERM);
         process_result r;
         ASSERT_TRUE(harvd.wait_for(10000, r)) << "attempt " << attempt;
-        auto log = file_exists(dir.file("h.log")) ? messages(dir.file("h.log")) : std::vector<std::string>{};
+        auto log = file_exists(dir.file("h.log")) ? checked_log_messages(dir.file("h.log")) : std::vector<std::string>{};
         if (contains(log, "harvd 2.2.0")) {
             ++begun;
             EXPECT_EQ(r.status, 0) << "attempt " << attempt;
@@ -234,7 +213,7 @@ TEST(CollectorRun, ConfigurationErrorsEndWithTheirMessage)
         write_file(dir.file("h.conf"), fill(c.conf, dir.path()));
         process_result r = run_process(console(dir));
         EXPECT_EQ(r.status, c.status) << c.name;
-        auto log = messages(dir.file("h.log"));
+        auto log = checked_log_messages(dir.file("h.log"));
         ASSERT_FALSE(log.empty()) << c.name;
         EXPECT_EQ(log.back(), fill(c.last, dir.path())) << c.name;
         std::set<std::string> expected = {"h.conf", "h.log"};
@@ -250,7 +229,7 @@ TEST(CollectorRun, MissingConfigurationIsReportedAndFails)
     temp_dir dir;
     process_result r = run_process(console(dir));
     EXPECT_EQ(r.status, 255);
-    auto log = messages(dir.file("h.log"));
+    auto log = checked_log_messages(dir.file("h.log"));
     ASSERT_EQ(log.size(), 3u);
     EXPECT_EQ(log[2], "*** ERROR *** fopen(" + dir.file("h.conf") + ") failed: 2");
 }

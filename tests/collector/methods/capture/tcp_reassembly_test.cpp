@@ -57,15 +57,6 @@ std::vector<std::string> names_of(const std::vector<std::string>& lines)
     return out;
 }
 
-size_t count_of(const std::string& text, const std::string& what)
-{
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) {
-        ++n;
-    }
-    return n;
-}
-
 class TcpReassembly : public decode_test {
 protected:
     recording_capture cap;

@@ -8,32 +8,11 @@
 #include <vector>
 
 #include "tests/collector/methods/syslog/syslog_test_support.h"
+#include "tests/collector/log_messages.h"
 #include "tests/support/process.h"
 #include "tests/support/udp_send.h"
 
 namespace {
-
-const std::regex line_re(R"(^\d{4}/\d{2}/\d{2} \d{2}:\d{2}:\d{2} \[\d+:\d+\]: (.*)$)");
-
-// The messages of a collector log; every line must be one the collector
-// wrote: its stamp prefix, ended by CR LF.
-std::vector<std::string> messages(const std::string& path)
-{
-    const std::string content = file_exists(path) ? read_file(path) : "";
-    std::vector<std::string> out;
-    size_t pos = 0;
-    while (pos < content.size()) {
-        size_t end = content.find("\r\n", pos);
-        EXPECT_NE(end, std::string::npos) << "unterminated line in " << path;
-        if (end == std::string::npos) break;
-        std::string line = content.substr(pos, end - pos);
-        std::smatch m;
-        EXPECT_TRUE(std::regex_match(line, m, line_re)) << "not a line of the collector: " << line;
-        out.push_back(m.size() > 1 ? std::string(m[1]) : line);
-        pos = end + 2;
-    }
-    return out;
-}
 
 bool has(const std::vector<std::string>& lines, const std::string& message)
 {
@@ -56,7 +35,7 @@ TEST(SyslogLogLines, ReceivedHostNamesCannotForgeLines)
                                        "\nmethod = id:1 node_id:1 type:dnsq-req-bind9-syslog hostname:ns1 "
                                        "source_ip:127.0.0.1 server_ip:127.0.0.1 port:" + std::to_string(port) + "\n");
     child_process harvd({HARVD_BIN, "--run-console", dir.file("h.log"), dir.file("h.conf")}, dir.path());
-    ASSERT_TRUE(wait_until([&] { return has(messages(dir.file("h.log")), "udp syslog server listening on port " +
+    ASSERT_TRUE(wait_until([&] { return has(checked_log_messages(dir.file("h.log")), "udp syslog server listening on port " +
                                                                             std::to_string(port)); },
                            10000));
 
@@ -65,14 +44,14 @@ TEST(SyslogLogLines, ReceivedHostNamesCannotForgeLines)
     ASSERT_EQ(udp_send("127.0.0.1", 0, "127.0.0.1", static_cast<unsigned>(port), bytes(line.begin(), line.end())), "");
     const std::string expected = "received unhandled event from 127.0.0.1 (hostname=x%0=%0:2026/03/05%0912:00:00%09"
                                  "[1:1]:%09***%09ERROR%09***%09forged%7<%25)";
-    EXPECT_TRUE(wait_until([&] { return has(messages(dir.file("h.log")), expected); }, 10000))
+    EXPECT_TRUE(wait_until([&] { return has(checked_log_messages(dir.file("h.log")), expected); }, 10000))
         << read_file(dir.file("h.log"));
 
     harvd.send(SIGTERM);
     process_result r;
     ASSERT_TRUE(harvd.wait_for(15000, r));
     EXPECT_EQ(r.status, 0);
-    messages(dir.file("h.log"));  // every line checked once more, the stop's included
+    checked_log_messages(dir.file("h.log"));  // every line checked once more, the stop's included
 }
 
 // The starter logs its method ("starting method", or "enabling method ...
@@ -102,7 +81,7 @@ TEST(SyslogLogLines, BadAddressComesAfterTheMethodLine)
         write_file(dir.file("h.conf"), "al_dir = " + dir.path() + "\n" + c.methods);
         process_result r = run_process({HARVD_BIN, "--run-console", dir.file("h.log"), dir.file("h.conf")});
         EXPECT_EQ(r.status, 255) << c.name;
-        std::vector<std::string> log = messages(dir.file("h.log"));
+        std::vector<std::string> log = checked_log_messages(dir.file("h.log"));
         ASSERT_GE(log.size(), 2u) << c.name;
         EXPECT_EQ(std::vector<std::string>(log.end() - 2, log.end()), c.last) << c.name;
     }
