@@ -390,7 +390,7 @@ std::vector<std::pair<int, uint64_t>> loss_warnings(const std::string& log, cons
 // copytruncate), so that it is far shorter than when the log last looked:
 // the cut-back must go by the file as it is, neither lengthening it with NUL
 // bytes nor leaving the cut line in it.
-TEST_F(ActivityLog, FullDiskKeepsWholeLinesCountsTheLostAndResumes)
+TEST_F(ActivityLog, FullDiskKeepsWholeLinesAlsoAfterAnOutsideTruncation)
 {
     struct disk_case {
         const char* name;
