@@ -10,7 +10,6 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 
 #include "toolkit/fd_io.h"
 #include "toolkit/unfinished_files.h"
@@ -86,15 +85,23 @@ struct record_reader {
 
 std::string commit_run_id()
 {
+    // The kernel's random bytes, waiting for its pool only right after boot:
+    // a clock reading would make two runs started at once look alike.
     unsigned char bytes[16];
-    if (getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bytes)) {
-        // No entropy at hand: the process and the clock tell runs apart too.
-        struct timespec ts;
-        clock_gettime(CLOCK_REALTIME, &ts);
-        uint64_t a = static_cast<uint64_t>(getpid());
-        uint64_t b = static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
-        memcpy(bytes, &a, 8);
-        memcpy(bytes + 8, &b, 8);
+    size_t got = 0;
+    while (got < sizeof bytes) {
+        ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
+        if (n > 0) {
+            got += static_cast<size_t>(n);
+        } else if (n == 0 || errno != EINTR) {
+            // No getrandom(2) at all: the process id and where the kernel put
+            // this stack (randomised at every start) still tell runs apart.
+            uint64_t a = static_cast<uint64_t>(getpid());
+            uint64_t b = reinterpret_cast<uintptr_t>(&got);
+            memcpy(bytes, &a, 8);
+            memcpy(bytes + 8, &b, 8);
+            break;
+        }
     }
     char text[33];
     for (size_t i = 0; i < sizeof bytes; ++i) {

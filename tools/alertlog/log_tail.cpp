@@ -8,6 +8,7 @@
 #include <ctime>
 #include <string>
 
+#include "platform/clock.h"
 #include "toolkit/diag.h"
 #include "toolkit/fd_io.h"
 
@@ -32,9 +33,7 @@ void write_fd(int fd, const char* data, size_t size, const char* path)
 
 int64_t now_ns()
 {
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+    return clock_monotonic_ms() * 1000000;
 }
 
 void sleep_ns(long ns)

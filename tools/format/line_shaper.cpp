@@ -63,7 +63,7 @@ bool format_address(const char* field, std::string& dotted)
 
 line_shaper::line_shaper(const shape_options& opts) : opts_(opts)
 {
-    for (int i = 0; i < ACTIVITY_FIELDS; ++i) {
+    for (int i = 0; i < activity_field_count; ++i) {
         roles_[i] = role_of(opts.type, i);
     }
 }
