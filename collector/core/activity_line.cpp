@@ -133,8 +133,9 @@ char* put_head(char* out, const method_rec* method, int64_t sec)
         h.len = static_cast<size_t>(p - h.text);
         h.made = true;
     }
-    // All of it, a fixed size: cheaper than a copy of the exact length, and
-    // what lies beyond the head is written over next.
+    // All of it, a fixed size: cheaper than a copy of the exact length. The
+    // bytes past the head are overwritten by the line's next fields or lie
+    // past its end.
     memcpy(out, h.text, sizeof h.text);
     return out + h.len;
 }
