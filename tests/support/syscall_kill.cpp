@@ -50,3 +50,13 @@ process_result run_killed_at(const std::vector<std::string>& argv, const std::st
     args.insert(args.end(), argv.begin(), argv.end());
     return run_process(args, "", cwd);
 }
+
+std::vector<std::string> delayed_at(const std::vector<std::string>& argv, const std::string& syscalls, long delay_us,
+                                    bool on_exit)
+{
+    std::vector<std::string> args{strace_path(), "-f", "-qq", "-o", "/dev/null", "-e",
+                                  "inject=" + syscalls + (on_exit ? ":delay_exit=" : ":delay_enter=") +
+                                      std::to_string(delay_us)};
+    args.insert(args.end(), argv.begin(), argv.end());
+    return args;
+}
