@@ -2,6 +2,7 @@
 
 #include <grp.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include "tests/toolkit/child_run.h"
@@ -26,4 +27,13 @@ std::string run_as(const test_user& user, const std::function<std::string()>& fn
         }
         return fn();
     });
+}
+
+std::string sticky_folder_in(const std::string& top)
+{
+    const std::string folder = top + "/tmp";
+    if (chmod(top.c_str(), 0755) != 0 || mkdir(folder.c_str(), 0755) != 0 || chmod(folder.c_str(), 01777) != 0) {
+        return "";
+    }
+    return folder;
 }

@@ -20,3 +20,8 @@ bool nobody_user(test_user& user);
 // ids, for good). What `fn` returns comes back: "" when all went well, else
 // what went wrong; a child that could not change user says so.
 std::string run_as(const test_user& user, const std::function<std::string()>& fn);
+
+// Makes `top` reachable by every user and a folder in it that every user
+// may write and no user may remove another's files from (sticky, as /tmp);
+// its path, or "" when it cannot be made.
+std::string sticky_folder_in(const std::string& top);

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <cstdio>
+
 #include <sstream>
 
 std::string strace_path()
@@ -59,4 +61,29 @@ std::vector<std::string> delayed_at(const std::vector<std::string>& argv, const 
                                       std::to_string(delay_us)};
     args.insert(args.end(), argv.begin(), argv.end());
     return args;
+}
+
+process_result run_rotating_during_swap(const std::vector<std::string>& argv, const std::string& cwd,
+                                        const std::string& ready, const std::string& path, const std::string& fresh)
+{
+    temp_dir logs;
+    process_result res;
+    child_process run(delayed_at(argv, "link,linkat", 1000000), cwd, logs.file("err"));
+    if (!wait_until([&] { return file_exists(ready); }, 30000)) {
+        res.err = "'" + ready + "' never came";
+        return res;
+    }
+    // The program reaches its first link within moments and waits there.
+    sleep_ms(200);
+    if (rename(path.c_str(), (path + ".1").c_str()) != 0) {
+        res.err = "cannot rotate '" + path + "'";
+        return res;
+    }
+    write_file(path, fresh);
+    if (!run.wait_for(60000, res)) {
+        res.err = "the program did not end";
+        return res;
+    }
+    res.err = read_file(logs.file("err"));
+    return res;
 }

@@ -28,3 +28,10 @@ process_result run_killed_at(const std::vector<std::string>& argv, const std::st
 // call has done its work and before it returns.
 std::vector<std::string> delayed_at(const std::vector<std::string>& argv, const std::string& syscalls, long delay_us,
                                     bool on_exit = false);
+
+// Runs `argv` in `cwd` with each of its links held a second, and rotates
+// the file at `path` the way logrotate does (renamed to `path`.1, a new file
+// holding `fresh` made at its name) once `ready` exists, while the program
+// waits in its swap. The program's standard error comes back in `err`.
+process_result run_rotating_during_swap(const std::vector<std::string>& argv, const std::string& cwd,
+                                        const std::string& ready, const std::string& path, const std::string& fresh);

@@ -115,18 +115,12 @@ TEST(FlagtrimSwap, LogReplacedDuringThePruneIsNotSwappedAway)
     if (strace_path().empty()) {
         GTEST_SKIP() << "strace is not installed (scripts/deps.sh installs it)";
     }
-    temp_dir dir, logs;
+    temp_dir dir;
     const std::string log = dir.file("log");
     write_file(log, entries(1, 20));
-    child_process trim(delayed_at({flagtrim, log, "2"}, "link,linkat", 1000000), "", logs.file("err"));
-    ASSERT_TRUE(wait_until([&] { return file_exists(log + ".new"); }, 30000));
-    sleep_ms(200);
-    ASSERT_EQ(rename(log.c_str(), (log + ".1").c_str()), 0);
-    write_file(log, entries(21, 24));
-    process_result res;
-    ASSERT_TRUE(trim.wait_for(60000, res));
+    process_result res = run_rotating_during_swap({flagtrim, log, "2"}, "", log + ".new", log, entries(21, 24));
     EXPECT_EQ(res.status, 255);
-    EXPECT_EQ(read_file(logs.file("err")), "ERROR: alert log '" + log + "' was replaced during the run: nothing written\n");
+    EXPECT_EQ(res.err, "ERROR: alert log '" + log + "' was replaced during the run: nothing written\n");
     EXPECT_EQ(read_file(log), entries(21, 24));
     EXPECT_EQ(read_file(log + ".1"), entries(1, 20));
     EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"log", "log.1"}));
@@ -146,10 +140,8 @@ TEST(FlagtrimSwap, RecordOfAnotherUserIsNotActedOn)
         GTEST_SKIP() << "needs root and a user 'nobody' to plant the record";
     }
     temp_dir top;
-    ASSERT_EQ(chmod(top.path().c_str(), 0755), 0);
-    const std::string shared = top.file("tmp");
-    ASSERT_EQ(mkdir(shared.c_str(), 0755), 0);
-    ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+    const std::string shared = sticky_folder_in(top.path());
+    ASSERT_NE(shared, "");
     const std::string log = shared + "/log";
     write_file(log, entries(1, 20));
     write_file(log + ".old", "root's own copy\n");

@@ -176,6 +176,29 @@ TEST(MergeRefusals, TakenOldNameRefusesTheRunBeforeAnySwap)
     EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"d1", "d2", "d2.old", "datasets", "files", "r"}));
 }
 
+// On a read-only file system the run fails at the call that really fails,
+// the creation of the new file, and names that; nothing is said about
+// removing a file that was never there.
+TEST(MergeFailures, ReadOnlyFileSystemNamesTheFailedCall)
+{
+    if (geteuid() != 0) {
+        GTEST_SKIP() << "mounting a tmpfs needs root";
+    }
+    temp_dir dir;
+    ASSERT_EQ(mkdir(dir.file("mnt").c_str(), 0755), 0);
+    const std::string script = "mount -t tmpfs -o size=1m tmpfs mnt || exit 99\n"
+                               "printf 'r\\n' > mnt/files; printf 'd1\\n' > mnt/datasets\n"
+                               "printf 'a|1=1\\n' > mnt/r; printf 'b|1=1\\n' > mnt/d1\n"
+                               "mount -o remount,ro mnt || exit 99\n"
+                               "cd mnt && exec '" + merge_tool("peakfuse") + "' files datasets\n";
+    process_result res = run_in_own_mounts(script, dir.path());
+    if (res.status == 99 || res.status == 127) {
+        GTEST_SKIP() << "cannot mount a tmpfs here: " << res.err;
+    }
+    EXPECT_EQ(res.status, EROFS);
+    EXPECT_EQ(res.err, "ERROR: fopen(d1.new) failed: 30\n");
+}
+
 // A swap that fails after the run committed: d2 is a file mounted on
 // another one (in a private mount namespace), so it cannot take a second
 // name. Every dataset gets its second name before any is swapped, so the

@@ -109,10 +109,8 @@ TEST(PlantedRecords, CommittedRecordOfAnotherUserReplacesNothing)
         GTEST_SKIP() << "needs root and a user 'nobody' to plant the record";
     }
     temp_dir top;
-    ASSERT_EQ(chmod(top.path().c_str(), 0755), 0);
-    const std::string shared = top.file("tmp");
-    ASSERT_EQ(mkdir(shared.c_str(), 0755), 0);
-    ASSERT_EQ(chmod(shared.c_str(), 01777), 0);
+    const std::string shared = sticky_folder_in(top.path());
+    ASSERT_NE(shared, "");
     write_file(shared + "/victim", "root's data\n");
     write_file(shared + "/files", "r\n");
     write_file(shared + "/datasets", "d1\n");

@@ -331,18 +331,13 @@ TEST(Rowsift, InPlaceDatasetReplacedDuringTheSort)
     if (strace_path().empty()) {
         GTEST_SKIP() << "strace is not installed (scripts/deps.sh installs it)";
     }
-    temp_dir dir, logs;
+    temp_dir dir;
     write_file(dir.file("data"), "a|1\nb|3\n");
     const std::vector<std::string> argv = {rowsift, "--field", "2", "--outfile", "data", "data"};
-    child_process sort(delayed_at(argv, "link,linkat", 1000000), dir.path(), logs.file("err"));
-    ASSERT_TRUE(wait_until([&] { return file_exists(dir.file("data.new")); }, 30000));
-    sleep_ms(200);
-    ASSERT_EQ(rename(dir.file("data").c_str(), dir.file("data.1").c_str()), 0);
-    write_file(dir.file("data"), "x|5\ny|9\n");
-    process_result res;
-    ASSERT_TRUE(sort.wait_for(60000, res));
+    process_result res =
+        run_rotating_during_swap(argv, dir.path(), dir.file("data.new"), dir.file("data"), "x|5\ny|9\n");
     EXPECT_EQ(res.status, 255);
-    EXPECT_EQ(read_file(logs.file("err")), "ERROR: outfile 'data' was replaced during the run: nothing written\n");
+    EXPECT_EQ(res.err, "ERROR: outfile 'data' was replaced during the run: nothing written\n");
     EXPECT_EQ(read_file(dir.file("data")), "x|5\ny|9\n");
     EXPECT_EQ(read_file(dir.file("data.1")), "a|1\nb|3\n");
     EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"data", "data.1"}));
