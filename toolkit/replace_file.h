@@ -26,7 +26,9 @@
 // rename leaves path.new (and perhaps a path.old that is the same file as
 // path) for the next run to discard; a kill after it leaves the new content
 // at path and the old at path.old (and perhaps at path.new too, just after
-// the exchange of names), which the next run refuses to replace.
+// the exchange of names): a path.old that the next run's swap refuses to
+// replace, unless a commit record proves it a leftover (replace_set.h,
+// replace_log.h).
 //
 // Status convention of the file layer (file_error.h).
 #pragma once

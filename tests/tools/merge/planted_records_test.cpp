@@ -6,11 +6,14 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+
 #include <string>
 #include <vector>
 
 #include "tests/support/as_user.h"
 #include "tests/support/process.h"
+#include "tests/support/syscall_kill.h"
 #include "tests/tools/merge/merge_support.h"
 #include "toolkit/commit_record.h"
 
@@ -135,6 +138,37 @@ TEST(PlantedRecords, CommittedRecordOfAnotherUserReplacesNothing)
     EXPECT_EQ(owner_and_inode(shared + "/victim").ino, victim.ino);
     EXPECT_EQ(read_file(shared + "/victim.new"), "nobody's data\n");
     EXPECT_EQ(list_dir(shared), before);
+}
+
+// Root merging into another user's dataset gives the new file that user
+// (and the dataset's bits): such a new file, left by root's own run cut
+// off after it committed, is still the run's to swap in.
+TEST(PlantedRecords, RootsOwnRunOverAnotherUsersDatasetIsFinished)
+{
+    test_user nobody;
+    if (!nobody_user(nobody)) {
+        GTEST_SKIP() << "needs root and a user 'nobody' to own the dataset";
+    }
+    if (strace_path().empty()) {
+        GTEST_SKIP() << "strace is not installed (scripts/deps.sh installs it)";
+    }
+    temp_dir dir;
+    write_file(dir.file("files"), "r\n");
+    write_file(dir.file("datasets"), "d1\n");
+    write_file(dir.file("r"), "a|1=1\n");
+    write_file(dir.file("d1"), "b|1=1\n");
+    ASSERT_EQ(chown(dir.file("d1").c_str(), nobody.uid, nobody.gid), 0);
+    ASSERT_EQ(chmod(dir.file("d1").c_str(), 0664), 0);
+    process_result killed = run_killed_at({merge_tool("peakfuse"), "files", "datasets"}, dir.path(), "renameat2", 1,
+                                          "d1.new");
+    ASSERT_EQ(killed.signal, SIGKILL);
+    ASSERT_EQ(owner_and_inode(dir.file("d1.new")).uid, nobody.uid);
+    process_result res = run_merge("peakfuse", {"files", "datasets"}, dir.path());
+    EXPECT_EQ(res.status, 0) << res.err;
+    EXPECT_EQ(res.err, "INFO: finished replacing '" + dir.file("d1") + "' for an interrupted run\n");
+    EXPECT_EQ(read_file(dir.file("d1")), "a|1=2\nb|1=1\n");
+    EXPECT_EQ(owner_and_inode(dir.file("d1")).uid, nobody.uid);
+    EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"d1", "datasets", "files", "r"}));
 }
 
 // A record of this user that names something no run can have replaced (a
