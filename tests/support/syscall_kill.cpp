@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 #include <sstream>
 
@@ -56,7 +57,17 @@ process_result run_killed_at(const std::vector<std::string>& argv, const std::st
 std::vector<std::string> delayed_at(const std::vector<std::string>& argv, const std::string& syscalls, long delay_us,
                                     bool on_exit)
 {
-    std::vector<std::string> args{strace_path(), "-f", "-qq", "-o", "/dev/null", "-e",
+    // The program ends on its own here, and LeakSanitizer cannot look at a
+    // traced program: a sanitized build would end with an error of its own.
+    const char* asan = getenv("ASAN_OPTIONS");
+    std::vector<std::string> args{"/usr/bin/env",
+                                  std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") + ":detect_leaks=0",
+                                  strace_path(),
+                                  "-f",
+                                  "-qq",
+                                  "-o",
+                                  "/dev/null",
+                                  "-e",
                                   "inject=" + syscalls + (on_exit ? ":delay_exit=" : ":delay_enter=") +
                                       std::to_string(delay_us)};
     args.insert(args.end(), argv.begin(), argv.end());
