@@ -130,6 +130,9 @@ int commit_record_write(const std::string& path, const commit_record& record, fi
 {
     std::string text = head_line;
     text += "run " + record.run + "\n";
+    if (record.copied >= 0) {
+        text += "copied " + std::to_string(record.copied) + "\n";
+    }
     char numbers[128];
     for (const commit_entry& e : record.entries) {
         snprintf(numbers, sizeof numbers, "file %" PRIu64 " %" PRIu64 " %" PRIu64 " %" PRIu64 " %zu ",
@@ -171,7 +174,8 @@ int commit_record_write(const std::string& path, const commit_record& record, fi
     return 0;
 }
 
-int commit_record_read(const std::string& record_path, commit_record& record, bool& present, file_error* err)
+int commit_record_read(const std::string& record_path, commit_record& record, bool& present, file_error* err,
+                       struct stat* st_out)
 {
     present = false;
     record = commit_record{};
@@ -193,6 +197,9 @@ int commit_record_read(const std::string& record_path, commit_record& record, bo
         close(fd);
         return not_a_record(record_path, err);
     }
+    if (st_out != nullptr) {
+        *st_out = st;
+    }
     std::string text(static_cast<size_t>(st.st_size), '\0');
     size_t got = 0;
     int rc = fd_read_all(fd, text.data(), text.size(), &got, record_path.c_str(), err);
@@ -207,6 +214,15 @@ int commit_record_read(const std::string& record_path, commit_record& record, bo
     in.literal("run ");
     record.run = in.hex_word();
     in.literal("\n");
+    if (in.peek("copied ")) {
+        in.literal("copied ");
+        uint64_t copied = in.number();
+        in.literal("\n");
+        if (copied > static_cast<uint64_t>(INT64_MAX)) {
+            return not_a_record(record_path, err);
+        }
+        record.copied = static_cast<int64_t>(copied);
+    }
     while (in.peek("file ")) {
         in.literal("file ");
         commit_entry e;

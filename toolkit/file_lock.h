@@ -66,3 +66,13 @@ int file_lock_path(locked_file& lf, const std::string& path, const char* noun, c
 
 // Locks a file this run already has open on `fd`: 0, or the refusal above.
 int file_lock_fd(int fd, const std::string& path, const char* noun, file_error* err);
+
+// The two halves of file_lock_path, for a run that locks several files in
+// one global order (by device and inode, so that of two runs over the same
+// files one always gets all of them): file_open_regular opens the regular
+// file at `path` without locking it, with the refusals above;
+// file_lock_opened locks what it opened, or, when the path names another
+// file by then, locks that one as file_lock_path does (without `check`).
+int file_open_regular(locked_file& lf, const std::string& path, const char* noun, file_error* err);
+int file_lock_opened(locked_file& lf, locked_file&& opened, const std::string& path, const char* noun,
+                     file_error* err);

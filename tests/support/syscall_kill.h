@@ -1,6 +1,7 @@
 // Killing a program at a chosen system call, through strace's fault
 // injection: the N-th call of one system call delivers SIGKILL on entry,
-// so the call itself never happens.
+// so the call itself never happens. Holding every call of some system calls
+// for a while, so that a test can act while the program waits in one.
 #pragma once
 
 #include <map>
@@ -21,3 +22,16 @@ std::map<std::string, int> syscall_counts(const std::vector<std::string>& argv, 
 // `path_filter`, when given, counts only calls that touch that path.
 process_result run_killed_at(const std::vector<std::string>& argv, const std::string& cwd,
                              const std::string& syscall, int nth, const std::string& path_filter = "");
+
+// The command line that runs `argv` with every call of `syscalls` (a strace
+// set) held `delay_us` microseconds: on entry, or, with `on_exit`, after the
+// call has done its work and before it returns.
+std::vector<std::string> delayed_at(const std::vector<std::string>& argv, const std::string& syscalls, long delay_us,
+                                    bool on_exit = false);
+
+// Runs `argv` in `cwd` with each of its links held a second, and rotates
+// the file at `path` the way logrotate does (renamed to `path`.1, a new file
+// holding `fresh` made at its name) once `ready` exists, while the program
+// waits in its swap. The program's standard error comes back in `err`.
+process_result run_rotating_during_swap(const std::vector<std::string>& argv, const std::string& cwd,
+                                        const std::string& ready, const std::string& path, const std::string& fresh);

@@ -1,7 +1,8 @@
 // flagtrim: cuts an alert log down to its last entries. The log is locked
 // against another prune; the kept tail is written to "<log>.new", which
-// then takes the log's place, and what writers appended to the log
-// meanwhile follows it into the new one.
+// then takes the log's place (unless the log was replaced meanwhile), and
+// what writers appended to the log meanwhile follows it into the new one.
+// What a prune cut off during its swap left is finished or refused first.
 #include <cstdint>
 #include <cstdio>
 
@@ -9,7 +10,7 @@
 #include "toolkit/diag.h"
 #include "toolkit/fd_io.h"
 #include "toolkit/number.h"
-#include "toolkit/replace_file.h"
+#include "toolkit/replace_log.h"
 #include "toolkit/unfinished_files.h"
 
 namespace {
@@ -41,6 +42,7 @@ int main(int argc, char** argv)
     unfinished_files_remove_on_failure();
     replace_file target;
     file_error_check(replace_file_lock(target, path, "alert log", nullptr, &err), err);
+    file_error_check(replace_log_settle(target, "flagtrim", &err), err);
     int fd = target.lock.fd;
     file_error_check(replace_file_create(target, &err), err);
     file_error_check(out_file_start(target.out, &err), err);
@@ -49,9 +51,8 @@ int main(int argc, char** argv)
     int64_t copied = log_tail_copy(fd, log_tail_start(fd, size, keep, path), path, target.out);
     file_error_check(out_file_flush(target.out, &err), err);
     file_error_check(replace_file_complete(target, &err), err);
-    file_error_check(replace_file_swap(target, &err), err);
+    file_error_check(replace_log_swap(target, copied, &err), err);
     log_tail_follow(fd, copied, target.new_fd, path);
-    file_error_check(replace_file_remove_old(target, &err), err);
-    file_error_check(file_dir_sync(target.path, &err), err);
+    file_error_check(replace_log_finish(target, &err), err);
     return 0;
 }

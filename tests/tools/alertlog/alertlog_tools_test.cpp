@@ -186,13 +186,14 @@ TEST(Flagtrim, FailuresLeaveTheLogAlone)
     const std::string log = dir.file("log");
     const std::string content = numbered_lines(20);
 
-    // A leftover .old from an earlier run is never overwritten: the log
-    // stays as it was, and no partial .new is left.
+    // A leftover .old that nothing proves to be a finished prune's is
+    // refused before anything is written, saying what to do about it.
     write_file(log, content);
     write_file(log + ".old", "earlier\n");
     process_result res = run(flagtrim, {log, "2"});
-    EXPECT_EQ(res.status, EEXIST);
-    EXPECT_EQ(res.err, "ERROR: rename '" + log + "' to '" + log + ".old' failed: 17\n");
+    EXPECT_EQ(res.status, 255);
+    EXPECT_EQ(res.err, "ERROR: '" + log + ".old' is left by an interrupted flagtrim: append to '" + log +
+                           "' the entries at its end that it lacks, then remove it\n");
     EXPECT_EQ(read_file(log), content);
     EXPECT_EQ(read_file(log + ".old"), "earlier\n");
     EXPECT_FALSE(file_exists(log + ".new"));
