@@ -161,52 +161,70 @@ TEST(FlagjoinRecovery, FailureKeepsAnotherWritersEntry)
 }
 
 // Killed at each write (its record's and its output's), sync, removal and
-// close, with another writer's entry appended after the kill. While the
-// record is there the output may hold a part of the input, and the retry
-// ends with every input entry in the output exactly once, that entry kept;
-// without it the output holds none of the input or all of it, once.
+// close, joining onto another log (with another writer's entry appended
+// after the kill) or onto itself. While the record is there the output may
+// hold a part of the input, and the retry ends with every input entry in
+// the output exactly once, that entry kept; without it the output holds
+// none of the input or all of it, once.
 TEST(FlagjoinRecovery, KilledAtEveryStepThenRetriedAddsEachEntryOnce)
 {
     if (strace_path().empty()) {
         GTEST_SKIP() << "strace is not installed (scripts/deps.sh installs it)";
     }
-    const std::string before = entries(1, 20), input = entries(21, 3020);  // several writes
     const std::string theirs = "1700000001|theirs|x|y|z|w\n";
-    const std::vector<std::string> argv = {flagjoin, "in", "out"};
-    std::map<std::string, int> counts;
-    {
-        temp_dir dir;
-        write_file(dir.file("in"), input);
-        write_file(dir.file("out"), before);
-        counts = syscall_counts(argv, dir.path(), "write,fsync,unlink,unlinkat,close");
-    }
-    ASSERT_GT(counts["write"], 2);
-    for (const auto& [syscall, count] : counts) {
-        for (int n = 1; n <= count; ++n) {
-            const std::string what = syscall + " #" + std::to_string(n);
+    struct join {
+        std::string name;
+        std::string input;  // "" for a join onto itself
+        std::string before;
+        bool other_writer;  // appends an entry after the kill (onto itself, a fresh retry would double it too)
+    } joins[] = {
+        {"onto another log", entries(21, 3020), entries(1, 20), true},  // several writes
+        {"onto itself", "", entries(1, 3000), false},
+    };
+    for (const join& j : joins) {
+        const std::vector<std::string> argv = {flagjoin, j.input.empty() ? "out" : "in", "out"};
+        const std::string after = j.before + (j.input.empty() ? j.before : j.input);
+        auto set_up = [&](const temp_dir& dir) {
+            if (!j.input.empty()) {
+                write_file(dir.file("in"), j.input);
+            }
+            write_file(dir.file("out"), j.before);
+        };
+        std::map<std::string, int> counts;
+        {
             temp_dir dir;
-            write_file(dir.file("in"), input);
-            write_file(dir.file("out"), before);
-            process_result killed = run_killed_at(argv, dir.path(), syscall, n);
-            if (killed.signal != SIGKILL) {
-                EXPECT_EQ(killed.status, 0) << what << ": " << killed.err;  // the call came after the last step
-            }
-            append(dir.file("out"), theirs);
-            int found = 0;
-            if (!file_exists(dir.file("out.join"))) {
-                std::string ours = without(read_file(dir.file("out")), theirs, found);
-                EXPECT_TRUE(ours == before || ours == before + input) << what << ": " << ours.size() << " bytes";
-                if (ours != before) {
-                    continue;  // killed after the join was done
+            set_up(dir);
+            counts = syscall_counts(argv, dir.path(), "write,fsync,unlink,unlinkat,close");
+        }
+        ASSERT_GT(counts["write"], 2) << j.name;
+        for (const auto& [syscall, count] : counts) {
+            for (int n = 1; n <= count; ++n) {
+                const std::string what = j.name + ", " + syscall + " #" + std::to_string(n);
+                temp_dir dir;
+                set_up(dir);
+                process_result killed = run_killed_at(argv, dir.path(), syscall, n);
+                if (killed.signal != SIGKILL) {
+                    EXPECT_EQ(killed.status, 0) << what << ": " << killed.err;  // the call came after the last step
                 }
+                if (j.other_writer) {
+                    append(dir.file("out"), theirs);
+                }
+                int found = 0;
+                if (!file_exists(dir.file("out.join"))) {
+                    std::string ours = without(read_file(dir.file("out")), theirs, found);
+                    EXPECT_TRUE(ours == j.before || ours == after) << what << ": " << ours.size() << " bytes";
+                    if (ours != j.before) {
+                        continue;  // killed after the join was done
+                    }
+                }
+                process_result retry = run_process(argv, "", dir.path());
+                EXPECT_EQ(retry.status, 0) << what << ": " << retry.err;
+                std::string ours = without(read_file(dir.file("out")), theirs, found);
+                EXPECT_EQ(found, j.other_writer ? 1 : 0) << what;
+                EXPECT_TRUE(ours == after) << what << ": " << ours.size() << " bytes besides theirs, " << after.size()
+                                           << " expected";
+                EXPECT_FALSE(file_exists(dir.file("out.join"))) << what;
             }
-            process_result retry = run_process(argv, "", dir.path());
-            EXPECT_EQ(retry.status, 0) << what << ": " << retry.err;
-            std::string ours = without(read_file(dir.file("out")), theirs, found);
-            EXPECT_EQ(found, 1) << what;
-            EXPECT_TRUE(ours == before + input) << what << ": " << ours.size() << " bytes besides theirs, "
-                                                << (before + input).size() << " expected";
-            EXPECT_FALSE(file_exists(dir.file("out.join"))) << what;
         }
     }
 }
