@@ -12,6 +12,7 @@
 
 #include "toolkit/commit_record.h"
 #include "toolkit/diag.h"
+#include "toolkit/echo_text.h"
 #include "toolkit/fd_io.h"
 #include "toolkit/out_file.h"
 #include "tools/alertlog/entry_append.h"
@@ -61,7 +62,7 @@ std::optional<join_record> interrupted_run(entry_log& out, const std::string& in
         fatal(-1,
               "'%s' is left by an interrupted flagjoin of '%s': run that again to finish it, or remove the record to "
               "give it up",
-              out.record_path.c_str(), record.input_path.c_str());
+              out.record_path.c_str(), echo_text(record.input_path).c_str());
     }
     return record;
 }
