@@ -15,6 +15,7 @@
 
 #include "toolkit/alloc.h"
 #include "toolkit/diag.h"
+#include "toolkit/echo_text.h"
 #include "toolkit/fd_io.h"
 
 namespace {
@@ -108,7 +109,7 @@ void split_line(dsreader* reader)
     const char* end = reader->line_start + reader->line_length;
     for (char* p = next_cut(reader->line_start, end); *p == '|'; p = next_cut(p, end)) {
         if (reader->field_count == DSREADER_MAX_FIELDS) {
-            fatal(-1, "line '%s' has too many fields (more than %d)", reader->line_start,
+            fatal(-1, "line '%s' has too many fields (more than %d)", echo_text(reader->line_start).c_str(),
                   DSREADER_MAX_FIELDS);
         }
         *p++ = '\0';

@@ -202,6 +202,11 @@ TEST(Dsreader, TwentyFieldsAcceptedTwentyOneRefused)
         EXPECT_EQ(e.code, -1);
         EXPECT_EQ(e.message, "line 'f1' has too many fields (more than 20)");
     }
+    // The line is echoed with its control bytes escaped.
+    write_file(path, "\x1b[2J\r" + std::string(20, '|') + "\n");
+    dsreader_ptr reader(dsreader_open(path.c_str(), DSREADER_FORWARD));
+    fatal_error e = expect_fatal([&] { dsreader_next(reader.get()); });
+    EXPECT_EQ(e.message, "line '%1;[2J%0=' has too many fields (more than 20)");
 }
 
 TEST(Dsreader, OpenFailures)

@@ -4,6 +4,7 @@
 
 #include "toolkit/diag.h"
 #include "toolkit/dsreader.h"
+#include "toolkit/echo_text.h"
 #include "toolkit/number.h"
 #include "toolkit/text.h"
 
@@ -106,7 +107,7 @@ void line_shaper::put_time(const char* field, shape_output& out)
 void line_shaper::put_address(const char* field, shape_output& out)
 {
     if (!format_address(field, scratch_)) {
-        fatal(-1, "ip address '%s' is invalid", field);
+        fatal(-1, "ip address '%s' is invalid", echo_text(field).c_str());
     }
     out.put(scratch_.data(), scratch_.size());
 }

@@ -358,6 +358,45 @@ TEST(Flagtrim, WriterKeepingTheLogOpenIsReported)
     EXPECT_EQ(read_file(log), "kept\n");
 }
 
+// Pruned by a user who does not own the log, flagtrim gets no lease and
+// cannot see who holds the old log open. A writer that opened it before the
+// swap and writes a moment after it still has its entry kept, and flagtrim
+// says that writers could not be watched.
+TEST(Flagtrim, WriterUnseenWithoutALeaseLosesNothing)
+{
+    if (geteuid() != 0 || access("/usr/bin/setpriv", X_OK) != 0) {
+        GTEST_SKIP() << "running flagtrim as another user needs root and setpriv";
+    }
+    temp_dir dir;
+    ASSERT_EQ(chmod(dir.path().c_str(), 0777), 0);
+    const std::string log = dir.file("log");
+    write_file(log, numbered_lines(20));
+    ASSERT_EQ(chmod(log.c_str(), 0666), 0);
+    struct stat before;
+    ASSERT_EQ(stat(log.c_str(), &before), 0);
+    int writer = open(log.c_str(), O_WRONLY | O_APPEND | O_CLOEXEC);
+    ASSERT_GE(writer, 0);
+    child_process trim({"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", flagtrim, log, "5"},
+                       "", dir.file("err"));
+    bool swapped = wait_until(
+        [&] {
+            struct stat now;
+            return stat(log.c_str(), &now) == 0 && now.st_ino != before.st_ino;
+        },
+        20000);
+    sleep_ms(300);
+    ASSERT_EQ(write(writer, "late\n", 5), 5);
+    close(writer);
+    process_result res;
+    ASSERT_TRUE(trim.wait_for(20000, res));
+    ASSERT_TRUE(swapped) << read_file(dir.file("err"));
+    EXPECT_EQ(res.status, 0);
+    EXPECT_EQ(read_file(dir.file("err")), "INFO: writers of '" + log +
+                                              "' could not be watched (no file lease): the old log was followed until "
+                                              "it had been still for 1 s\n");
+    EXPECT_EQ(read_file(log), kept_tail(numbered_lines(20), 5) + "late\n");
+}
+
 // A disk that fills while the new log is written: the log is as it was and
 // no partial "<log>.new" is left. Runs on a small private tmpfs.
 TEST(Flagtrim, FullDiskLeavesNoNewFile)
