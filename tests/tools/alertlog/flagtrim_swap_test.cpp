@@ -181,11 +181,9 @@ TEST(FlagtrimSwap, LogReplacedDuringThePruneIsNotSwappedAway)
 TEST(FlagtrimSwap, RecordOfAnotherUserIsNotActedOn)
 {
     test_user nobody;
-    if (!nobody_user(nobody)) {
-        GTEST_SKIP() << "needs root and a user 'nobody' to plant the record";
-    }
-    temp_dir top;
-    const std::string shared = sticky_folder_in(top.path());
+    SKIP_WITHOUT_NOBODY(nobody, "to plant the record");
+    const sticky_folder folder;
+    const std::string& shared = folder.path();
     ASSERT_NE(shared, "");
     const std::string log = shared + "/log";
     write_file(log, alert_entries(1, 20));

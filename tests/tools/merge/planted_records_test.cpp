@@ -65,9 +65,7 @@ void expect_refused_for_d1(const std::string& tool, const std::string& dir)
 TEST(PlantedRecords, UncommittedRecordOfAnotherUserRemovesNothing)
 {
     test_user nobody;
-    if (!nobody_user(nobody)) {
-        GTEST_SKIP() << "needs root and a user 'nobody' to plant the record";
-    }
+    SKIP_WITHOUT_NOBODY(nobody, "to plant the record");
     temp_dir top;
     ASSERT_EQ(chmod(top.path().c_str(), 0755), 0);
     const std::string ds = top.file("ds"), other = top.file("O");
@@ -101,11 +99,9 @@ TEST(PlantedRecords, UncommittedRecordOfAnotherUserRemovesNothing)
 TEST(PlantedRecords, CommittedRecordOfAnotherUserReplacesNothing)
 {
     test_user nobody;
-    if (!nobody_user(nobody)) {
-        GTEST_SKIP() << "needs root and a user 'nobody' to plant the record";
-    }
-    temp_dir top;
-    const std::string shared = sticky_folder_in(top.path());
+    SKIP_WITHOUT_NOBODY(nobody, "to plant the record");
+    const sticky_folder folder;
+    const std::string& shared = folder.path();
     ASSERT_NE(shared, "");
     write_all(shared, {{"victim", "root's data\n"}, {"files", "r\n"}, {"datasets", "d1\n"}, {"r", "a|5\n"}});
 
@@ -132,9 +128,7 @@ TEST(PlantedRecords, CommittedRecordOfAnotherUserReplacesNothing)
 TEST(PlantedRecords, RootsOwnRunOverAnotherUsersDatasetIsFinished)
 {
     test_user nobody;
-    if (!nobody_user(nobody)) {
-        GTEST_SKIP() << "needs root and a user 'nobody' to own the dataset";
-    }
+    SKIP_WITHOUT_NOBODY(nobody, "to own the dataset");
     SKIP_WITHOUT_STRACE();
     temp_dir dir;
     write_all(dir.path(), one_merge);
