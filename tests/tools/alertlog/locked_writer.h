@@ -7,6 +7,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <string>
 #include <thread>
 
@@ -31,7 +32,7 @@ public:
 
 private:
     void run();
-    bool append(const std::string& line);
+    bool append(const char* line, size_t size);
 
     std::string path_;
     int pause_ms_;
