@@ -51,7 +51,7 @@ locked_file::~locked_file()
     }
 }
 
-int file_lock_fd(int fd, const std::string& path, const char* noun, file_error* err)
+int file_lock_fd(int fd, const std::string& path, const char* noun, file_error* err, const file_lock_wait& wait)
 {
     while (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         int e = errno;
@@ -59,6 +59,9 @@ int file_lock_fd(int fd, const std::string& path, const char* noun, file_error* 
             continue;
         }
         if (e == EWOULDBLOCK) {
+            if (wait && wait()) {
+                continue;
+            }
             return in_use(path, noun, err);
         }
         return file_error_set(err, e, "flock(%s) failed: %d", path.c_str(), e);
@@ -109,9 +112,9 @@ int open_regular_once(locked_file& lf, const std::string& path, const char* noun
 
 // Locks the opened file; true in `still` when the path names it yet.
 int lock_and_look(const locked_file& opened, const std::string& path, const char* noun, bool& still,
-                  file_error* err)
+                  file_error* err, const file_lock_wait& wait = nullptr)
 {
-    if (int rc = file_lock_fd(opened.fd, path, noun, err)) {
+    if (int rc = file_lock_fd(opened.fd, path, noun, err, wait)) {
         return rc;
     }
     // Still the file at the path? A run that held it may have replaced it
@@ -152,7 +155,7 @@ int file_lock_opened(locked_file& lf, locked_file&& opened, const std::string& p
 }
 
 int file_lock_path(locked_file& lf, const std::string& path, const char* noun, const file_lock_check& check,
-                   file_error* err)
+                   file_error* err, const file_lock_wait& wait)
 {
     for (int attempt = 0; attempt < lookup_attempts; ++attempt) {
         locked_file opened;
@@ -169,7 +172,7 @@ int file_lock_path(locked_file& lf, const std::string& path, const char* noun, c
             }
         }
         bool still = false;
-        if (int locked = lock_and_look(opened, path, noun, still, err)) {
+        if (int locked = lock_and_look(opened, path, noun, still, err, wait)) {
             return locked;
         }
         if (still) {

@@ -7,6 +7,11 @@ bool file_is_own(const struct stat& st)
     return st.st_uid == geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
+bool file_is_own_regular(const struct stat& st)
+{
+    return S_ISREG(st.st_mode) && file_is_own(st);
+}
+
 bool file_may_stand_for(const struct stat& st, const struct stat& target)
 {
     if (file_is_own(st)) {

@@ -1,7 +1,7 @@
 // Whether a file an earlier run left behind may be acted on. A run removes
 // or renames such a file only when this run's user made it and no other
 // user could have changed it since: otherwise a file planted by someone
-// else (a commit record above all) could steer a run, perhaps one with
+// else (a commit record, a join record) could steer a run, perhaps one with
 // more rights than the planter, into removing or replacing files.
 #pragma once
 
@@ -14,6 +14,10 @@
 // Owned by the effective user and writable by no one else (no group or
 // other write bit).
 bool file_is_own(const struct stat& st);
+
+// A regular file, and one of the effective user's own as above: the test for
+// a record or temporary file that carries no identity of its own to check.
+bool file_is_own_regular(const struct stat& st);
 
 // A file meant to take the place of `target`, or that held its content: one
 // of this user's own, or one of the target's owner that grants writing to

@@ -94,14 +94,19 @@ int file_dir_sync(const std::string& path, file_error* err)
     return rc;
 }
 
-int replace_file_lock(replace_file& rf, const std::string& path, const char* noun, const file_lock_check& check,
-                      file_error* err)
+void replace_file_name(replace_file& rf, const std::string& path, const char* noun)
 {
     rf.path = path;
     rf.new_path = path + ".new";
     rf.old_path = path + ".old";
     rf.noun = noun;
-    if (int rc = file_lock_path(rf.lock, path, noun, check, err)) {
+}
+
+int replace_file_lock(replace_file& rf, const std::string& path, const char* noun, const file_lock_check& check,
+                      file_error* err, const file_lock_wait& wait)
+{
+    replace_file_name(rf, path, noun);
+    if (int rc = file_lock_path(rf.lock, path, noun, check, err, wait)) {
         return rc;
     }
     return remove_same_old(rf, err);
@@ -110,10 +115,7 @@ int replace_file_lock(replace_file& rf, const std::string& path, const char* nou
 int replace_file_lock_opened(replace_file& rf, const std::string& path, const char* noun, locked_file&& opened,
                              file_error* err)
 {
-    rf.path = path;
-    rf.new_path = path + ".new";
-    rf.old_path = path + ".old";
-    rf.noun = noun;
+    replace_file_name(rf, path, noun);
     if (int rc = file_lock_opened(rf.lock, std::move(opened), path, noun, err)) {
         return rc;
     }

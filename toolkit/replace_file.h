@@ -59,11 +59,15 @@ struct replace_file {
     file_id current_id() const { return swapped ? new_id : lock.id(); }
 };
 
+// Sets the names: path, path.new, path.old and the noun of refusals.
+void replace_file_name(replace_file& rf, const std::string& path, const char* noun);
+
 // Sets the names and locks the file at `path` (file_lock_path: `noun`
-// names it in refusals, `check` runs before the lock), then removes a
-// path.old that is the same file ("remove '%s' failed: %d").
+// names it in refusals, `check` runs before the lock, `wait` lets it wait
+// for a brief hold of the lock), then removes a path.old that is the same
+// file ("remove '%s' failed: %d").
 int replace_file_lock(replace_file& rf, const std::string& path, const char* noun, const file_lock_check& check,
-                      file_error* err);
+                      file_error* err, const file_lock_wait& wait = nullptr);
 
 // The same for a file opened before with file_open_regular (file_lock.h).
 int replace_file_lock_opened(replace_file& rf, const std::string& path, const char* noun, locked_file&& opened,

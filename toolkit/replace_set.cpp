@@ -161,10 +161,7 @@ int replace_set::find_or_lock(const std::string& absolute, size_t& index, file_e
         }
     } else {
         // Gone since: its new file, if any, still takes the path.
-        m.rf->path = absolute;
-        m.rf->new_path = absolute + ".new";
-        m.rf->old_path = absolute + ".old";
-        m.rf->noun = noun_;
+        replace_file_name(*m.rf, absolute, noun_);
     }
     index = members_.size();
     members_.push_back(std::move(m));
@@ -241,7 +238,7 @@ int replace_set::prepare(const commit_record& record, const std::string& record_
         struct stat tmp_st;
         const std::string tmp = tmp_path_of(e.path);
         if (lstat(tmp.c_str(), &tmp_st) == 0) {
-            if (!S_ISREG(tmp_st.st_mode) || !file_is_own(tmp_st)) {
+            if (!file_is_own_regular(tmp_st)) {
                 return file_trust_refusal(tmp, record_path, err);
             }
             p.remove_tmp[j] = true;

@@ -29,11 +29,10 @@ std::string run_as(const test_user& user, const std::function<std::string()>& fn
     });
 }
 
-std::string sticky_folder_in(const std::string& top)
+sticky_folder::sticky_folder()
 {
-    const std::string folder = top + "/tmp";
-    if (chmod(top.c_str(), 0755) != 0 || mkdir(folder.c_str(), 0755) != 0 || chmod(folder.c_str(), 01777) != 0) {
-        return "";
+    const std::string folder = top_.path() + "/tmp";
+    if (chmod(top_.path().c_str(), 0755) == 0 && mkdir(folder.c_str(), 0755) == 0 && chmod(folder.c_str(), 01777) == 0) {
+        path_ = folder;
     }
-    return folder;
 }

@@ -54,6 +54,28 @@ process_result run_killed_at(const std::vector<std::string>& argv, const std::st
     return run_process(args, "", cwd);
 }
 
+std::map<std::string, int> kill_sweep(
+    const std::vector<std::string>& argv, const std::string& syscalls,
+    const std::function<void(const temp_dir& dir)>& set_up,
+    const std::function<void(const temp_dir& dir, const process_result& killed, const std::string& what)>& check)
+{
+    std::map<std::string, int> counts;
+    {
+        temp_dir dir;
+        set_up(dir);
+        counts = syscall_counts(argv, dir.path(), syscalls);
+    }
+    for (const auto& [syscall, count] : counts) {
+        for (int n = 1; n <= count; ++n) {
+            temp_dir dir;
+            set_up(dir);
+            process_result killed = run_killed_at(argv, dir.path(), syscall, n);
+            check(dir, killed, syscall + " #" + std::to_string(n));
+        }
+    }
+    return counts;
+}
+
 std::vector<std::string> delayed_at(const std::vector<std::string>& argv, const std::string& syscalls, long delay_us,
                                     bool on_exit)
 {

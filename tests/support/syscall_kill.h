@@ -4,6 +4,7 @@
 // for a while, so that a test can act while the program waits in one.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -12,6 +13,12 @@
 
 // The strace to use, or "" (tests then skip, saying why).
 std::string strace_path();
+
+// Skips the test when there is no strace.
+#define SKIP_WITHOUT_STRACE()                                                  \
+    if (!strace_path().empty()) {                                              \
+    } else                                                                     \
+        GTEST_SKIP() << "strace is not installed (scripts/deps.sh installs it)"
 
 // How many times a clean run of `argv` in `cwd` makes each of the system
 // calls named in `syscalls` (a comma-separated strace set), by name.
@@ -22,6 +29,16 @@ std::map<std::string, int> syscall_counts(const std::vector<std::string>& argv, 
 // `path_filter`, when given, counts only calls that touch that path.
 process_result run_killed_at(const std::vector<std::string>& argv, const std::string& cwd,
                              const std::string& syscall, int nth, const std::string& path_filter = "");
+
+// A kill at each call, one per run, of the system calls in `syscalls` (a
+// strace set) that a clean run of `argv` makes: `set_up` fills a fresh
+// folder, the run's working folder, for the run that counts the calls and
+// for each run that is killed; `check` looks at the folder after each kill
+// (`what` names the call, as "unlink #2"). The calls counted, by name.
+std::map<std::string, int> kill_sweep(
+    const std::vector<std::string>& argv, const std::string& syscalls,
+    const std::function<void(const temp_dir& dir)>& set_up,
+    const std::function<void(const temp_dir& dir, const process_result& killed, const std::string& what)>& check);
 
 // The command line that runs `argv` with every call of `syscalls` (a strace
 // set) held `delay_us` microseconds: on entry, or, with `on_exit`, after the

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "toolkit/fd_io.h"
+#include "toolkit/file_trust.h"
 #include "toolkit/replace_file.h"
 
 namespace {
@@ -25,12 +26,6 @@ int not_ours(const std::string& path, file_error* err)
 int not_a_record(const std::string& path, file_error* err)
 {
     return file_error_set(err, -1, "'%s' is not a flagjoin record: remove it to go on", path.c_str());
-}
-
-// Only this user can have written it.
-bool trusted(const struct stat& st)
-{
-    return S_ISREG(st.st_mode) && st.st_uid == geteuid() && (st.st_mode & (S_IWGRP | S_IWOTH)) == 0;
 }
 
 // A cursor over the record's text. `cut` is set when the text ends before
@@ -112,7 +107,7 @@ int join_record_read(const std::string& path, join_record& record, join_record_f
     }
     // Nothing but a regular file of this user is even opened: a device or
     // FIFO there could block the run or do something on opening.
-    if (!trusted(named)) {
+    if (!file_is_own_regular(named)) {
         return not_ours(path, err);
     }
     int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
@@ -126,7 +121,7 @@ int join_record_read(const std::string& path, join_record& record, join_record_f
     if (fstat(fd, &st) != 0) {
         int e = errno;
         rc = file_error_set(err, e, "fstat(%s) failed: %d", path.c_str(), e);
-    } else if (!trusted(st) || file_id_of(st) != file_id_of(named)) {
+    } else if (!file_is_own_regular(st) || file_id_of(st) != file_id_of(named)) {
         rc = not_ours(path, err);
     } else if (st.st_size > record_size_limit) {
         rc = not_a_record(path, err);

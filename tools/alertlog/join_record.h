@@ -10,7 +10,7 @@
 //
 // A record is a file another user may have put there: it is acted on only
 // when it is a regular file of this run's effective user that no other user
-// can write.
+// can write (file_is_own_regular, file_trust.h).
 //
 // Status convention of the file layer (file_error.h).
 #pragma once

@@ -19,18 +19,13 @@
 
 #include "tests/support/process.h"
 #include "tests/support/syscall_kill.h"
+#include "tests/tools/alertlog/alert_logs.h"
 
 namespace {
 
-const std::string flagjoin = TOOLS_BIN_DIR "/flagjoin";
-
 std::string entries(int first, int last)
 {
-    std::string log;
-    for (int i = first; i <= last; ++i) {
-        log += "1700000000|alert " + std::to_string(i) + "|join|b|c|some text to fill the line\n";
-    }
-    return log;
+    return alert_entries(first, last, "join|b|c|some text to fill the line");
 }
 
 void append(const std::string& path, const std::string& text)
@@ -168,9 +163,7 @@ TEST(FlagjoinRecovery, FailureKeepsAnotherWritersEntry)
 // none of the input or all of it, once.
 TEST(FlagjoinRecovery, KilledAtEveryStepThenRetriedAddsEachEntryOnce)
 {
-    if (strace_path().empty()) {
-        GTEST_SKIP() << "strace is not installed (scripts/deps.sh installs it)";
-    }
+    SKIP_WITHOUT_STRACE();
     const std::string theirs = "1700000001|theirs|x|y|z|w\n";
     struct join {
         std::string name;
@@ -190,19 +183,10 @@ TEST(FlagjoinRecovery, KilledAtEveryStepThenRetriedAddsEachEntryOnce)
             }
             write_file(dir.file("out"), j.before);
         };
-        std::map<std::string, int> counts;
-        {
-            temp_dir dir;
-            set_up(dir);
-            counts = syscall_counts(argv, dir.path(), "write,fsync,unlink,unlinkat,close");
-        }
-        ASSERT_GT(counts["write"], 2) << j.name;
-        for (const auto& [syscall, count] : counts) {
-            for (int n = 1; n <= count; ++n) {
-                const std::string what = j.name + ", " + syscall + " #" + std::to_string(n);
-                temp_dir dir;
-                set_up(dir);
-                process_result killed = run_killed_at(argv, dir.path(), syscall, n);
+        std::map<std::string, int> counts = kill_sweep(
+            argv, "write,fsync,unlink,unlinkat,close", set_up,
+            [&](const temp_dir& dir, const process_result& killed, const std::string& call) {
+                const std::string what = j.name + ", " + call;
                 if (killed.signal != SIGKILL) {
                     EXPECT_EQ(killed.status, 0) << what << ": " << killed.err;  // the call came after the last step
                 }
@@ -214,7 +198,7 @@ TEST(FlagjoinRecovery, KilledAtEveryStepThenRetriedAddsEachEntryOnce)
                     std::string ours = without(read_file(dir.file("out")), theirs, found);
                     EXPECT_TRUE(ours == j.before || ours == after) << what << ": " << ours.size() << " bytes";
                     if (ours != j.before) {
-                        continue;  // killed after the join was done
+                        return;  // killed after the join was done
                     }
                 }
                 process_result retry = run_process(argv, "", dir.path());
@@ -224,8 +208,8 @@ TEST(FlagjoinRecovery, KilledAtEveryStepThenRetriedAddsEachEntryOnce)
                 EXPECT_TRUE(ours == after) << what << ": " << ours.size() << " bytes besides theirs, " << after.size()
                                            << " expected";
                 EXPECT_FALSE(file_exists(dir.file("out.join"))) << what;
-            }
-        }
+            });
+        EXPECT_GT(counts["write"], 2) << j.name;
     }
 }
 

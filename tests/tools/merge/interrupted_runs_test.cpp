@@ -25,16 +25,6 @@
 
 namespace {
 
-// A run's files: name -> content, written into a folder.
-using file_set = std::map<std::string, std::string>;
-
-void write_all(const std::string& dir, const file_set& files)
-{
-    for (const auto& [name, content] : files) {
-        write_file(dir + "/" + name, content);
-    }
-}
-
 std::vector<std::string> names_of(const file_set& files)
 {
     std::vector<std::string> names;
@@ -287,9 +277,7 @@ TEST(MergeRuns, TwoRunsAtOnce)
 // locks held a while (as on a slow disk): one of them always goes through.
 TEST(MergeRuns, ReverseOrdersOneGoesThrough)
 {
-    if (strace_path().empty()) {
-        GTEST_SKIP() << "strace is not installed (scripts/deps.sh installs it)";
-    }
+    SKIP_WITHOUT_STRACE();
     file_set files = small_run;
     files["backward"] = "d3\nd2\nd1\n";
     const file_set one_run = after_clean_runs("peakfuse", small_run, small_datasets, 1);
@@ -321,9 +309,7 @@ TEST(MergeRuns, ReverseOrdersOneGoesThrough)
 // comes meanwhile.
 TEST(MergeRuns, DatasetReplacedDuringTheRunIsNotSwappedAway)
 {
-    if (strace_path().empty()) {
-        GTEST_SKIP() << "strace is not installed (scripts/deps.sh installs it)";
-    }
+    SKIP_WITHOUT_STRACE();
     temp_dir dir;
     write_all(dir.path(), small_run);
     process_result res = run_rotating_during_swap({merge_tool("peakfuse"), "files", "datasets"}, dir.path(),
@@ -354,31 +340,19 @@ const char swap_syscalls[] = "link,linkat,rename,renameat,renameat2,unlink,unlin
 // each followed by a rerun.
 TEST(MergeKills, AtEveryStepOfTheSwap)
 {
-    if (strace_path().empty()) {
-        GTEST_SKIP() << "strace is not installed (scripts/deps.sh installs it)";
-    }
+    SKIP_WITHOUT_STRACE();
     const std::vector<std::string> argv = {merge_tool("peakfuse"), "files", "datasets"};
     const file_set one_run = after_clean_runs("peakfuse", small_run, small_datasets, 1);
     const file_set two_runs = after_clean_runs("peakfuse", small_run, small_datasets, 2);
-    std::map<std::string, int> counts;
-    {
-        temp_dir dir;
-        write_all(dir.path(), small_run);
-        counts = syscall_counts(argv, dir.path(), swap_syscalls);
-    }
-    ASSERT_FALSE(counts.empty()) << "strace saw none of " << swap_syscalls;
     int kills = 0;
-    for (const auto& [syscall, count] : counts) {
-        for (int n = 1; n <= count; ++n) {
-            temp_dir dir;
-            write_all(dir.path(), small_run);
-            process_result killed = run_killed_at(argv, dir.path(), syscall, n);
-            const std::string what = syscall + " #" + std::to_string(n);
+    std::map<std::string, int> counts = kill_sweep(
+        argv, swap_syscalls, [&](const temp_dir& dir) { write_all(dir.path(), small_run); },
+        [&](const temp_dir& dir, const process_result& killed, const std::string& what) {
             EXPECT_EQ(killed.signal, SIGKILL) << what << ": " << killed.err;
             expect_killed_then_rerun("peakfuse", dir.path(), small_run, small_datasets, one_run, two_runs, what);
             ++kills;
-        }
-    }
+        });
+    EXPECT_FALSE(counts.empty()) << "strace saw none of " << swap_syscalls;
     EXPECT_GT(kills, 3 * 3);  // at least link, rename and removal per dataset
 }
 
@@ -387,9 +361,7 @@ TEST(MergeKills, AtEveryStepOfTheSwap)
 // at all of its datasets, the ones it does not merge into included.
 TEST(MergeKills, SharedDatasetFinishesTheOtherRun)
 {
-    if (strace_path().empty()) {
-        GTEST_SKIP() << "strace is not installed (scripts/deps.sh installs it)";
-    }
+    SKIP_WITHOUT_STRACE();
     const file_set base = {
         {"files_a", "ra\n"}, {"sets_a", "d1\nd2\n"}, {"ra", "k|1=1\n"},
         {"files_b", "rb\n"}, {"sets_b", "d2\nd3\n"}, {"rb", "m|1=1\n"},

@@ -52,10 +52,7 @@ TEST(MergeUsage, WrongArgumentCountPrintsUsageAndOpensNothing)
         {"peakfuse", peakfuse_usage, {{}, {"files"}, {"files", "datasets", "x"}}},
     };
     temp_dir dir;
-    write_file(dir.file("files"), "r\n");
-    write_file(dir.file("datasets"), "d\n");
-    write_file(dir.file("r"), "a|1=1\n");
-    write_file(dir.file("d"), "");
+    write_all(dir.path(), {{"files", "r\n"}, {"datasets", "d\n"}, {"r", "a|1=1\n"}, {"d", ""}});
     for (const row& r : rows) {
         for (const auto& args : r.arg_lists) {
             process_result res = run_merge(r.tool, args, dir.path());
@@ -76,10 +73,7 @@ TEST(MergeRuns, EmptyListKeySurvivesASecondRun)
 {
     for (std::string key : {"a|b", "a\r"}) {
         temp_dir dir;
-        write_file(dir.file("files"), "r\n");
-        write_file(dir.file("datasets"), "d\n");
-        write_file(dir.file("d"), "");
-        write_file(dir.file("r"), key + "|\n");
+        write_all(dir.path(), {{"files", "r\n"}, {"datasets", "d\n"}, {"d", ""}, {"r", key + "|\n"}});
         ASSERT_EQ(run_merge("peakfuse", {"files", "datasets"}, dir.path()).status, 0);
         EXPECT_EQ(read_file(dir.file("d")), key + "|\n");
         write_file(dir.file("r"), key + "|1=1\n");
@@ -92,11 +86,9 @@ TEST(MergeRuns, KeysLongerThanAnyBufferMergeWhole)
 {
     const std::string long_key = std::string(20000, 'k');
     temp_dir dir;
-    write_file(dir.file("files"), "r\n");
-    write_file(dir.file("datasets"), "d\n9=e\n");
-    write_file(dir.file("d"), long_key + "a|1=1\n" + long_key + "c|1=1\n");
-    write_file(dir.file("e"), "");
-    write_file(dir.file("r"), "1|" + long_key + "a|1=2\n2|" + long_key + "b|1=1\n3|" + long_key + "a|2=1\n");
+    write_all(dir.path(), {
+        {"files", "r\n"}, {"datasets", "d\n9=e\n"}, {"d", long_key + "a|1=1\n" + long_key + "c|1=1\n"}, {"e", ""},
+        {"r", "1|" + long_key + "a|1=2\n2|" + long_key + "b|1=1\n3|" + long_key + "a|2=1\n"}});
     // Against d the keys are "1|kkk..a" and so on; against e (N 9) the
     // first column is 9, and the two "..a" records fold into one line.
     write_file(dir.file("d"), "1|" + long_key + "a|1=1\n1|" + long_key + "c|1=1\n");
@@ -110,10 +102,7 @@ TEST(MergeRuns, KeysLongerThanAnyBufferMergeWhole)
 TEST(MergeRuns, DatasetKeepsItsPermissionBits)
 {
     temp_dir dir;
-    write_file(dir.file("files"), "r\n");
-    write_file(dir.file("datasets"), "d\n");
-    write_file(dir.file("r"), "a|1\n");
-    write_file(dir.file("d"), "b|2\n");
+    write_all(dir.path(), {{"files", "r\n"}, {"datasets", "d\n"}, {"r", "a|1\n"}, {"d", "b|2\n"}});
     ASSERT_EQ(chmod(dir.file("d").c_str(), 0640), 0);
     ASSERT_EQ(run_merge("recentfuse", {"files", "datasets"}, dir.path()).status, 0);
     struct stat st;
@@ -126,10 +115,7 @@ TEST(MergeRuns, DatasetKeepsItsPermissionBits)
 TEST(MergeRefusals, HardLinkedDatasetIsListedTwice)
 {
     temp_dir dir;
-    write_file(dir.file("files"), "r\n");
-    write_file(dir.file("datasets"), "d\nlink\n");
-    write_file(dir.file("r"), "a|1=1\n");
-    write_file(dir.file("d"), "a|1=1\n");
+    write_all(dir.path(), {{"files", "r\n"}, {"datasets", "d\nlink\n"}, {"r", "a|1=1\n"}, {"d", "a|1=1\n"}});
     ASSERT_EQ(link(dir.file("d").c_str(), dir.file("link").c_str()), 0);
     process_result res = run_merge("peakfuse", {"files", "datasets"}, dir.path());
     EXPECT_EQ(res.status, 255);
@@ -160,11 +146,8 @@ TEST(MergeRefusals, UnreadableListIsAnError)
 TEST(MergeRefusals, TakenOldNameRefusesTheRunBeforeAnySwap)
 {
     temp_dir dir;
-    write_file(dir.file("files"), "r\n");
-    write_file(dir.file("datasets"), "d1\nd2\n");
-    write_file(dir.file("r"), "a|1=1\n");
-    write_file(dir.file("d1"), "b|1=1\n");
-    write_file(dir.file("d2"), "c|1=1\n");
+    write_all(dir.path(), {
+        {"files", "r\n"}, {"datasets", "d1\nd2\n"}, {"r", "a|1=1\n"}, {"d1", "b|1=1\n"}, {"d2", "c|1=1\n"}});
     fs::create_directory(dir.file("d2.old"));
     write_file(dir.file("d2.old/keep"), "x\n");
     process_result res = run_merge("peakfuse", {"files", "datasets"}, dir.path());
@@ -211,12 +194,9 @@ TEST(MergeFailures, FailedSwapLeavesDatasetInPlace)
         GTEST_SKIP() << "a bind mount needs root";
     }
     temp_dir dir;
-    write_file(dir.file("files"), "r\n");
-    write_file(dir.file("datasets"), "d1\nd2\n");
-    write_file(dir.file("r"), "a|1=1\n");
-    write_file(dir.file("d1"), "b|1=1\n");
-    write_file(dir.file("d2"), "");
-    write_file(dir.file("source"), "c|1=1\n");
+    write_all(dir.path(), {
+        {"files", "r\n"}, {"datasets", "d1\nd2\n"}, {"r", "a|1=1\n"}, {"d1", "b|1=1\n"}, {"d2", ""},
+        {"source", "c|1=1\n"}});
     const std::string script = "mount --bind source d2 || exit 99\n'" + merge_tool("peakfuse") +
                                "' files datasets\n";
     process_result res = run_in_own_mounts(script, dir.path());
@@ -294,10 +274,7 @@ TEST(MergeFailures, OutOfMemoryEndsThroughTheFatalPath)
     for (int i = 0; i < 2000000; ++i) {
         pairs += "0=1 ";
     }
-    write_file(dir.file("files"), "r\n");
-    write_file(dir.file("datasets"), "d\n");
-    write_file(dir.file("d"), "a|1=1\n");
-    write_file(dir.file("r"), "k|" + pairs + "\n");
+    write_all(dir.path(), {{"files", "r\n"}, {"datasets", "d\n"}, {"d", "a|1=1\n"}, {"r", "k|" + pairs + "\n"}});
     process_result res = run_with_address_space(40960, {merge_tool("peakfuse"), "files", "datasets"}, dir.path());
     if (res.status == 99) {
         GTEST_SKIP() << "cannot limit the address space here: " << res.err;

@@ -12,34 +12,20 @@
 #include <vector>
 
 #include "tests/support/as_user.h"
+#include "tests/support/planted_record.h"
 #include "tests/support/process.h"
 #include "tests/support/syscall_kill.h"
 #include "tests/tools/merge/merge_support.h"
-#include "toolkit/commit_record.h"
 
 namespace {
-
-file_id id_of(const std::string& path)
-{
-    struct stat st {};
-    lstat(path.c_str(), &st);
-    return file_id_of(st);
-}
 
 // Writes the copies of one record beside each of `paths`, each entry
 // naming a path with the identities given.
 std::string write_record(const std::vector<commit_entry>& entries, const std::vector<std::string>& beside)
 {
     commit_record record;
-    record.run = "0123456789abcdef0123456789abcdef";
     record.entries = entries;
-    for (const std::string& path : beside) {
-        file_error err;
-        if (commit_record_write(path, record, &err) != 0) {
-            return err.message;
-        }
-    }
-    return "";
+    return write_commit_record(record, beside);
 }
 
 struct stat_of {
@@ -54,9 +40,23 @@ stat_of owner_and_inode(const std::string& path)
     return {st.st_uid, st.st_ino};
 }
 
+// One report data file merged into one dataset.
+const file_set one_merge = {{"files", "r\n"}, {"datasets", "d1\n"}, {"r", "a|1=1\n"}, {"d1", "b|1=1\n"}};
+
 const char refused_d1[] =
     "ERROR: 'd1.commit' is another user's or others can write it: commit record 'd1.commit' is not acted on; "
     "remove the record to give its run up\n";
+
+// Runs `tool` over the run's files in `dir`: it refuses for d1's record and
+// leaves every name in the folder as it was.
+void expect_refused_for_d1(const std::string& tool, const std::string& dir)
+{
+    const std::vector<std::string> before = list_dir(dir);
+    process_result res = run_merge(tool, {"files", "datasets"}, dir);
+    EXPECT_EQ(res.status, 255);
+    EXPECT_EQ(res.err, refused_d1);
+    EXPECT_EQ(list_dir(dir), before);
+}
 
 // nobody writes a record in its own dataset folder that names a file in a
 // folder only root can write, as if an uncommitted run had left its new
@@ -65,18 +65,13 @@ const char refused_d1[] =
 TEST(PlantedRecords, UncommittedRecordOfAnotherUserRemovesNothing)
 {
     test_user nobody;
-    if (!nobody_user(nobody)) {
-        GTEST_SKIP() << "needs root and a user 'nobody' to plant the record";
-    }
+    SKIP_WITHOUT_NOBODY(nobody, "to plant the record");
     temp_dir top;
     ASSERT_EQ(chmod(top.path().c_str(), 0755), 0);
     const std::string ds = top.file("ds"), other = top.file("O");
     ASSERT_EQ(mkdir(ds.c_str(), 0755), 0);
     ASSERT_EQ(mkdir(other.c_str(), 0755), 0);
-    write_file(ds + "/files", "r\n");
-    write_file(ds + "/datasets", "d1\n");
-    write_file(ds + "/r", "a|1=1\n");
-    write_file(ds + "/d1", "b|1=1\n");
+    write_all(ds, one_merge);
     ASSERT_EQ(chown(ds.c_str(), nobody.uid, nobody.gid), 0);
     ASSERT_EQ(chown((ds + "/d1").c_str(), nobody.uid, nobody.gid), 0);
     write_file(other + "/job", "root's job\n");
@@ -89,16 +84,12 @@ TEST(PlantedRecords, UncommittedRecordOfAnotherUserRemovesNothing)
                             {ds + "/d1"});
     });
     ASSERT_EQ(planted, "");
-    const std::vector<std::string> before = list_dir(ds);
 
-    process_result res = run_merge("peakfuse", {"files", "datasets"}, ds);
-    EXPECT_EQ(res.status, 255);
-    EXPECT_EQ(res.err, refused_d1);
+    expect_refused_for_d1("peakfuse", ds);
     EXPECT_EQ(read_file(other + "/job.new"), "root's next job\n");
     EXPECT_EQ(read_file(other + "/job.commit.tmp"), "root's record, half written\n");
     EXPECT_EQ(read_file(other + "/job"), "root's job\n");
     EXPECT_EQ(read_file(ds + "/d1"), "b|1=1\n");
-    EXPECT_EQ(list_dir(ds), before);
 }
 
 // In a folder everyone may write (sticky, as /tmp), nobody plants a new
@@ -108,16 +99,11 @@ TEST(PlantedRecords, UncommittedRecordOfAnotherUserRemovesNothing)
 TEST(PlantedRecords, CommittedRecordOfAnotherUserReplacesNothing)
 {
     test_user nobody;
-    if (!nobody_user(nobody)) {
-        GTEST_SKIP() << "needs root and a user 'nobody' to plant the record";
-    }
-    temp_dir top;
-    const std::string shared = sticky_folder_in(top.path());
+    SKIP_WITHOUT_NOBODY(nobody, "to plant the record");
+    const sticky_folder folder;
+    const std::string& shared = folder.path();
     ASSERT_NE(shared, "");
-    write_file(shared + "/victim", "root's data\n");
-    write_file(shared + "/files", "r\n");
-    write_file(shared + "/datasets", "d1\n");
-    write_file(shared + "/r", "a|5\n");
+    write_all(shared, {{"victim", "root's data\n"}, {"files", "r\n"}, {"datasets", "d1\n"}, {"r", "a|5\n"}});
 
     const std::string planted = run_as(nobody, [&] {
         write_file(shared + "/d1", "b|1\n");
@@ -128,16 +114,12 @@ TEST(PlantedRecords, CommittedRecordOfAnotherUserReplacesNothing)
     });
     ASSERT_EQ(planted, "");
     const stat_of victim = owner_and_inode(shared + "/victim");
-    const std::vector<std::string> before = list_dir(shared);
 
-    process_result res = run_merge("recentfuse", {"files", "datasets"}, shared);
-    EXPECT_EQ(res.status, 255);
-    EXPECT_EQ(res.err, refused_d1);
+    expect_refused_for_d1("recentfuse", shared);
     EXPECT_EQ(read_file(shared + "/victim"), "root's data\n");
     EXPECT_EQ(owner_and_inode(shared + "/victim").uid, victim.uid);
     EXPECT_EQ(owner_and_inode(shared + "/victim").ino, victim.ino);
     EXPECT_EQ(read_file(shared + "/victim.new"), "nobody's data\n");
-    EXPECT_EQ(list_dir(shared), before);
 }
 
 // Root merging into another user's dataset gives the new file that user
@@ -146,17 +128,10 @@ TEST(PlantedRecords, CommittedRecordOfAnotherUserReplacesNothing)
 TEST(PlantedRecords, RootsOwnRunOverAnotherUsersDatasetIsFinished)
 {
     test_user nobody;
-    if (!nobody_user(nobody)) {
-        GTEST_SKIP() << "needs root and a user 'nobody' to own the dataset";
-    }
-    if (strace_path().empty()) {
-        GTEST_SKIP() << "strace is not installed (scripts/deps.sh installs it)";
-    }
+    SKIP_WITHOUT_NOBODY(nobody, "to own the dataset");
+    SKIP_WITHOUT_STRACE();
     temp_dir dir;
-    write_file(dir.file("files"), "r\n");
-    write_file(dir.file("datasets"), "d1\n");
-    write_file(dir.file("r"), "a|1=1\n");
-    write_file(dir.file("d1"), "b|1=1\n");
+    write_all(dir.path(), one_merge);
     ASSERT_EQ(chown(dir.file("d1").c_str(), nobody.uid, nobody.gid), 0);
     ASSERT_EQ(chmod(dir.file("d1").c_str(), 0664), 0);
     process_result killed = run_killed_at({merge_tool("peakfuse"), "files", "datasets"}, dir.path(), "renameat2", 1,
@@ -199,10 +174,7 @@ TEST(RecordRefusals, EveryRefusalNamesTheRecord)
         {elsewhere.file("plain"), 0606, 255, refused_d1},
     };
     for (const row& r : rows) {
-        write_file(dir.file("files"), "r\n");
-        write_file(dir.file("datasets"), "d1\n");
-        write_file(dir.file("r"), "a|1=1\n");
-        write_file(dir.file("d1"), "b|1=1\n");
+        write_all(dir.path(), one_merge);
         ASSERT_EQ(write_record({{dir.file("d1"), id_of(dir.file("d1")), {}}, {r.other, {}, {}}}, {dir.file("d1")}),
                   "");
         ASSERT_EQ(chmod(dir.file("d1.commit").c_str(), r.record_mode), 0);
@@ -224,10 +196,7 @@ TEST(RecordRefusals, EveryRefusalNamesTheRecord)
 TEST(RecordRefusals, NothingFinishedNothingSaid)
 {
     temp_dir dir;
-    write_file(dir.file("files"), "r\n");
-    write_file(dir.file("datasets"), "d1\n");
-    write_file(dir.file("r"), "a|1=1\n");
-    write_file(dir.file("d1"), "b|1=1\n");
+    write_all(dir.path(), one_merge);
     write_file(dir.file("d1.new"), "z|9=9\n");
     file_id wrong = id_of(dir.file("d1"));
     wrong.ino += 1000003;

@@ -266,9 +266,7 @@ TEST(Rowsift, InPlaceRefusals)
 // after the rename included: the rerun finishes that swap first).
 TEST(Rowsift, InPlaceKilledAtEveryStep)
 {
-    if (strace_path().empty()) {
-        GTEST_SKIP() << "strace is not installed (scripts/deps.sh installs it)";
-    }
+    SKIP_WITHOUT_STRACE();
     std::string original, sorted;
     for (int i = 0; i < 3000; ++i) {
         original += std::to_string(i) + "|some text to make the output take several writes\n";
@@ -277,20 +275,10 @@ TEST(Rowsift, InPlaceKilledAtEveryStep)
         sorted += std::to_string(i) + "|some text to make the output take several writes\n";
     }
     const std::vector<std::string> argv = {rowsift, "--outfile", "data", "data"};
-    std::map<std::string, int> counts;
-    {
-        temp_dir dir;
-        write_file(dir.file("data"), original);
-        counts = syscall_counts(argv, dir.path(), "write,link,linkat,rename,renameat,renameat2,unlink,unlinkat,fsync");
-    }
-    ASSERT_GT(counts["write"], 1);
-    ASSERT_GT(counts["renameat2"] + counts["rename"], 0);
-    for (const auto& [syscall, count] : counts) {
-        for (int n = 1; n <= count; ++n) {
-            const std::string what = syscall + " #" + std::to_string(n);
-            temp_dir dir;
-            write_file(dir.file("data"), original);
-            process_result killed = run_killed_at(argv, dir.path(), syscall, n);
+    std::map<std::string, int> counts = kill_sweep(
+        argv, "write,link,linkat,rename,renameat,renameat2,unlink,unlinkat,fsync",
+        [&](const temp_dir& dir) { write_file(dir.file("data"), original); },
+        [&](const temp_dir& dir, const process_result& killed, const std::string& what) {
             EXPECT_EQ(killed.signal, SIGKILL) << what;
             std::string now = read_file(dir.file("data"));
             EXPECT_TRUE(now == original || now == sorted) << what << ": " << now.size() << " bytes";
@@ -298,17 +286,16 @@ TEST(Rowsift, InPlaceKilledAtEveryStep)
             EXPECT_EQ(rerun.status, 0) << what << ": " << rerun.err;
             EXPECT_TRUE(read_file(dir.file("data")) == sorted) << what;
             EXPECT_EQ(list_dir(dir.path()), std::vector<std::string>{"data"}) << what;
-        }
-    }
+        });
+    EXPECT_GT(counts["write"], 1);
+    EXPECT_GT(counts["renameat2"] + counts["rename"], 0);
 }
 
 // Killed between the rename that puts the sorted file in place and the
 // removal of the old one: the rerun exits 0 and leaves the sorted lines.
 TEST(Rowsift, InPlaceKilledBeforeTheOldNameGoes)
 {
-    if (strace_path().empty()) {
-        GTEST_SKIP() << "strace is not installed (scripts/deps.sh installs it)";
-    }
+    SKIP_WITHOUT_STRACE();
     temp_dir dir;
     write_file(dir.file("data"), "a|1\nb|3\nc|2\n");
     const std::vector<std::string> argv = {rowsift, "--field", "2", "--outfile", "data", "data"};
@@ -328,9 +315,7 @@ TEST(Rowsift, InPlaceKilledBeforeTheOldNameGoes)
 // name and content, nothing is written, and a rerun sorts the new one.
 TEST(Rowsift, InPlaceDatasetReplacedDuringTheSort)
 {
-    if (strace_path().empty()) {
-        GTEST_SKIP() << "strace is not installed (scripts/deps.sh installs it)";
-    }
+    SKIP_WITHOUT_STRACE();
     temp_dir dir;
     write_file(dir.file("data"), "a|1\nb|3\n");
     const std::vector<std::string> argv = {rowsift, "--field", "2", "--outfile", "data", "data"};
