@@ -21,6 +21,9 @@ public:
     void abort();
     // True once the peer has closed its side (a read gives 0 or fails), waiting up to `timeout_ms`.
     bool peer_closed(int timeout_ms);
+    // As a sender that only writes: sends `bytes` every 10 ms, never reading,
+    // until a send fails or `timeout_ms` have passed. Whether one failed.
+    bool send_fails_within(const std::string& bytes, int timeout_ms);
     int local_port() const;
 
 private:
