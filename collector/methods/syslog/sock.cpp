@@ -350,9 +350,8 @@ void sock_reset_at_close(sock* s)
         return;
     }
     // Lingering for no time: the close sends a reset and drops the
-    // connection at once, with no orphaned socket left behind that would
-    // keep taking (or, under a drop-all filter, silently dropping) what
-    // the peer sends.
+    // connection at once. No orphaned socket is left behind to drop what
+    // the peer sends without an answer (as one under a drop-all filter does).
     linger at_once{1, 0};
     if (setsockopt(s->socket, SOL_SOCKET, SO_LINGER, &at_once, sizeof at_once) != 0) {
         log_message("*** WARN *** setsockopt(SO_LINGER) failed: %d", errno);

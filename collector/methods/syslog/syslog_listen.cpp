@@ -228,7 +228,7 @@ void warn_full(const syslog_listener* listener, const sock* closed)
     const unsigned char* a = closed->peer_addr;
     warn_limited_on(sock_warn_limit(listener->socket),
                     "*** WARN *** %d connections on tcp port %d already: closing the one from %d.%d.%d.%d",
-                 syslog_max_connections, listener->server->port, a[0], a[1], a[2], a[3]);
+                    syslog_max_connections, listener->server->port, a[0], a[1], a[2], a[3]);
 }
 
 // Takes the connection on, or closes it at once when no method takes lines
