@@ -6,7 +6,10 @@
 class tcp_client {
 public:
     // Connects to 127.0.0.1:port, from the loopback address `from` when one
-    // is given; connected() tells whether it worked.
+    // is given; connected() tells whether it worked. A connection that the
+    // listener took and at once ended with a reset, before connect returned,
+    // is not connected but counts as closed by its peer (peer_closed,
+    // send_fails_within).
     explicit tcp_client(unsigned port, const char* from = nullptr);
     ~tcp_client();
     tcp_client(const tcp_client&) = delete;
@@ -28,6 +31,7 @@ public:
 
 private:
     int fd_ = -1;
+    bool ended_by_peer_ = false;
 };
 
 // The port a bound socket listens on.

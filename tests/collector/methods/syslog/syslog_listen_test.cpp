@@ -307,7 +307,7 @@ TEST_F(SyslogListen, ASenderThatOnlyWritesLearnsAtOnceThatItsConnectionWasEnded)
         const int port = free_port();
         syslog_listener* l = listen(syslog_protocol_tcp, port, {{1, "h1"}});
         tcp_client sender(port, r.from);
-        ASSERT_TRUE(sender.connected());
+        ASSERT_TRUE(sender.connected() || sender.peer_closed(0));
         r.end(l, port, sender);
         ASSERT_FALSE(HasFatalFailure());
         EXPECT_TRUE(sender.send_fails_within(line_from("h1", "n: unheard\n"), 1000)) << log();
@@ -322,7 +322,8 @@ TEST_F(SyslogListen, StrangersAreClosedBeforeTheyTakeASlot)
     std::vector<std::unique_ptr<tcp_client>> strangers;
     for (int i = 0; i < syslog_max_connections; ++i) {
         strangers.push_back(std::make_unique<tcp_client>(port, "127.0.0.2"));
-        ASSERT_TRUE(strangers.back()->connected()) << i;
+        // Or turned away already, before connect returned.
+        ASSERT_TRUE(strangers.back()->connected() || strangers.back()->peer_closed(0)) << i;
         strangers.back()->send("x");  // junk, a byte at a time; may meet the close already
         // Paced by the listener's answer, so the short listen backlog never
         // overflows into slow retransmitted handshakes.
