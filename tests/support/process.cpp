@@ -20,19 +20,27 @@
 
 namespace {
 
-// In a forked child: moves to `cwd` (when given) and runs argv[0] with the
-// arguments; exits with 127 when either fails.
-[[noreturn]] void exec_in_child(const std::vector<std::string>& argv, const std::string& cwd)
+// The argument array of execv, made before the fork: a test may fork while
+// another of its threads writes, and the child of a threaded process must
+// not allocate (the allocator's lock may be held by a thread it lacks).
+std::vector<char*> exec_args(const std::vector<std::string>& argv)
 {
-    if (!cwd.empty() && chdir(cwd.c_str()) != 0) {
-        _exit(127);
-    }
-    signal(SIGPIPE, SIG_DFL);  // the test program ignores it (run_process)
     std::vector<char*> args;
     for (const auto& a : argv) {
         args.push_back(const_cast<char*>(a.c_str()));
     }
     args.push_back(nullptr);
+    return args;
+}
+
+// In a forked child: moves to `cwd` (when given) and runs args[0]; exits
+// with 127 when either fails. Only async-signal-safe calls.
+[[noreturn]] void exec_in_child(const std::vector<char*>& args, const char* cwd)
+{
+    if (cwd != nullptr && chdir(cwd) != 0) {
+        _exit(127);
+    }
+    signal(SIGPIPE, SIG_DFL);  // the test program ignores it (run_process)
     execv(args[0], args.data());
     _exit(127);
 }
@@ -49,6 +57,7 @@ process_result run_process(const std::vector<std::string>& argv, const std::stri
     if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0 || pipe(err_pipe) != 0) {
         throw std::runtime_error("pipe failed");
     }
+    const std::vector<char*> args = exec_args(argv);
     pid_t pid = fork();
     if (pid < 0) {
         throw std::runtime_error("fork failed");
@@ -60,7 +69,7 @@ process_result run_process(const std::vector<std::string>& argv, const std::stri
         for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]}) {
             close(fd);
         }
-        exec_in_child(argv, cwd);
+        exec_in_child(args, cwd.empty() ? nullptr : cwd.c_str());
     }
     close(in_pipe[0]);
     close(out_pipe[1]);
@@ -120,21 +129,22 @@ process_result run_process(const std::vector<std::string>& argv, const std::stri
 child_process::child_process(const std::vector<std::string>& argv, const std::string& cwd,
                              const std::string& output_path)
 {
+    const std::vector<char*> args = exec_args(argv);
+    const char* out_name = output_path.empty() ? "/dev/null" : output_path.c_str();
     pid_t pid = fork();
     if (pid < 0) {
         throw std::runtime_error("fork failed");
     }
     if (pid == 0) {
         int in = open("/dev/null", O_RDONLY);
-        int out = output_path.empty() ? open("/dev/null", O_WRONLY)
-                                      : open(output_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int out = open(out_name, O_WRONLY | O_CREAT | O_TRUNC, 0644);
         if (in < 0 || out < 0) {
             _exit(127);
         }
         dup2(in, 0);
         dup2(out, 1);
         dup2(out, 2);
-        exec_in_child(argv, cwd);
+        exec_in_child(args, cwd.empty() ? nullptr : cwd.c_str());
     }
     pid_ = pid;
 }
