@@ -9,8 +9,11 @@
 // fail. Only then do the others join it, with SO_REUSEPORT, which the kernel
 // allows for sockets of one user only; a socket of the same user that slipped
 // in meanwhile is found and the start fails as if the port had been taken. A
-// program of the same user that joins later with SO_REUSEPORT gets nothing:
-// the group's choice names the collector's sockets only.
+// program of the same user that joins later with SO_REUSEPORT on every
+// address gets nothing: the group's choice names the collector's sockets
+// only. (One of that user that binds a single address of the port with
+// SO_REUSEPORT is given that address's datagrams by the kernel; nothing a
+// socket option of ours can refuse.)
 #pragma once
 
 #include <cstdint>
