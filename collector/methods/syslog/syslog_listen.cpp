@@ -124,15 +124,28 @@ void serve_udp(syslog_listener* listener, sock* s)
     syslog_server* server = listener->server;
     sock_batch* batch = sock_batch_new();
     syslog_event event;
+    bool more = false;  // the last batch was full: more may be queued
     for (;;) {
         // Once stopping, the socket refuses new datagrams: what it holds is
-        // read without waiting, and an empty queue ends the loop.
+        // read without waiting, and an empty queue ends the loop. After a
+        // full batch the next is read without waiting too, so the lines of
+        // a flood go out in writes of many batches (a thread's held lines
+        // are written once they fill their buffer); only before a receive
+        // that may wait are the lines written, so none waits with its thread.
         const bool draining = listener->stopping.load();
-        int n = sock_recv_batch(s, batch, !draining);
+        const bool wait = !draining && !more;
+        if (wait) {
+            al_write_held();
+        }
+        int n = sock_recv_batch(s, batch, wait);
+        more = false;
         if (n < 0) {
             int err = errno;
-            if (draining && err == EAGAIN) {
-                break;
+            if (!wait && err == EAGAIN) {
+                if (draining) {
+                    break;
+                }
+                continue;
             }
             if (!sock_recv_error_passes(err)) {
                 break;
@@ -153,8 +166,7 @@ void serve_udp(syslog_listener* listener, sock* s)
             syslog_dispatch(server, reinterpret_cast<const char*>(sock_batch_data(batch, i)), length + 1,
                             sock_batch_peer(batch, i), &event);
         }
-        // The lines of the batch in one write per log, before the next wait.
-        al_write_held();
+        more = n == sock_batch_datagrams;
     }
     sock_batch_free(batch);
 }

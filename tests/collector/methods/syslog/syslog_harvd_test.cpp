@@ -543,7 +543,8 @@ TEST_F(SyslogHarvd, InterleavedSourcesKeepTheirOrderAndWholeLines)
 }
 
 // Lines are held only while their batch is worked through: a line is in the
-// activity log while its sender, connection still open, sends nothing more.
+// activity log while its sender, connection still open, sends nothing more,
+// also after batches that filled the receive.
 TEST_F(SyslogHarvd, ALineIsWrittenBeforeTheReceiverWaitsForMore)
 {
     auto harvd = start(method(1, 1) + method(2, 2));
@@ -555,6 +556,21 @@ TEST_F(SyslogHarvd, ALineIsWrittenBeforeTheReceiverWaitsForMore)
     ASSERT_EQ(udp_send("127.0.0.1", 0, "127.0.0.1", port, as_bytes(query_line("alone.udp.test"))), "");
     size_t bad = 0;
     EXPECT_TRUE(wait_until([&] { return logged(&bad).size() == 2; }, 5000)) << log();
+    // Whole batches queued while harvd is frozen: after a full batch the
+    // receiver reads on without waiting, and the lines are written once
+    // nothing more has come.
+    size_t expected = 2;
+    for (const int count : {sock_batch_datagrams, 2 * sock_batch_datagrams}) {
+        harvd->send(SIGSTOP);
+        std::vector<bytes> queued;
+        for (int i = 0; i < count; ++i) {
+            queued.push_back(as_bytes(query_line("batch" + std::to_string(count) + "-" + std::to_string(i) + ".test")));
+        }
+        ASSERT_EQ(udp_send_each("127.0.0.1", 0, "127.0.0.1", port, queued), "");
+        harvd->send(SIGCONT);
+        expected += static_cast<size_t>(count);
+        EXPECT_TRUE(wait_until([&] { return logged(&bad).size() == expected; }, 5000)) << count << "\n" << log();
+    }
     close(fd);
     harvd->send(SIGTERM);
     process_result done;
