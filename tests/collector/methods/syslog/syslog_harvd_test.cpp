@@ -778,15 +778,8 @@ TEST_F(SyslogHarvd, ASocketJoiningThePortLaterTakesNoDatagram)
 // port of a single socket lets no such socket in at all.
 TEST_F(SyslogHarvd, ASocketSlippingInWhileThePortsSocketsAreBoundFailsTheStart)
 {
-    if (strace_path().empty()) {
-        GTEST_SKIP() << "strace is missing";
-    }
-    // LeakSanitizer cannot run in a traced process, and would end it with 1.
-    const char* asan = getenv("ASAN_OPTIONS");
-    auto harvd = start(method(1, 1), "", "one", false,
-                       {"/usr/bin/env", "ASAN_OPTIONS=" + std::string(asan != nullptr ? asan : "") + ":detect_leaks=0",
-                        strace_path(), "-f", "-qq", "-o", "/dev/null", "-e", "trace=bind", "-e",
-                        "inject=bind:delay_enter=2000000:when=2"});
+    SKIP_WITHOUT_STRACE();
+    auto harvd = start(method(1, 1), "", "one", false, delayed_at({}, "bind", 2000000, false, 2));
     int joiner = -1;
     ASSERT_TRUE(wait_until([&] { return !udp_sockets_on(port).empty(); }, 10000)) << log();
     // The first socket takes SO_REUSEPORT right after its bind.
