@@ -207,6 +207,12 @@ socket_rcvbuf() {
   ss -"$1"lmnH "sport = :$2" | sed -n 's/.*skmem:([^)]*rb\([0-9]*\).*/\1/p' | head -n 1
 }
 
+# socket_rcvbuf_total PROTO PORT: the sum of the receive buffers of every
+# socket listening on PORT (a port read through a group of sockets).
+socket_rcvbuf_total() {
+  ss -"$1"lmnH "sport = :$2" | sed -n 's/.*skmem:([^)]*rb\([0-9]*\).*/\1/p' | awk '{ s += $1 } END { print s + 0 }'
+}
+
 bench_wait_for() {  # FILE TEXT: up to 10 s for TEXT to appear in FILE
   local i
   for i in $(seq 1 200); do

@@ -5,7 +5,9 @@
 // sends failed. SENDERS threads (1 unless given) share the work, each from a
 // socket of its own at its share of the rate: on loopback a send carries the
 // datagram all the way into the receiver's queue, which one thread cannot do
-// much beyond 250,000 times a second. For bench/syslog_udp_bench.sh.
+// much beyond 250,000 times a second. Each thread hands the kernel 32
+// datagrams per call (sendmmsg), which spares it a system call per datagram.
+// For bench/syslog_udp_bench.sh.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -60,17 +62,40 @@ int main(int argc, char** argv)
                 exit(1);
             }
             const double my_rate = rate / static_cast<double>(senders);
-            char line[512];
+            constexpr int step = 32;
+            char line[step][512];
+            iovec data[step];
+            mmsghdr msgs[step] = {};
+            for (int j = 0; j < step; ++j) {
+                data[j].iov_base = line[j];
+                msgs[j].msg_hdr.msg_name = &to;
+                msgs[j].msg_hdr.msg_namelen = sizeof to;
+                msgs[j].msg_hdr.msg_iov = &data[j];
+                msgs[j].msg_hdr.msg_iovlen = 1;
+            }
             long mine = 0;
             long lost = 0;
-            // Sender t sends the lines t, t + SENDERS, ...
-            for (long i = t; i < count; i += senders) {
-                int n = lines.make(line, sizeof line, i, "");
-                if (sendto(fd, line, static_cast<size_t>(n), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) != n) {
-                    ++lost;
+            // Sender t sends the lines t, t + SENDERS, ..., `step` at a time.
+            for (long i = t; i < count;) {
+                int n = 0;
+                for (; n < step && i < count; ++n, i += senders) {
+                    data[n].iov_len = static_cast<size_t>(lines.make(line[n], sizeof line[n], i, ""));
+                }
+                for (int done = 0; done < n;) {
+                    int sent = sendmmsg(fd, msgs + done, static_cast<unsigned>(n - done), 0);
+                    if (sent <= 0) {
+                        ++lost;  // this datagram; the call goes on with the next
+                        ++done;
+                        continue;
+                    }
+                    for (int j = done; j < done + sent; ++j) {
+                        lost += msgs[j].msg_len == data[j].iov_len ? 0 : 1;
+                    }
+                    done += sent;
                 }
                 // Paced in steps of 32 datagrams, so the rate holds at any size.
-                if (++mine % 32 == 0) {
+                mine += n;
+                if (n == step) {
                     const int64_t due = start + static_cast<int64_t>(static_cast<double>(mine) * 1e9 / my_rate);
                     for (int64_t left = due - now_ns(); left > 0; left = due - now_ns()) {
                         timespec nap{0, static_cast<long>(left < 999999999 ? left : 999999999)};

@@ -77,7 +77,7 @@ std::map<std::string, int> kill_sweep(
 }
 
 std::vector<std::string> delayed_at(const std::vector<std::string>& argv, const std::string& syscalls, long delay_us,
-                                    bool on_exit)
+                                    bool on_exit, int nth)
 {
     // The program ends on its own here, and LeakSanitizer cannot look at a
     // traced program: a sanitized build would end with an error of its own.
@@ -91,7 +91,7 @@ std::vector<std::string> delayed_at(const std::vector<std::string>& argv, const 
                                   "/dev/null",
                                   "-e",
                                   "inject=" + syscalls + (on_exit ? ":delay_exit=" : ":delay_enter=") +
-                                      std::to_string(delay_us)};
+                                      std::to_string(delay_us) + (nth > 0 ? ":when=" + std::to_string(nth) : "")};
     args.insert(args.end(), argv.begin(), argv.end());
     return args;
 }

@@ -42,9 +42,10 @@ std::map<std::string, int> kill_sweep(
 
 // The command line that runs `argv` with every call of `syscalls` (a strace
 // set) held `delay_us` microseconds: on entry, or, with `on_exit`, after the
-// call has done its work and before it returns.
+// call has done its work and before it returns; with `nth`, only the nth
+// call of them.
 std::vector<std::string> delayed_at(const std::vector<std::string>& argv, const std::string& syscalls, long delay_us,
-                                    bool on_exit = false);
+                                    bool on_exit = false, int nth = 0);
 
 // Runs `argv` in `cwd` with each of its links held a second, and rotates
 // the file at `path` the way logrotate does (renamed to `path`.1, a new file

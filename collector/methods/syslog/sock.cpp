@@ -58,7 +58,7 @@ sock* sock_server_new(int32_t port, int32_t kind)
     return s;
 }
 
-void sock_open(sock* s)
+void sock_create(sock* s, bool log_buffer)
 {
     const bool tcp = s->kind == sock_kind_tcp;
     char subject[warn_limit_subject_bytes];
@@ -100,14 +100,26 @@ void sock_open(sock* s)
             len = sizeof granted;
             getsockopt(s->socket, SOL_SOCKET, SO_RCVBUF, &granted, &len);
         }
-        log_message("udp port %d: socket receive buffer of %d bytes", s->port, granted);
+        if (log_buffer) {
+            log_message("udp port %d: socket receive buffer of %d bytes", s->port, granted);
+        }
     }
+}
+
+void sock_bind(sock* s)
+{
     if (bind(s->socket, reinterpret_cast<const sockaddr*>(&s->addr), sizeof s->addr) != 0) {
         log_error_exit(errno, "bind() failed: %d", errno);
     }
-    if (tcp && listen(s->socket, sock_listen_backlog) != 0) {
+    if (s->kind == sock_kind_tcp && listen(s->socket, sock_listen_backlog) != 0) {
         log_error_exit(errno, "listen() failed: %d", errno);
     }
+}
+
+void sock_open(sock* s)
+{
+    sock_create(s, true);
+    sock_bind(s);
 }
 
 namespace {

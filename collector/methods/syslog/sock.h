@@ -61,6 +61,11 @@ void sock_open(sock* s);
 // The rate limit for the warnings about input on the record's socket: its
 // own (set when it was opened or accepted), else one shared by such records.
 warn_limit* sock_warn_limit(const sock* s);
+// The two halves of sock_open: the socket with its options (the granted
+// buffer logged only when `log_buffer`), then the bind to the record's port
+// on every local address (and for TCP the listen). Both fatal on failure.
+void sock_create(sock* s, bool log_buffer);
+void sock_bind(sock* s);
 
 // 0 with the connection's socket, peer_addr and port set; -1 on failure,
 // errno holding the error and the warning written (rate-limited when the

@@ -16,28 +16,41 @@
 #include "collector/core/threads.h"
 #include "collector/core/warn_limit.h"
 #include "collector/methods/syslog/syslog_header.h"
+#include "collector/methods/syslog/udp_group.h"
 #include "platform/sync.h"
 #include "toolkit/alloc.h"
 #include "toolkit/chain.h"
 
 struct syslog_conn;
 
+// One socket of a UDP listener and the thread that reads it.
+struct udp_reader {
+    syslog_listener* listener = nullptr;
+    sock* socket = nullptr;  // closed (but kept) once its thread has ended
+    // Guarded by the listener's lock: the highest count of the kernel's drops
+    // on the socket seen so far, and the count at the stop (taken before the
+    // socket refuses input, whose drops are no news).
+    uint32_t drops_seen = 0;
+    bool drops_at_stop_known = false;
+    uint32_t drops_at_stop = 0;
+};
+
 struct syslog_listener {
     syslog_server* server = nullptr;
-    sock* socket = nullptr;
+    sock* socket = nullptr;  // TCP: the listening socket; UDP: the first of the port's sockets
     int wake_fd = -1;  // TCP: written at a stop to wake the accept loop
+    // UDP: every socket of the port, each with its thread (udp_group.h).
+    udp_reader udp[udp_group_max];
+    int32_t udp_count = 0;
     // Set under the lock, read without it by the receiving threads.
     std::atomic<bool> stopping{false};
     sync_mutex lock = SYNC_MUTEX_STATIC_INIT;  // guards everything below
-    bool thread_done = false;  // the listener thread has left its loop
+    int32_t threads = 0;       // listener threads (TCP: one; UDP: one per socket) not yet out of their loop
     int32_t connections = 0;   // live connection threads
     int32_t retiring = 0;      // of those, the ones told to end: they hold no slot
     syslog_conn* conns = nullptr;
-    // UDP: the kernel's drop count at the last report, and at the stop
-    // (taken before the socket refuses input, whose drops are no news).
+    // UDP: the sum of the kernel's drop counts of the sockets at the last report.
     uint32_t drops_reported = 0;
-    bool drops_at_stop_known = false;
-    uint32_t drops_at_stop = 0;
     syslog_listener* next = nullptr;  // in syslog_methods::listeners
 };
 
@@ -75,20 +88,27 @@ uint32_t later_count(uint32_t a, uint32_t b)
 // Held: listener->lock.
 void report_drops(syslog_listener* listener, bool at_stop)
 {
-    if (is_tcp(listener) || listener->socket == nullptr) {
+    if (is_tcp(listener) || listener->udp_count == 0) {
         return;
     }
-    // The last datagram read tells the count when it was queued; the socket
-    // tells it now, also for drops after the last datagram. Once the stop
-    // began, the socket's count holds the drops of refused input too.
-    uint32_t count = __atomic_load_n(&listener->socket->kernel_drops, __ATOMIC_RELAXED);
-    uint32_t now = 0;
-    if (at_stop) {
-        if (listener->drops_at_stop_known) {
-            count = later_count(count, listener->drops_at_stop);
+    uint32_t count = 0;  // wraps as the kernel's counts do
+    for (int i = 0; i < listener->udp_count; ++i) {
+        udp_reader& r = listener->udp[i];
+        // The last datagram read tells the count when it was queued; the
+        // socket tells it now, also for drops after the last datagram. Once
+        // the stop began, the socket's count holds the drops of refused
+        // input too. A socket whose thread has ended tells nothing more.
+        uint32_t seen = later_count(r.drops_seen, __atomic_load_n(&r.socket->kernel_drops, __ATOMIC_RELAXED));
+        uint32_t now = 0;
+        if (at_stop) {
+            if (r.drops_at_stop_known) {
+                seen = later_count(seen, r.drops_at_stop);
+            }
+        } else if (!listener->stopping.load() && sock_kernel_drops(r.socket, &now)) {
+            seen = later_count(seen, now);
         }
-    } else if (!listener->stopping.load() && sock_kernel_drops(listener->socket, &now)) {
-        count = later_count(count, now);
+        r.drops_seen = seen;
+        count += seen;
     }
     uint32_t grown = count - listener->drops_reported;
     if (grown == 0 || static_cast<int32_t>(grown) < 0) {
@@ -99,21 +119,33 @@ void report_drops(syslog_listener* listener, bool at_stop)
                 listener->server->port, grown);
 }
 
-void serve_udp(syslog_listener* listener)
+void serve_udp(syslog_listener* listener, sock* s)
 {
     syslog_server* server = listener->server;
-    sock* s = listener->socket;
     sock_batch* batch = sock_batch_new();
     syslog_event event;
+    bool more = false;  // the last batch was full: more may be queued
     for (;;) {
         // Once stopping, the socket refuses new datagrams: what it holds is
-        // read without waiting, and an empty queue ends the loop.
+        // read without waiting, and an empty queue ends the loop. After a
+        // full batch the next is read without waiting too, so the lines of
+        // a flood go out in writes of many batches (a thread's held lines
+        // are written once they fill their buffer); only before a receive
+        // that may wait are the lines written, so none waits with its thread.
         const bool draining = listener->stopping.load();
-        int n = sock_recv_batch(s, batch, !draining);
+        const bool wait = !draining && !more;
+        if (wait) {
+            al_write_held();
+        }
+        int n = sock_recv_batch(s, batch, wait);
+        more = false;
         if (n < 0) {
             int err = errno;
-            if (draining && err == EAGAIN) {
-                break;
+            if (!wait && err == EAGAIN) {
+                if (draining) {
+                    break;
+                }
+                continue;
             }
             if (!sock_recv_error_passes(err)) {
                 break;
@@ -134,8 +166,7 @@ void serve_udp(syslog_listener* listener)
             syslog_dispatch(server, reinterpret_cast<const char*>(sock_batch_data(batch, i)), length + 1,
                             sock_batch_peer(batch, i), &event);
         }
-        // The lines of the batch in one write per log, before the next wait.
-        al_write_held();
+        more = n == sock_batch_datagrams;
     }
     sock_batch_free(batch);
 }
@@ -333,26 +364,35 @@ void serve_tcp(syslog_listener* listener)
     sock_free(conn);
 }
 
-void* listener_thread(void* arg)
+// Nothing reads the socket any more: closed, so the kernel does not queue
+// lines for nobody (the other sockets of a UDP port take its senders). Under
+// the lock, which a stop request holds while it works on the sockets.
+void thread_done(syslog_listener* listener, sock* s)
 {
-    auto* listener = static_cast<syslog_listener*>(arg);
-    if (is_tcp(listener)) {
-        serve_tcp(listener);
-    } else {
-        al_hold_lines(true);
-        serve_udp(listener);
-        al_hold_lines(false);
-    }
-    // Nothing reads the socket any more: closed, so the kernel does not
-    // queue lines for nobody. Under the lock, which a stop request holds
-    // while it works on the socket.
     sync_hold hold(listener->lock);
-    sock_close(listener->socket);
-    if (listener->wake_fd >= 0) {
+    sock_close(s);
+    if (is_tcp(listener) && listener->wake_fd >= 0) {
         close(listener->wake_fd);
         listener->wake_fd = -1;
     }
-    listener->thread_done = true;
+    --listener->threads;
+}
+
+void* tcp_listener_thread(void* arg)
+{
+    auto* listener = static_cast<syslog_listener*>(arg);
+    serve_tcp(listener);
+    thread_done(listener, listener->socket);
+    return nullptr;
+}
+
+void* udp_reader_thread(void* arg)
+{
+    auto* reader = static_cast<udp_reader*>(arg);
+    al_hold_lines(true);
+    serve_udp(reader->listener, reader->socket);
+    al_hold_lines(false);
+    thread_done(reader->listener, reader->socket);
     return nullptr;
 }
 
@@ -420,8 +460,19 @@ syslog_listener* syslog_listener_start(syslog_server* server)
     listener->server = server;
     const bool tcp = is_tcp(listener);
     // Opened here, on the start-up thread, so lines sent as soon as the
-    // method is started are already queued for the thread.
-    listener->socket = sock_server_new(server->port, tcp ? sock_kind_tcp : sock_kind_udp);
+    // method is started are already queued for the threads.
+    if (tcp) {
+        listener->socket = sock_server_new(server->port, sock_kind_tcp);
+    } else {
+        sock* members[udp_group_max];
+        listener->udp_count = udp_group_size();
+        udp_group_open(server->port, listener->udp_count, members);
+        for (int i = 0; i < listener->udp_count; ++i) {
+            listener->udp[i].listener = listener;
+            listener->udp[i].socket = members[i];
+        }
+        listener->socket = members[0];
+    }
     if (tcp) {
         listener->wake_fd = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
         if (listener->wake_fd < 0) {
@@ -439,12 +490,22 @@ syslog_listener* syslog_listener_start(syslog_server* server)
         listener->next = m->listeners.load();
         m->listeners.store(listener);
     }
-    if (thread_start(listener_thread, listener) != 0) {
-        // Nothing will ever read the socket: close it rather than let the
-        // kernel queue lines for nobody.
+    {
         sync_hold hold(listener->lock);
-        sock_close(listener->socket);
-        listener->thread_done = true;
+        listener->threads = tcp ? 1 : listener->udp_count;
+    }
+    // A thread that cannot start will never read its socket: thread_done
+    // closes it rather than let the kernel queue lines for nobody.
+    if (tcp) {
+        if (thread_start(tcp_listener_thread, listener) != 0) {
+            thread_done(listener, listener->socket);
+        }
+    } else {
+        for (int i = 0; i < listener->udp_count; ++i) {
+            if (thread_start(udp_reader_thread, &listener->udp[i]) != 0) {
+                thread_done(listener, listener->udp[i].socket);
+            }
+        }
     }
     return listener;
 }
@@ -454,26 +515,28 @@ void syslog_listener_stop_request(void* arg)
     auto* listener = static_cast<syslog_listener*>(arg);
     sync_hold hold(listener->lock);
     // What is queued now is handed on; what comes later is refused by the
-    // kernel, so the drain ends whatever the senders do.
-    if (!listener->thread_done) {
-        uint32_t drops = 0;
-        if (!is_tcp(listener) && sock_kernel_drops(listener->socket, &drops)) {
-            listener->drops_at_stop = drops;
-            listener->drops_at_stop_known = true;
-        }
+    // kernel, so the drain ends whatever the senders do. A socket whose
+    // thread has ended is closed already, and left alone.
+    for (int i = 0; i < listener->udp_count; ++i) {
+        udp_reader& r = listener->udp[i];
+        r.drops_at_stop_known = sock_kernel_drops(r.socket, &r.drops_at_stop);
+    }
+    for (int i = 0; i < listener->udp_count; ++i) {
+        sock_refuse_input(listener->udp[i].socket);
+    }
+    if (is_tcp(listener)) {
         sock_refuse_input(listener->socket);
     }
     listener->stopping.store(true);
-    if (!listener->thread_done) {
-        if (is_tcp(listener)) {
-            uint64_t one = 1;
-            if (write(listener->wake_fd, &one, sizeof one) < 0) {
-                // Only a full counter fails, and that wakes the loop as well.
-            }
-        } else {
-            // Wakes a receive that waits on an empty queue.
-            sock_shutdown_read(listener->socket);
+    if (is_tcp(listener) && listener->wake_fd >= 0) {
+        uint64_t one = 1;
+        if (write(listener->wake_fd, &one, sizeof one) < 0) {
+            // Only a full counter fails, and that wakes the loop as well.
         }
+    }
+    // Wakes the receives that wait on an empty queue.
+    for (int i = 0; i < listener->udp_count; ++i) {
+        sock_shutdown_read(listener->udp[i].socket);
     }
     for (syslog_conn* c = listener->conns; c != nullptr; c = c->next) {
         if (!c->retiring) {
@@ -489,7 +552,7 @@ void syslog_listener_stop_finish(void* arg)
     for (int waited = 0;; waited += 10) {
         {
             sync_hold hold(listener->lock);
-            done = listener->thread_done && listener->connections == 0;
+            done = listener->threads == 0 && listener->connections == 0;
         }
         if (done || waited >= syslog_stop_wait_ms) {
             break;

@@ -1,7 +1,8 @@
-// The syslog listeners: one thread per (protocol, port) receiving UDP
-// datagrams (one line each) or accepting TCP connections (one thread each,
-// lines ended by LF or NUL), each line's header parsed and the line offered
-// to the listener's handlers in start order.
+// The syslog listeners, one per (protocol, port): threads receiving UDP
+// datagrams (one line each; one thread per socket of the port's group) or
+// one thread accepting TCP connections (one thread each, lines ended by LF
+// or NUL), each line's header parsed and the line offered to the
+// listener's handlers in start order.
 #pragma once
 
 #include <atomic>
@@ -51,8 +52,9 @@ syslog_handler* syslog_handler_new(method_rec* method, const char* server_ip, co
 // thread may be walking the list meanwhile.
 void syslog_handler_list_append(syslog_server* server, syslog_handler* handler);
 
-// Opens the server's socket (failure is fatal), logs that it listens, and
-// starts its thread. The listener lives until the process ends; it is listed
+// Opens the server's socket (failure is fatal; a UDP port is read through a
+// group of sockets, udp_group.h), logs that it listens, and starts its
+// thread (for UDP, one per socket of the group). The listener lives until the process ends; it is listed
 // in its collector's syslog side (when the server has a collector). A TCP
 // listener closes at once, with a rate-limited warning, a connection from an
 // address that none of its methods takes lines from. Every connection the

@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -11,8 +12,12 @@
 #include <cstring>
 #include <functional>
 #include <memory>
+#include <map>
+#include <mutex>
 #include <regex>
+#include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "collector/core/log.h"
@@ -113,16 +118,93 @@ TEST_F(SyslogListen, HandlersAreOfferedTheLineInStartOrder)
     // 1 and 2 both want h1: 1 was started first and gets it. Only 2 wants h2.
     collector.verbose = 1;  // set before the listener thread starts, as at start-up
     listen(syslog_protocol_udp, port, {{1, "h1"}, {2, "h1"}, {3, "h2"}});
+    // From one socket: the order of one sender's lines is kept.
+    std::vector<bytes> datagrams;
     for (const char* host : {"h1", "h2", "nobody"}) {
-        ASSERT_EQ(udp_send("127.0.0.1", 0, "127.0.0.1", port, as_bytes(line_from(host, "m: x"))), "");
+        datagrams.push_back(as_bytes(line_from(host, "m: x")));
     }
-    ASSERT_EQ(udp_send("127.0.0.1", 0, "127.0.0.1", port, as_bytes("no header at all, not even a stamp")), "");
-    ASSERT_EQ(udp_send("127.0.0.1", 0, "127.0.0.1", port, as_bytes(line_from("h2", "m: last"))), "");
+    datagrams.push_back(as_bytes("no header at all, not even a stamp"));
+    datagrams.push_back(as_bytes(line_from("h2", "m: last")));
+    ASSERT_EQ(udp_send_each("127.0.0.1", 0, "127.0.0.1", port, datagrams), "");
     ASSERT_TRUE(seen().wait_for(3));
     EXPECT_EQ(seen().snapshot(), (lines{{1, "m: x"}, {3, "m: x"}, {3, "m: last"}}));
     EXPECT_NE(log().find("received unhandled event from 127.0.0.1 (hostname=nobody)\r\n"), std::string::npos)
         << log();
     EXPECT_NE(log().find("received unhandled event from 127.0.0.1\r\n"), std::string::npos) << log();
+}
+
+// The receiving thread of each line taken, with the line.
+std::mutex by_thread_lock;
+std::vector<std::pair<int, std::string>>* by_thread = new std::vector<std::pair<int, std::string>>;
+
+parse_result take_noting_thread(syslog_server*, syslog_handler* handler, syslog_event* event)
+{
+    if (strcmp(event->hostname, handler->hostname) != 0) {
+        return parse_result::refused;
+    }
+    std::lock_guard<std::mutex> hold(by_thread_lock);
+    by_thread->emplace_back(current_thread_id(), std::string(event->message, static_cast<size_t>(event->message_len - 1)));
+    return parse_result::taken;
+}
+
+// Many senders at once, each from a socket of its own: all of a sender's
+// lines come through one receiving thread in the order sent, while the
+// senders are spread over the threads of the port's sockets.
+TEST_F(SyslogListen, EachUdpSendersLinesComeThroughOneThreadInOrder)
+{
+    const int port = free_port();
+    syslog_server* server = syslog_server_new(&collector, syslog_protocol_udp, port);
+    syslog_handler* handler = recording_handler(1, "h1");
+    handler->parser = take_noting_thread;
+    syslog_handler_list_append(server, handler);
+    started.push_back(syslog_listener_start(server));
+    constexpr int senders = 16, per_sender = 400;
+    std::vector<std::thread> threads;
+    for (int k = 0; k < senders; ++k) {
+        threads.emplace_back([&, k] {
+            udp_source from;
+            for (int i = 0; i < per_sender; ++i) {
+                ASSERT_TRUE(from.send(port, line_from("h1", std::to_string(k) + " " + std::to_string(i))));
+                if (i % 50 == 49) {
+                    sleep_ms(1);  // within any socket buffer
+                }
+            }
+        });
+    }
+    for (std::thread& t : threads) {
+        t.join();
+    }
+    auto taken = [] {
+        std::lock_guard<std::mutex> hold(by_thread_lock);
+        return by_thread->size();
+    };
+    ASSERT_TRUE(wait_until([&] { return taken() == senders * per_sender; }, 10000)) << taken();
+    std::map<int, std::vector<int>> numbers;  // by sender, in the order taken
+    std::map<int, std::set<int>> threads_of;  // by sender
+    std::set<int> all_threads;
+    {
+        std::lock_guard<std::mutex> hold(by_thread_lock);
+        for (const auto& [thread, message] : *by_thread) {
+            int k = 0, i = 0;
+            ASSERT_EQ(sscanf(message.c_str(), "%d %d", &k, &i), 2) << message;
+            numbers[k].push_back(i);
+            threads_of[k].insert(thread);
+            all_threads.insert(thread);
+        }
+    }
+    std::vector<int> in_order(per_sender);
+    for (int i = 0; i < per_sender; ++i) {
+        in_order[i] = i;
+    }
+    for (int k = 0; k < senders; ++k) {
+        EXPECT_EQ(numbers[k], in_order) << "sender " << k;
+        EXPECT_EQ(threads_of[k].size(), 1u) << "sender " << k;
+    }
+    cpu_set_t cpus;
+    ASSERT_EQ(sched_getaffinity(0, sizeof cpus, &cpus), 0);
+    if (CPU_COUNT(&cpus) > 1) {
+        EXPECT_GT(all_threads.size(), 1u) << "with several CPUs, the senders share several threads";
+    }
 }
 
 TEST_F(SyslogListen, TcpFramingKeepsTerminatorsAndDropsAnUnterminatedTail)
@@ -172,9 +254,9 @@ TEST_F(SyslogListen, UdpDatagramSizes)
     const std::string head = line_from("h1", "");
     const std::string exact = head + std::string(4096 - head.size(), 'e');
     const std::string oversize = head + std::string(9000, 'o');
-    for (const std::string& d : {exact, oversize, line_from("h1", "good: still logged")}) {
-        ASSERT_EQ(udp_send("127.0.0.1", 0, "127.0.0.1", port, as_bytes(d)), "");
-    }
+    ASSERT_EQ(udp_send_each("127.0.0.1", 0, "127.0.0.1", port,
+                            {as_bytes(exact), as_bytes(oversize), as_bytes(line_from("h1", "good: still logged"))}),
+              "");
     ASSERT_TRUE(seen().wait_for(2)) << log();
     sleep_ms(100);  // room for a record of the oversize datagram, which must not come
     EXPECT_EQ(seen().snapshot(), (lines{{1, exact.substr(head.size())}, {1, "good: still logged"}}));
@@ -359,8 +441,9 @@ TEST_F(SyslogListen, StopHandsOnWhatWasReceived)
     syslog_listener* udp = listen(syslog_protocol_udp, udp_port, {{1, "h1"}});
     const int tcp_port = free_port();
     syslog_listener* tcp = listen(syslog_protocol_tcp, tcp_port, {{2, "h1"}});
+    // From ten senders: datagrams queued on each socket of the port.
     std::vector<bytes> datagrams;
-    for (int i = 0; i < 50; ++i) {
+    for (int i = 0; i < 5; ++i) {
         datagrams.push_back(as_bytes(line_from("h1", "u: " + std::to_string(i))));
     }
     tcp_client client(tcp_port);
@@ -369,7 +452,9 @@ TEST_F(SyslogListen, StopHandsOnWhatWasReceived)
         stream += line_from("h1", "t: " + std::to_string(i) + "\n");
     }
     ASSERT_TRUE(client.send(stream));
-    ASSERT_EQ(udp_send_each("127.0.0.1", 0, "127.0.0.1", udp_port, datagrams), "");
+    for (int k = 0; k < 10; ++k) {
+        ASSERT_EQ(udp_send_each("127.0.0.1", 0, "127.0.0.1", udp_port, datagrams), "");
+    }
     sleep_ms(100);  // everything is in the kernel's queues by now
     syslog_listener_stop_request(udp);
     syslog_listener_stop_request(tcp);
@@ -423,7 +508,9 @@ TEST_F(SyslogListen, StopHandsOnLinesQueuedAfterAnEmptyDatagramAndReportsKernelD
         syslog_handler_list_append(server, handler);
         syslog_listener* l = syslog_listener_start(server);
 
-        ASSERT_EQ(udp_send("127.0.0.1", 0, "127.0.0.1", port, as_bytes(line_from("h1", "first"))), "");
+        // Everything from one source port: to the socket whose thread the gate holds.
+        unsigned from = 0;
+        ASSERT_EQ(udp_send("127.0.0.1", 0, "127.0.0.1", port, as_bytes(line_from("h1", "first")), "", &from), "");
         ASSERT_TRUE(wait_until([] { return gate_reached.load(); }, 5000));
         const int after_empty = r.after_empty > 0 ? r.after_empty : udp_overflow_count(log(), port);
         ASSERT_GT(after_empty, 0) << log();
@@ -434,7 +521,7 @@ TEST_F(SyslogListen, StopHandsOnLinesQueuedAfterAnEmptyDatagramAndReportsKernelD
             }
             queued.push_back(as_bytes(line_from("h1", "n: " + std::to_string(i))));
         }
-        ASSERT_EQ(udp_send_each("127.0.0.1", 0, "127.0.0.1", port, queued), "");
+        ASSERT_EQ(udp_send_each("127.0.0.1", from, "127.0.0.1", port, queued), "");
         syslog_listener_stop_request(l);
         gate_open = true;
         syslog_listener_stop_finish(l);

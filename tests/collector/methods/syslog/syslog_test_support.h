@@ -104,6 +104,34 @@ inline int udp_overflow_count(const std::string& log_text, int port)
     return std::stoi(log_text.substr(at + key.size())) / 256 + 1000;
 }
 
+// A UDP sender whose datagrams all leave from one socket, so they share one
+// source port: to the listener they are one sender.
+class udp_source {
+public:
+    udp_source() : fd_(socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0)) {}
+    ~udp_source()
+    {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+    }
+    udp_source(const udp_source&) = delete;
+    udp_source& operator=(const udp_source&) = delete;
+    // Sends one datagram to 127.0.0.1:port; false when it could not.
+    bool send(int port, const std::string& datagram) const
+    {
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(static_cast<uint16_t>(port));
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        return sendto(fd_, datagram.data(), datagram.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to) ==
+               static_cast<ssize_t>(datagram.size());
+    }
+
+private:
+    int fd_;
+};
+
 // A header the header parser accepts, for host `host`.
 inline std::string line_from(const std::string& host, const std::string& message)
 {
