@@ -176,7 +176,12 @@ int sock_accept(sock* listener, sock* conn)
 
 int sock_recv(sock* s, void* buffer, int size, bool wait)
 {
-    ssize_t n = recv(s->socket, buffer, static_cast<size_t>(size), wait ? 0 : MSG_DONTWAIT);
+    // A signal caught in this thread interrupts a wait but ends nothing: the
+    // connection is fine, and ending it would cut the sender off.
+    ssize_t n;
+    do {
+        n = recv(s->socket, buffer, static_cast<size_t>(size), wait ? 0 : MSG_DONTWAIT);
+    } while (n < 0 && errno == EINTR);
     if (n < 0 && !wait && (errno == EAGAIN || errno == EWOULDBLOCK)) {
         errno = EAGAIN;
         return -1;
@@ -224,7 +229,10 @@ int sock_recvfrom(sock* s, void* buffer, int size, bool wait)
     msg.msg_controllen = sizeof control;
     // MSG_TRUNC makes the kernel report the datagram's real size, so one
     // that did not fit is refused rather than handed on cut short.
-    ssize_t n = recvmsg(s->socket, &msg, MSG_TRUNC | (wait ? 0 : MSG_DONTWAIT));
+    ssize_t n;
+    do {
+        n = recvmsg(s->socket, &msg, MSG_TRUNC | (wait ? 0 : MSG_DONTWAIT));
+    } while (n < 0 && errno == EINTR);  // a caught signal is no receive error
     if (n < 0 && !wait && (errno == EAGAIN || errno == EWOULDBLOCK)) {
         errno = EAGAIN;
         return -1;
@@ -302,8 +310,11 @@ int sock_recv_batch(sock* s, sock_batch* b, bool wait)
     }
     // MSG_TRUNC: each length is the datagram's real size, so one that did
     // not fit is refused rather than handed on cut short.
-    int n = recvmmsg(s->socket, b->msgs, sock_batch_datagrams, MSG_TRUNC | (wait ? MSG_WAITFORONE : MSG_DONTWAIT),
+    int n;
+    do {
+        n = recvmmsg(s->socket, b->msgs, sock_batch_datagrams, MSG_TRUNC | (wait ? MSG_WAITFORONE : MSG_DONTWAIT),
                      nullptr);
+    } while (n < 0 && errno == EINTR);  // a caught signal is no receive error
     if (n < 0) {
         int err = errno;
         if (!wait && (err == EAGAIN || err == EWOULDBLOCK)) {

@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include <pthread.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -217,6 +219,44 @@ TEST_F(Sock, ShutdownWakesABlockedReceiveAfterQueuedBytes)
         }
         sock_free(server);
     }
+}
+
+// A handler installed without SA_RESTART (as a fuzzer's or an embedding
+// program's) interrupts the blocked receive: the connection goes on, and the
+// line sent after the signal arrives, with nothing warned.
+TEST_F(Sock, SignalCaughtWhileWaitingEndsNoConnection)
+{
+    struct sigaction caught {}, before {};
+    caught.sa_handler = [](int) {};
+    sigemptyset(&caught.sa_mask);
+    ASSERT_EQ(sigaction(SIGUSR1, &caught, &before), 0);
+    sock* server = sock_server_new(0, sock_kind_tcp);
+    tcp_client client(bound_port(server->socket));
+    ASSERT_TRUE(client.connected());
+    sock* conn = sock_new();
+    ASSERT_EQ(sock_accept(server, conn), 0);
+    std::string got;
+    int last = -2;
+    std::thread reader([&] {
+        char data[32];
+        int n;
+        while ((n = sock_recv(conn, data, sizeof data)) > 0) {
+            got.append(data, static_cast<size_t>(n));
+        }
+        last = n;
+    });
+    sleep_ms(100);  // the reader waits by now
+    pthread_kill(reader.native_handle(), SIGUSR1);
+    sleep_ms(50);
+    ASSERT_TRUE(client.send("after the signal\n"));
+    client.close();
+    reader.join();
+    sigaction(SIGUSR1, &before, nullptr);
+    EXPECT_EQ(got, "after the signal\n");
+    EXPECT_EQ(last, 0);
+    EXPECT_EQ(log(), "");
+    sock_free(conn);
+    sock_free(server);
 }
 
 TEST_F(Sock, ErrorsThatPassAndErrorsThatEnd)
