@@ -9,6 +9,7 @@
 
 #include "toolkit/diag.h"
 #include "toolkit/dsreader.h"
+#include "toolkit/tournament.h"
 #include "tools/merge/merge_record.h"
 
 template <typename Kind>
@@ -53,23 +54,35 @@ public:
 
     // The next record of the ascending sequence, swapped into `out`; false
     // once every file is at its end. Equal keys go to the earlier file of
-    // the list first, and within one file in file order.
+    // the list first, and within one file in file order. An input's next
+    // record is read only at the call after the one that delivered its
+    // last: each input holds at most one undelivered record.
     bool next(typename Kind::record& out)
     {
-        merge_input<Kind>* best = nullptr;
-        for (auto& input : inputs_) {
-            if (!input->held && !input->done) {
+        auto by_key = [this](size_t a, size_t b) {
+            const merge_input<Kind>& x = *inputs_[a];
+            const merge_input<Kind>& y = *inputs_[b];
+            if (!x.held || !y.held) {
+                return static_cast<int>(y.held) - static_cast<int>(x.held);  // used up comes last
+            }
+            return x.current.key.compare(y.current.key);
+        };
+        if (!started_) {
+            for (auto& input : inputs_) {
                 refill(*input);
             }
-            if (input->held && (best == nullptr || input->current.key < best->current.key)) {
-                best = input.get();
-            }
+            tree_.build(inputs_.size(), by_key);
+            started_ = true;
+        } else if (!inputs_.empty()) {
+            refill(*inputs_[tree_.winner()]);
+            tree_.replay(by_key);
         }
-        if (best == nullptr) {
+        if (inputs_.empty() || !inputs_[tree_.winner()]->held) {
             return false;
         }
-        std::swap(out, best->current);
-        best->held = false;
+        merge_input<Kind>& best = *inputs_[tree_.winner()];
+        std::swap(out, best.current);
+        best.held = false;
         return true;
     }
 
@@ -77,9 +90,14 @@ public:
 
 private:
     std::vector<std::unique_ptr<merge_input<Kind>>> inputs_;
+    tournament tree_;  // which input holds the least key
+    bool started_ = false;
 
     static void refill(merge_input<Kind>& input)
     {
+        if (input.held || input.done) {
+            return;
+        }
         if (dsreader_next(input.reader.get()) != 0) {
             input.done = true;
             input.reader.reset();  // at its end: give the buffers back now

@@ -125,7 +125,8 @@ std::string rebuilt(const std::string& key, size_t column, const std::string& te
 
 enum class tool { top, count, last };
 
-void run_round(unsigned seed, tool which)
+// Up to `max_files` - 1 report files.
+void run_round(unsigned seed, tool which, size_t max_files = 4)
 {
     generator gen(seed);
     temp_dir dir;
@@ -137,7 +138,7 @@ void run_round(unsigned seed, tool which)
     // Report files, and every record in the order the pick delivers them.
     std::string file_list;
     std::vector<report_line> picked;
-    for (size_t f = 0, n = gen.below(4); f < n; ++f) {
+    for (size_t f = 0, n = gen.below(max_files); f < n; ++f) {
         std::vector<report_line> lines = gen.lines(30, false);
         std::string text;
         for (auto& l : lines) {
@@ -206,6 +207,17 @@ TEST(MergeProperty, TopDatasetsAgreeWithModel)
 {
     for (unsigned seed = 1; seed <= 60; ++seed) {
         run_round(seed, tool::top);
+    }
+}
+
+// Dozens of report files sharing a few keys: every key comes from many of
+// them at once, and the order in which their lists are added shows in the
+// written pairs (ids new to a line go in front).
+TEST(MergeProperty, ManyReportFilesWithSharedKeysAgreeWithModel)
+{
+    for (unsigned seed = 1; seed <= 12; ++seed) {
+        run_round(seed, tool::top, 70);
+        run_round(seed, tool::count, 70);
     }
 }
 
