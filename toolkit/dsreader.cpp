@@ -322,9 +322,10 @@ dsreader* dsreader_open(const char* path, int direction)
     reader->descriptor = fileno(reader->stream);
     // A small file needs no block larger than itself; a growing log is still
     // read whole, a block at a time.
-    reader->block_limit = DSREADER_BLOCK;
+    reader->block_limit = direction == DSREADER_FORWARD ? DSREADER_FORWARD_BLOCK : DSREADER_BLOCK;
     struct stat st;
-    if (fstat(reader->descriptor, &st) == 0 && S_ISREG(st.st_mode) && st.st_size < static_cast<off_t>(DSREADER_BLOCK)) {
+    if (fstat(reader->descriptor, &st) == 0 && S_ISREG(st.st_mode) &&
+        st.st_size < static_cast<off_t>(reader->block_limit)) {
         reader->block_limit = std::max(DSREADER_SMALL_FILE_BLOCK, static_cast<size_t>(st.st_size));
     }
     reader->capacity = DSREADER_LINE_BUF_START;

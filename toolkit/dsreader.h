@@ -17,12 +17,20 @@ constexpr int DSREADER_FORWARD = 1;
 constexpr int DSREADER_BACKWARD = 2;
 constexpr int DSREADER_MAX_FIELDS = 20;
 constexpr size_t DSREADER_LINE_BUF_START = 8192;    // first size of the line buffer
-constexpr size_t DSREADER_BLOCK = 1024 * 1024;      // largest block of file data per read
+constexpr size_t DSREADER_BLOCK = 1024 * 1024;      // largest block of file data per read, backward
+constexpr size_t DSREADER_FORWARD_BLOCK = 64 * 1024;  // the same forward
 constexpr size_t DSREADER_SMALL_FILE_BLOCK = 8192;  // the block limit of a file no larger than this
 
+// Why two sizes: read last line first, a file gets no read-ahead from the
+// kernel, and large blocks keep the seeks of a disk few. Read forward, the
+// kernel reads ahead by itself, and a small block stays in the processor's
+// cache from the read that fills it until its lines are used, which a merge
+// over tens of files taking a line from each in turn otherwise pays for at
+// every line.
+
 // Memory for blocks of file data. The open readers of a process share
-// DSREADER_READ_BUDGET: one or a few readers each read DSREADER_BLOCK at a
-// time, many open at once (a merge of a thousand logs) read smaller blocks,
+// DSREADER_READ_BUDGET: one or a few readers each read their largest block
+// at a time, many open at once (a merge of a thousand logs) read smaller blocks,
 // never below DSREADER_MIN_BLOCK, so that together they stay near the budget
 // however many files are open. A reader sizes its block again at every read,
 // taking up a share freed by readers that closed or shrank.
@@ -35,7 +43,7 @@ struct dsreader {
     FILE* stream;           // opened "rb"; every read goes through `descriptor`
     int descriptor;
     off_t file_pos;         // backward: end of the part of the file not yet read (64-bit)
-    size_t block_limit;     // the largest block this reader reads: DSREADER_BLOCK, or the
+    size_t block_limit;     // the largest block this reader reads: that of its direction, or the
                             // size of a smaller file (at least DSREADER_SMALL_FILE_BLOCK)
     size_t block_size;      // the block size in use (the size of read_buf less one);
                             // 0 before the first read. Large reads, so that a log

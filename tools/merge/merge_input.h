@@ -10,6 +10,7 @@
 #include "toolkit/diag.h"
 #include "toolkit/dsreader.h"
 #include "toolkit/tournament.h"
+#include "tools/merge/key_head.h"
 #include "tools/merge/merge_record.h"
 
 template <typename Kind>
@@ -17,8 +18,7 @@ struct merge_input {
     std::string path;
     dsreader_ptr reader;
     bool done = false;
-    bool held = false;  // `current` holds a record read and not yet delivered
-    typename Kind::record current;
+    typename Kind::record current;  // read and not yet delivered while the input's head is held
     std::string previous_key;  // of the last record read, for the order check
     bool has_previous = false;
 };
@@ -60,29 +60,31 @@ public:
     bool next(typename Kind::record& out)
     {
         auto by_key = [this](size_t a, size_t b) {
-            const merge_input<Kind>& x = *inputs_[a];
-            const merge_input<Kind>& y = *inputs_[b];
+            const head& x = heads_[a];
+            const head& y = heads_[b];
             if (!x.held || !y.held) {
                 return static_cast<int>(y.held) - static_cast<int>(x.held);  // used up comes last
             }
-            return x.current.key.compare(y.current.key);
+            int c = key_head_compare(x.key, y.key);
+            return c != 0 ? c : inputs_[a]->current.key.compare(inputs_[b]->current.key);
         };
         if (!started_) {
-            for (auto& input : inputs_) {
-                refill(*input);
+            heads_.resize(inputs_.size());
+            for (size_t i = 0; i < inputs_.size(); ++i) {
+                refill(i);
             }
             tree_.build(inputs_.size(), by_key);
             started_ = true;
         } else if (!inputs_.empty()) {
-            refill(*inputs_[tree_.winner()]);
+            refill(tree_.winner());
             tree_.replay(by_key);
         }
-        if (inputs_.empty() || !inputs_[tree_.winner()]->held) {
+        if (inputs_.empty() || !heads_[tree_.winner()].held) {
             return false;
         }
         merge_input<Kind>& best = *inputs_[tree_.winner()];
         std::swap(out, best.current);
-        best.held = false;
+        heads_[tree_.winner()].held = false;
         return true;
     }
 
@@ -92,10 +94,18 @@ private:
     std::vector<std::unique_ptr<merge_input<Kind>>> inputs_;
     tournament tree_;  // which input holds the least key
     bool started_ = false;
+    // Per input, in one array for the tree's comparisons: whether its
+    // `current` holds a record, and the head of that record's key.
+    struct head {
+        key_head key;
+        bool held = false;
+    };
+    std::vector<head> heads_;
 
-    static void refill(merge_input<Kind>& input)
+    void refill(size_t i)
     {
-        if (input.held || input.done) {
+        merge_input<Kind>& input = *inputs_[i];
+        if (heads_[i].held || input.done) {
             return;
         }
         if (dsreader_next(input.reader.get()) != 0) {
@@ -105,6 +115,6 @@ private:
         }
         record_from_line<Kind>(input.current, reader_line(input.reader.get()));
         check_ascending(input.path.c_str(), input.current.key, input.previous_key, input.has_previous);
-        input.held = true;
+        heads_[i] = {key_head_of(input.current.key), true};
     }
 };
