@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstdint>
 
 #include <cerrno>
 #include <cstring>
@@ -114,6 +115,39 @@ void split_line(dsreader* reader)
         *p++ = '\0';
         reader->fields[reader->field_count++] = p;
     }
+}
+
+// The fields of the completed line as split_line would cut them (the '|'
+// before its first NUL), counted without cutting: one more than the '|'
+// found. Bytes up to `limit` may be read; they are all data, and the line's
+// NUL lies before it.
+int count_fields(const char* p, const char* limit)
+{
+    int bars = 0;
+#ifdef __SSE2__
+    const __m128i bar = _mm_set1_epi8('|');
+    const __m128i nul = _mm_setzero_si128();
+    while (limit - p >= 16) {
+        __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        unsigned bars_here = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, bar)));
+        unsigned nuls_here = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, nul)));
+        if (nuls_here != 0) {
+            bars_here &= (nuls_here & -nuls_here) - 1;  // only the '|' in front of the first NUL
+        }
+        // A line holds few: one step per '|' (the baseline x86-64 has no popcnt).
+        for (; bars_here != 0; bars_here &= bars_here - 1) {
+            ++bars;
+        }
+        if (nuls_here != 0) {
+            return 1 + bars;
+        }
+        p += 16;
+    }
+#endif
+    for (; *p != '\0'; ++p) {
+        bars += *p == '|';
+    }
+    return 1 + bars;
 }
 
 void drop_carriage_return(dsreader* reader)
@@ -357,6 +391,37 @@ int dsreader_next(dsreader* reader)
     }
     drop_carriage_return(reader);
     split_line(reader);
+    return 0;
+}
+
+int dsreader_next_whole(dsreader* reader)
+{
+    if (reader->at_end) {
+        return 1;
+    }
+    int rc = reader->direction == DSREADER_FORWARD ? next_forward(reader) : next_backward(reader);
+    if (rc != 0) {
+        reader->field_count = 0;
+        return rc;
+    }
+    drop_carriage_return(reader);
+    const char* end = reader->line_start + reader->line_length;
+    const char* limit = end + 1;
+    // A line inside the block: the data after it may be read too.
+    auto at = [](const char* p) { return reinterpret_cast<uintptr_t>(p); };
+    if (reader->read_buf != nullptr && at(reader->line_start) >= at(reader->read_buf) &&
+        at(end) < at(reader->read_buf) + reader->byte_count) {
+        limit = reader->read_buf + reader->byte_count;
+    }
+    int fields = count_fields(reader->line_start, limit);
+    if (fields > DSREADER_MAX_FIELDS) {
+        // The same message as a cut line gives, which shows its first field.
+        size_t first = strcspn(reader->line_start, "|");
+        fatal(-1, "line '%.*s' has too many fields (more than %d)", static_cast<int>(first), reader->line_start,
+              DSREADER_MAX_FIELDS);
+    }
+    reader->fields[0] = reader->line_start;
+    reader->field_count = fields;
     return 0;
 }
 

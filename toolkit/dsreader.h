@@ -67,6 +67,12 @@ dsreader* dsreader_open(const char* path, int direction);
 // 0: a line is ready and split; 1: end of file, no line.
 int dsreader_next(dsreader* reader);
 
+// The same as dsreader_next, for a caller that wants the line whole: it is
+// left uncut at line_start (line_length characters), field_count gives the
+// fields dsreader_next would cut, the same limit applies, and fields[] holds
+// only fields[0], the line's start. Cheaper than cutting and rejoining.
+int dsreader_next_whole(dsreader* reader);
+
 // Writes `ch` back in front of fields 2 to field_count of the current line.
 void dsreader_rejoin(dsreader* reader, int ch);
 

@@ -44,13 +44,16 @@ std::vector<line> model(const std::string& content, int direction)
     return lines;
 }
 
-std::vector<line> read_all(const std::string& path, int direction)
+// Every line, cut and rejoined, or read whole.
+std::vector<line> read_all(const std::string& path, int direction, bool whole = false)
 {
     dsreader_ptr reader(dsreader_open(path.c_str(), direction));
     std::vector<line> lines;
-    while (dsreader_next(reader.get()) == 0) {
+    while ((whole ? dsreader_next_whole(reader.get()) : dsreader_next(reader.get())) == 0) {
         int fields = reader->field_count;
-        dsreader_rejoin(reader.get(), '|');
+        if (!whole) {
+            dsreader_rejoin(reader.get(), '|');
+        }
         lines.push_back({reader->line_start, fields});
         EXPECT_EQ(strlen(reader->line_start), reader->line_length);
     }
@@ -61,8 +64,10 @@ std::vector<line> read_all(const std::string& path, int direction)
 void expect_matches_model(const std::string& path, const std::string& content, const std::string& what)
 {
     for (int direction : {DSREADER_FORWARD, DSREADER_BACKWARD}) {
-        EXPECT_EQ(read_all(path, direction), model(content, direction))
-            << what << ", direction " << direction;
+        for (bool whole : {false, true}) {
+            EXPECT_EQ(read_all(path, direction, whole), model(content, direction))
+                << what << ", direction " << direction << (whole ? ", whole" : "");
+        }
     }
 }
 
@@ -185,6 +190,11 @@ TEST(Dsreader, NulInsideALineEndsWhatIsSeen)
     EXPECT_STREQ(reader->line_start, "a");
     ASSERT_EQ(dsreader_next(reader.get()), 0);
     EXPECT_EQ(reader->field_count, 2);
+    // Read whole, the line keeps every byte; its fields are counted as cut.
+    reader.reset(dsreader_open(path.c_str(), DSREADER_FORWARD));
+    ASSERT_EQ(dsreader_next_whole(reader.get()), 0);
+    EXPECT_EQ(reader->field_count, 1);
+    EXPECT_EQ(std::string(reader->line_start, reader->line_length), std::string("a\0b|c", 5));
 }
 
 TEST(Dsreader, TwentyFieldsAcceptedTwentyOneRefused)
@@ -195,14 +205,16 @@ TEST(Dsreader, TwentyFieldsAcceptedTwentyOneRefused)
     std::string path = dir.file("fields");
     write_file(path, twenty + "\n" + twenty + "|f21\n");
     for (int direction : {DSREADER_FORWARD, DSREADER_BACKWARD}) {
-        dsreader_ptr reader(dsreader_open(path.c_str(), direction));
-        // Forward the 20-field line comes first, backward the empty piece
-        // after the last '\n'.
-        ASSERT_EQ(dsreader_next(reader.get()), 0);
-        EXPECT_EQ(reader->field_count, direction == DSREADER_FORWARD ? 20 : 1);
-        fatal_error e = expect_fatal([&] { dsreader_next(reader.get()); });
-        EXPECT_EQ(e.code, -1);
-        EXPECT_EQ(e.message, "line 'f1' has too many fields (more than 20)");
+        for (auto next : {dsreader_next, dsreader_next_whole}) {
+            dsreader_ptr reader(dsreader_open(path.c_str(), direction));
+            // Forward the 20-field line comes first, backward the empty piece
+            // after the last '\n'.
+            ASSERT_EQ(next(reader.get()), 0);
+            EXPECT_EQ(reader->field_count, direction == DSREADER_FORWARD ? 20 : 1);
+            fatal_error e = expect_fatal([&] { next(reader.get()); });
+            EXPECT_EQ(e.code, -1);
+            EXPECT_EQ(e.message, "line 'f1' has too many fields (more than 20)");
+        }
     }
 }
 

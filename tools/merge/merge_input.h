@@ -108,12 +108,13 @@ private:
         if (heads_[i].held || input.done) {
             return;
         }
-        if (dsreader_next(input.reader.get()) != 0) {
+        line_text line;
+        if (!next_line(input.reader.get(), line)) {
             input.done = true;
             input.reader.reset();  // at its end: give the buffers back now
             return;
         }
-        record_from_line<Kind>(input.current, reader_line(input.reader.get()));
+        record_from_line<Kind>(input.current, line);
         check_ascending(input.path.c_str(), input.current.key, input.previous_key, input.has_previous);
         heads_[i] = {key_head_of(input.current.key), true};
     }
