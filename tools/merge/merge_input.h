@@ -18,8 +18,11 @@ struct merge_input {
     std::string path;
     dsreader_ptr reader;
     bool done = false;
-    typename Kind::record current;  // read and not yet delivered while the input's head is held
-    std::string previous_key;  // of the last record read, for the order check
+    // The record delivered last and the one read after it, taking turns:
+    // the delivered one stays whole until the next is read, and the order
+    // check reads it instead of a copy of its key.
+    typename Kind::record records[2];
+    int latest = 0;  // the slot of the record read last
     bool has_previous = false;
 };
 
@@ -52,12 +55,12 @@ public:
 
     const std::vector<std::unique_ptr<merge_input<Kind>>>& inputs() const { return inputs_; }
 
-    // The next record of the ascending sequence, swapped into `out`; false
-    // once every file is at its end. Equal keys go to the earlier file of
-    // the list first, and within one file in file order. An input's next
+    // The next record of the ascending sequence, valid until the next call;
+    // null once every file is at its end. Equal keys go to the earlier file
+    // of the list first, and within one file in file order. An input's next
     // record is read only at the call after the one that delivered its
     // last: each input holds at most one undelivered record.
-    bool next(typename Kind::record& out)
+    const typename Kind::record* next()
     {
         auto by_key = [this](size_t a, size_t b) {
             const head& x = heads_[a];
@@ -66,7 +69,7 @@ public:
                 return static_cast<int>(y.held) - static_cast<int>(x.held);  // used up comes last
             }
             int c = key_head_compare(x.key, y.key);
-            return c != 0 ? c : inputs_[a]->current.key.compare(inputs_[b]->current.key);
+            return c != 0 ? c : latest_key(a).compare(latest_key(b));
         };
         if (!started_) {
             heads_.resize(inputs_.size());
@@ -80,12 +83,11 @@ public:
             tree_.replay(by_key);
         }
         if (inputs_.empty() || !heads_[tree_.winner()].held) {
-            return false;
+            return nullptr;
         }
         merge_input<Kind>& best = *inputs_[tree_.winner()];
-        std::swap(out, best.current);
         heads_[tree_.winner()].held = false;
-        return true;
+        return &best.records[best.latest];
     }
 
     void close() { inputs_.clear(); }
@@ -94,13 +96,20 @@ private:
     std::vector<std::unique_ptr<merge_input<Kind>>> inputs_;
     tournament tree_;  // which input holds the least key
     bool started_ = false;
-    // Per input, in one array for the tree's comparisons: whether its
-    // `current` holds a record, and the head of that record's key.
+    // Per input, in one array for the tree's comparisons: whether its latest
+    // record is still to be delivered, and the head of that record's key
+    // (kept after delivery for the order check of the next one).
     struct head {
         key_head key;
         bool held = false;
     };
     std::vector<head> heads_;
+
+    const std::string& latest_key(size_t i) const
+    {
+        const merge_input<Kind>& input = *inputs_[i];
+        return input.records[input.latest].key;
+    }
 
     void refill(size_t i)
     {
@@ -114,8 +123,20 @@ private:
             input.reader.reset();  // at its end: give the buffers back now
             return;
         }
-        record_from_line<Kind>(input.current, line);
-        check_ascending(input.path.c_str(), input.current.key, input.previous_key, input.has_previous);
-        heads_[i] = {key_head_of(input.current.key), true};
+        const int previous = input.latest;
+        typename Kind::record& r = input.records[1 - previous];
+        record_from_line<Kind>(r, line);
+        key_head h = key_head_of(r.key);
+        // A head greater than the last one read is a greater key: the
+        // common case needs no look at the text.
+        if (input.has_previous && key_head_compare(h, heads_[i].key) <= 0) {
+            order_scratch_.assign(input.records[previous].key);
+            check_ascending(input.path.c_str(), r.key, order_scratch_, input.has_previous);
+        }
+        input.has_previous = true;
+        input.latest = 1 - previous;
+        heads_[i] = {h, true};
     }
+
+    std::string order_scratch_;  // the previous key, for the message of an order error
 };
