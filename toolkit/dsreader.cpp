@@ -43,14 +43,18 @@ std::atomic<size_t> block_bytes{0};
 constexpr size_t page_size = 4096;
 
 // The block size for this reader's next read: an even share of the budget
-// among the open readers, no more than the budget others leave, and never
-// below the smallest block or above the reader's own limit.
+// (for a forward reader, of the cache budget too) among the open readers, no
+// more than the budget others leave, and never below the smallest block or
+// above the reader's own limit.
 size_t block_share(const dsreader* reader)
 {
     size_t readers = std::max<size_t>(open_readers.load(std::memory_order_relaxed), 1);
     size_t held = block_bytes.load(std::memory_order_relaxed);
     size_t others = held > reader->block_size ? held - reader->block_size : 0;
     size_t share = DSREADER_READ_BUDGET / readers;
+    if (reader->direction == DSREADER_FORWARD) {
+        share = std::min(share, DSREADER_FORWARD_CACHE_BUDGET / readers);
+    }
     size_t room = others < DSREADER_READ_BUDGET ? DSREADER_READ_BUDGET - others : 0;
     share = std::max(std::min(share, room), DSREADER_MIN_BLOCK) & ~(page_size - 1);
     return std::min(share, reader->block_limit);

@@ -34,8 +34,13 @@ constexpr size_t DSREADER_SMALL_FILE_BLOCK = 8192;  // the block limit of a file
 // never below DSREADER_MIN_BLOCK, so that together they stay near the budget
 // however many files are open. A reader sizes its block again at every read,
 // taking up a share freed by readers that closed or shrank.
+// Forward readers also share DSREADER_FORWARD_CACHE_BUDGET, about what a
+// processor core keeps in its second-level cache: a merge over a hundred
+// files then finds each file's next lines still cached when it comes back to
+// that file, where blocks of 64 KiB each would have pushed them out.
 constexpr size_t DSREADER_MIN_BLOCK = 16 * 1024;
 constexpr size_t DSREADER_READ_BUDGET = 32 * 1024 * 1024;
+constexpr size_t DSREADER_FORWARD_CACHE_BUDGET = 2 * 1024 * 1024;
 
 struct dsreader {
     char* path;             // owned copy of the path given to dsreader_open
