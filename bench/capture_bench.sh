@@ -20,9 +20,13 @@
 # run counts what tcpreplay sent (a run in which it failed to send packets is
 # reported as such) against harvd's activity lines or tcpdump's "packets
 # captured". A rate is loss-free for a side when none of its runs lost a
-# packet. CPU per packet: the receiver's user + system time over the run
-# divided by the packets sent. HARVD names another harvd to measure (an
-# earlier build, say). Needs root. Not part of CI.
+# packet. CPU per packet: the receiver's time on the CPU over the run (the
+# kernel's nanosecond count of every thread, /proc/PID/task/*/schedstat,
+# rather than the 10 ms ticks of user + system time) divided by the packets
+# sent. HARVD names another harvd to measure (an earlier build, say);
+# HARVD_BASE a second one run in the same rotation (harvd, base, tcpdump,
+# harvd, ...), for a before and after beside the same tcpdump runs. Needs
+# root. Not part of CI.
 set -euo pipefail
 source "$(dirname "$0")/bench_lib.sh"
 count=${1:-1000000}
@@ -42,6 +46,7 @@ buffer_kib=$(($buffer_expr / 1024))
 
 bench_workdir capture
 bench_banner "capture: $count packets a run"
+[ -z "${HARVD_BASE:-}" ] || echo "   base (HARVD_BASE): $HARVD_BASE"
 
 # ---- the capture path from memory
 python3 "$root/bench/make_dns_burst.py" "$work/replay.pcap" 200000 02:00:00:00:0b:01 02:00:00:00:0b:02 \
@@ -100,15 +105,23 @@ replay() {
     END { printf "%.0f %d %d\n", pps, ok, bad }'
 }
 
+# Time on the CPU of every thread of a process, in nanoseconds: exact, where
+# the user and system times of /proc/PID/stat are sampled in clock ticks.
+# Every thread of both receivers lives until they are stopped.
+task_cpu_ns() {
+  cat /proc/"$1"/task/*/schedstat | awk '{ s += $1 } END { printf "%.0f\n", s }'
+}
+
 # run SIDE RATE: one capture run; appends "reached-pps lost cpu-ns-per-packet
-# send-failures" to results/SIDE-RATE.
+# send-failures" to results/SIDE-RATE. SIDE: harvd, base (HARVD_BASE) or tcpdump.
 run() {
-  local side=$1 rate=$2 d=$work/$1 pid cpu0 cpu1 pps sent failed got
+  local side=$1 rate=$2 d=$work/$1 pid cpu0 cpu1 pps sent failed got binary=$harvd
   rm -rf "$d"; mkdir -p "$d"
-  if [ "$side" = harvd ]; then
+  [ "$side" != base ] || binary=$HARVD_BASE
+  if [ "$side" != tcpdump ]; then
     printf 'al_dir = %s\nalert_dir = %s\nmethod = id:1 node_id:1 type:dnsq-req-raw interface:%s\n' \
       "$d" "$d" "$ifa" > "$d/h.conf"
-    ip netns exec "$nsa" "$harvd" --run-console "$d/h.log" "$d/h.conf" > /dev/null 2>&1 &
+    ip netns exec "$nsa" "$binary" --run-console "$d/h.log" "$d/h.conf" > /dev/null 2>&1 &
     pid=$!
     bench_wait_for "$d/h.log" "starting method"
   else
@@ -117,11 +130,11 @@ run() {
     bench_wait_for "$d/err" "listening on"
   fi
   sleep 0.5
-  cpu0=$(proc_cpu_ns "$pid")
+  cpu0=$(task_cpu_ns "$pid")
   read -r pps sent failed < <(replay "$rate")
   sleep 1.5
-  cpu1=$(proc_cpu_ns "$pid")
-  if [ "$side" = harvd ]; then
+  cpu1=$(task_cpu_ns "$pid")
+  if [ "$side" != tcpdump ]; then
     stop_process "$pid"
     got=$(cat "$d"/dnsq-req.al* | wc -l)
   else
@@ -134,28 +147,36 @@ run() {
 }
 
 echo "live: $parallel tcpreplay processes over a veth pair; tcpdump -B $buffer_kib (KiB), as harvd's buffer"
+sides="harvd${HARVD_BASE:+ base} tcpdump"
 for rate in $rates; do
-  run_harvd() { run harvd "$rate"; }
-  run_tcpdump() { run tcpdump "$rate"; }
-  interleave run_harvd run_tcpdump
+  for pair in $(seq 1 "$pairs"); do
+    for side in $sides; do run "$side" "$rate"; done
+  done
 done
 
 echo "load average after the runs: $(bench_load)"
-printf '%-10s | %-8s %-12s %-10s %-34s | %-8s %-12s %-10s %-34s\n' rate side reached-pps most-lost \
-  "CPU ns/packet median [range]" side reached-pps most-lost "CPU ns/packet median [range]"
-best_h=none; best_t=none
+header=$(printf '%-10s' rate)
+for side in $sides; do
+  header+=$(printf ' | %-8s %-12s %-10s %-34s' side reached-pps most-lost "CPU ns/packet median [range]")
+done
+echo "$header"
+best_h=none; best_b=none; best_t=none
 for rate in $rates; do
   row=$(printf '%-10s' "$rate")
-  for side in harvd tcpdump; do
+  for side in $sides; do
     f=$work/results/$side-$rate
     lost=$(awk '{ if ($2 > m) m = $2 } END { print m + 0 }' "$f")
     sendfail=$(awk '{ s += $4 } END { print s + 0 }' "$f")
     [ "$sendfail" -eq 0 ] || lost="$lost (tcpreplay failed $sendfail)"
     row+=$(printf ' | %-8s %-12s %-10s %-34s' "$side" "$(median "$f" 1)" "$lost" "$(figure "$f" 3 1 0)")
     if [ "$lost" = 0 ]; then
-      if [ "$side" = harvd ]; then best_h="$rate ($(median "$f" 1) pps)"; else best_t="$rate ($(median "$f" 1) pps)"; fi
+      case $side in
+        harvd) best_h="$rate ($(median "$f" 1) pps)" ;;
+        base) best_b="$rate ($(median "$f" 1) pps)" ;;
+        *) best_t="$rate ($(median "$f" 1) pps)" ;;
+      esac
     fi
   done
   echo "$row"
 done
-echo "highest loss-free rate: harvd $best_h; tcpdump $best_t"
+echo "highest loss-free rate: harvd $best_h;${HARVD_BASE:+ base $best_b;} tcpdump $best_t"

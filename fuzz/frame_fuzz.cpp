@@ -1,12 +1,16 @@
 // Any bytes as one captured Ethernet frame, through the frame handler and
 // every decoder behind it (IPv4, UDP, DHCP, DNS question). The records that
-// reach the callbacks are checked for terminated, bounded texts.
+// reach the callbacks are checked for terminated, bounded texts, query names
+// for folded letters, and both names' escaped forms.
 #include <pcap/pcap.h>
 
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <string>
+#include <vector>
 
+#include "collector/core/escape.h"
 #include "collector/core/log.h"
 #include "collector/methods/capture/capture.h"
 #include "collector/methods/capture/frame_decode.h"
@@ -24,6 +28,28 @@ void check_text(const char* text, size_t size)
     }
 }
 
+// The escaped form the callbacks log, against the rule written out byte by
+// byte: the escaper copies clean runs a word at a time.
+void check_escape(const char* text, size_t len)
+{
+    std::string want;
+    for (size_t i = 0; i < len; ++i) {
+        auto b = static_cast<unsigned char>(text[i]);
+        if (b < 0x20 || b >= 0x7f || b == '|' || b == '%') {
+            want += '%';
+            want += static_cast<char>(0x30 + (b >> 4));
+            want += static_cast<char>(0x30 + (b & 0x0f));
+        } else {
+            want += static_cast<char>(b);
+        }
+    }
+    std::vector<char> got(3 * len + 1);
+    size_t n = str_escape_n(text, len, got.data(), got.size());
+    if (n != want.size() || want.compare(got.data()) != 0) {
+        abort();
+    }
+}
+
 int on_dhcp(collector_ctx*, method_rec* m, ip_info*, void* record, const event_time*)
 {
     const auto* rec = static_cast<const dhcp_pkt_rec*>(record);
@@ -35,6 +61,7 @@ int on_dhcp(collector_ctx*, method_rec* m, ip_info*, void* record, const event_t
     if (m != &method) {
         abort();
     }
+    check_escape(rec->hostname, static_cast<size_t>(rec->hostname_len));
     return 0;
 }
 
@@ -46,6 +73,13 @@ int on_dnsq(collector_ctx*, method_rec* m, ip_info*, void* record, const event_t
     if (strlen(rec->qname) > 1011 || rec->rcode < 0 || rec->rcode > 15 || m != &method) {
         abort();
     }
+    // Folded while decoded: no ASCII capital is left.
+    for (const char* c = rec->qname; *c != '\0'; ++c) {
+        if (*c >= 'A' && *c <= 'Z') {
+            abort();
+        }
+    }
+    check_escape(rec->qname, strlen(rec->qname));
     return 0;
 }
 

@@ -1,7 +1,8 @@
-// The one clock of the collector: wall-clock time (since 1970-01-01 UTC) and
+// The one clock of the programs: wall-clock time (since 1970-01-01 UTC) and
 // monotonic time (from an arbitrary origin, never set back). Every part of
-// the collector that reads the time reads it here, so a test replaces it
-// everywhere with one override.
+// the collector and the tools that reads the time reads it here
+// (scripts/check_layers.sh checks it), so a test replaces it everywhere with
+// one override.
 #pragma once
 
 #include <cstdint>

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # check_layers.sh: fails when an #include line crosses the layers the
-# README's Layout describes. Each rule: a folder, then the folders (or
-# headers) its files may include from besides their own folder. The first
-# rule whose folder holds the file applies.
+# README's Layout describes, or when code outside platform/ reads a clock
+# itself. Each include rule: a folder, then the folders (or headers) its
+# files may include from besides their own folder. The first rule whose
+# folder holds the file applies.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -42,4 +43,25 @@ grep -rn --include='*.h' --include='*.cpp' --include='*.inc' '^[[:space:]]*#[[:s
     END {
       if (bad) exit 1
       print "layers: every include follows the rules"
+    }'
+
+# The time is read in platform/ alone (platform/clock.h), so that one
+# override gives a test every clock at once. Comments and string literals do
+# not count.
+find toolkit collector tools \( -name '*.h' -o -name '*.cpp' -o -name '*.inc' \) -print0 | sort -z |
+  xargs -0 awk '
+    {
+      code = $0
+      gsub(/"([^"\\]|\\.)*"/, "\"\"", code)
+      gsub(/\/\*([^*]|\*+[^*\/])*\*+\//, "", code)
+      sub(/\/\/.*/, "", code)
+      if (code ~ /(clock_gettime|gettimeofday|timespec_get|_clock::now)/ ||
+          code ~ /(^|[^A-Za-z0-9_.>])(time|clock)[[:space:]]*\(/) {
+        printf "%s:%d: reads a clock; only platform/ does (use platform/clock.h): %s\n", FILENAME, FNR, $0 > "/dev/stderr"
+        bad = 1
+      }
+    }
+    END {
+      if (bad) exit 1
+      print "clocks: read in platform/ only"
     }'

@@ -6,7 +6,7 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
-echo "== layers (include lines)"
+echo "== layers (include lines, clocks)"
 bash scripts/check_layers.sh
 bash scripts/deps.sh
 

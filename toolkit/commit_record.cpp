@@ -10,7 +10,6 @@
 #include <cinttypes>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
 
 #include "toolkit/fd_io.h"
 #include "toolkit/unfinished_files.h"
@@ -86,15 +85,23 @@ struct record_reader {
 
 std::string commit_run_id()
 {
+    // The kernel's random bytes, waiting for its pool only right after boot:
+    // a clock reading would make two runs started at once look alike.
     unsigned char bytes[16];
-    if (getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bytes)) {
-        // No entropy at hand: the process and the clock tell runs apart too.
-        struct timespec ts;
-        clock_gettime(CLOCK_REALTIME, &ts);
-        uint64_t a = static_cast<uint64_t>(getpid());
-        uint64_t b = static_cast<uint64_t>(ts.tv_sec) * 1000000000u + static_cast<uint64_t>(ts.tv_nsec);
-        memcpy(bytes, &a, 8);
-        memcpy(bytes + 8, &b, 8);
+    size_t got = 0;
+    while (got < sizeof bytes) {
+        ssize_t n = getrandom(bytes + got, sizeof bytes - got, 0);
+        if (n > 0) {
+            got += static_cast<size_t>(n);
+        } else if (n == 0 || errno != EINTR) {
+            // No getrandom(2) at all: the process id and where the kernel put
+            // this stack (randomised at every start) still tell runs apart.
+            uint64_t a = static_cast<uint64_t>(getpid());
+            uint64_t b = reinterpret_cast<uintptr_t>(&got);
+            memcpy(bytes, &a, 8);
+            memcpy(bytes + 8, &b, 8);
+            break;
+        }
     }
     char text[33];
     for (size_t i = 0; i < sizeof bytes; ++i) {
@@ -123,6 +130,9 @@ int commit_record_write(const std::string& path, const commit_record& record, fi
 {
     std::string text = head_line;
     text += "run " + record.run + "\n";
+    if (record.copied >= 0) {
+        text += "copied " + std::to_string(record.copied) + "\n";
+    }
     char numbers[128];
     for (const commit_entry& e : record.entries) {
         snprintf(numbers, sizeof numbers, "file %" PRIu64 " %" PRIu64 " %" PRIu64 " %" PRIu64 " %zu ",
@@ -164,7 +174,8 @@ int commit_record_write(const std::string& path, const commit_record& record, fi
     return 0;
 }
 
-int commit_record_read(const std::string& record_path, commit_record& record, bool& present, file_error* err)
+int commit_record_read(const std::string& record_path, commit_record& record, bool& present, file_error* err,
+                       struct stat* st_out)
 {
     present = false;
     record = commit_record{};
@@ -186,6 +197,9 @@ int commit_record_read(const std::string& record_path, commit_record& record, bo
         close(fd);
         return not_a_record(record_path, err);
     }
+    if (st_out != nullptr) {
+        *st_out = st;
+    }
     std::string text(static_cast<size_t>(st.st_size), '\0');
     size_t got = 0;
     int rc = fd_read_all(fd, text.data(), text.size(), &got, record_path.c_str(), err);
@@ -200,6 +214,15 @@ int commit_record_read(const std::string& record_path, commit_record& record, bo
     in.literal("run ");
     record.run = in.hex_word();
     in.literal("\n");
+    if (in.peek("copied ")) {
+        in.literal("copied ");
+        uint64_t copied = in.number();
+        in.literal("\n");
+        if (copied > static_cast<uint64_t>(INT64_MAX)) {
+            return not_a_record(record_path, err);
+        }
+        record.copied = static_cast<int64_t>(copied);
+    }
     while (in.peek("file ")) {
         in.literal("file ");
         commit_entry e;

@@ -14,9 +14,17 @@
 //   ...
 //   end
 //
+// A log that others append to is replaced with a record of one file and,
+// after the run line, the line "copied <offset>": where the copy of the old
+// file ended, so that a later run can tell whether the old file gained
+// entries after it.
+//
 // Status convention of the file layer (file_error.h).
 #pragma once
 
+#include <sys/stat.h>
+
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -31,6 +39,7 @@ struct commit_entry {
 
 struct commit_record {
     std::string run;
+    int64_t copied = -1;  // the "copied" line of a log's record; -1 without one
     std::vector<commit_entry> entries;
 };
 
@@ -53,5 +62,6 @@ int commit_record_write(const std::string& path, const commit_record& record, fi
 
 // Reads the copy at `record_path`; `present` false when there is none.
 // Anything there that is not a whole record is refused (-1): "'%s' is not a
-// commit record".
-int commit_record_read(const std::string& record_path, commit_record& record, bool& present, file_error* err);
+// commit record". `st`, when given, gets the status of the file read.
+int commit_record_read(const std::string& record_path, commit_record& record, bool& present, file_error* err,
+                       struct stat* st = nullptr);

@@ -15,7 +15,8 @@
 //   ran); dsreader_open and dsreader_next (a dataset that cannot be opened
 //   or read, a line of too many fields); filter_parse_index and the
 //   filter_*_parse parsers (a bad command-line value); usage_exit; fatal.
-// - The rest cannot fail: text, number, list_sort, the filter tests.
+// - The rest cannot fail: text, echo_text (beyond memory, as above),
+//   number, list_sort, the filter tests.
 // A program's edge (a tool's main and the frame its folder shares) turns a
 // returned error into an exit with file_error_check or file_error_exit, and
 // reports its own failures with fatal, so that every exit passes the bound

@@ -16,6 +16,7 @@
 
 #include "toolkit/alloc.h"
 #include "toolkit/diag.h"
+#include "toolkit/echo_text.h"
 #include "toolkit/fd_io.h"
 
 namespace {
@@ -113,7 +114,7 @@ void split_line(dsreader* reader)
     const char* end = reader->line_start + reader->line_length;
     for (char* p = next_cut(reader->line_start, end); *p == '|'; p = next_cut(p, end)) {
         if (reader->field_count == DSREADER_MAX_FIELDS) {
-            fatal(-1, "line '%s' has too many fields (more than %d)", reader->line_start,
+            fatal(-1, "line '%s' has too many fields (more than %d)", echo_text(reader->line_start).c_str(),
                   DSREADER_MAX_FIELDS);
         }
         *p++ = '\0';
@@ -421,8 +422,8 @@ int dsreader_next_whole(dsreader* reader)
     if (fields > DSREADER_MAX_FIELDS) {
         // The same message as a cut line gives, which shows its first field.
         size_t first = strcspn(reader->line_start, "|");
-        fatal(-1, "line '%.*s' has too many fields (more than %d)", static_cast<int>(first), reader->line_start,
-              DSREADER_MAX_FIELDS);
+        fatal(-1, "line '%s' has too many fields (more than %d)",
+              echo_text(std::string_view(reader->line_start, first)).c_str(), DSREADER_MAX_FIELDS);
     }
     reader->fields[0] = reader->line_start;
     reader->field_count = fields;

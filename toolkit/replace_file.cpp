@@ -6,6 +6,7 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <utility>
 
 #include "toolkit/unfinished_files.h"
 
@@ -23,6 +24,23 @@ int remove_same_old(const replace_file& rf, file_error* err)
         }
     }
     return 0;
+}
+
+int replaced(const replace_file& rf, file_error* err)
+{
+    return file_error_set(err, -1, "%s '%s' was replaced during the run: nothing written", rf.noun, rf.path.c_str());
+}
+
+// Whether `name` names the file the run locked.
+bool names_locked(const std::string& name, const replace_file& rf)
+{
+    file_id id;
+    return file_id_at(name, id) && id == rf.lock.id();
+}
+
+int rename_failed(const char* from, const char* to, int e, file_error* err)
+{
+    return file_error_set(err, e, "rename '%s' to '%s' failed: %d", from, to, e);
 }
 
 }  // namespace
@@ -45,8 +63,14 @@ replace_file::~replace_file()
 
 int file_remove_if_there(const std::string& path, file_error* err)
 {
-    if (unlink(path.c_str()) != 0 && errno != ENOENT) {
+    if (unlink(path.c_str()) != 0) {
         int e = errno;
+        // A read-only file system refuses the removal of a name it does not
+        // even hold: nothing was there, so nothing failed.
+        struct stat st;
+        if (e == ENOENT || (lstat(path.c_str(), &st) != 0 && errno == ENOENT)) {
+            return 0;
+        }
         return file_error_set(err, e, "remove '%s' failed: %d", path.c_str(), e);
     }
     return 0;
@@ -70,16 +94,44 @@ int file_dir_sync(const std::string& path, file_error* err)
     return rc;
 }
 
-int replace_file_lock(replace_file& rf, const std::string& path, const char* noun, const file_lock_check& check,
-                      file_error* err)
+void replace_file_name(replace_file& rf, const std::string& path, const char* noun)
 {
     rf.path = path;
     rf.new_path = path + ".new";
     rf.old_path = path + ".old";
-    if (int rc = file_lock_path(rf.lock, path, noun, check, err)) {
+    rf.noun = noun;
+}
+
+int replace_file_lock(replace_file& rf, const std::string& path, const char* noun, const file_lock_check& check,
+                      file_error* err, const file_lock_wait& wait)
+{
+    replace_file_name(rf, path, noun);
+    if (int rc = file_lock_path(rf.lock, path, noun, check, err, wait)) {
         return rc;
     }
     return remove_same_old(rf, err);
+}
+
+int replace_file_lock_opened(replace_file& rf, const std::string& path, const char* noun, locked_file&& opened,
+                             file_error* err)
+{
+    replace_file_name(rf, path, noun);
+    if (int rc = file_lock_opened(rf.lock, std::move(opened), path, noun, err)) {
+        return rc;
+    }
+    return remove_same_old(rf, err);
+}
+
+int replace_file_unchanged(const replace_file& rf, file_error* err)
+{
+    if (rf.lock.fd < 0 && !rf.swapped) {
+        return 0;  // nothing was there to lock: nothing to compare
+    }
+    file_id now;
+    if (!file_id_at(rf.path, now) || !(now == rf.current_id())) {
+        return replaced(rf, err);
+    }
+    return 0;
 }
 
 int replace_file_create(replace_file& rf, file_error* err)
@@ -134,33 +186,89 @@ int replace_file_complete(replace_file& rf, file_error* err)
     return out_file_close(rf.out, err);
 }
 
-int replace_file_swap(replace_file& rf, file_error* err)
+int replace_file_link_old(replace_file& rf, file_error* err)
 {
     const char* path = rf.path.c_str();
-    const char* new_path = rf.new_path.c_str();
     const char* old_path = rf.old_path.c_str();
     if (int rc = remove_same_old(rf, err)) {
+        return rc;
+    }
+    if (int rc = replace_file_unchanged(rf, err)) {
         return rc;
     }
     // The old content keeps a second name while path.new takes the first:
     // path never stands empty. Never over a path.old that is another file:
     // it may hold the only copy of an earlier content.
-    bool linked = false;
     if (link(path, old_path) == 0) {
-        linked = true;
-    } else if (errno != ENOENT || rf.lock.fd >= 0) {
-        int e = errno;
-        return file_error_set(err, e, "rename '%s' to '%s' failed: %d", path, old_path, e);
-    }
-    if (rename(new_path, path) != 0) {
-        int e = errno;
-        if (linked) {
+        unfinished_file_add(rf.old_path);
+        if (rf.lock.fd >= 0 && !names_locked(rf.old_path, rf)) {
+            // Put at path between the look and the link: that file keeps
+            // its own name only.
             unlink(old_path);
+            unfinished_file_forget(rf.old_path);
+            return replaced(rf, err);
         }
-        return file_error_set(err, e, "rename '%s' to '%s' failed: %d", new_path, path, e);
+    } else if (errno != ENOENT || rf.lock.fd >= 0) {
+        return rename_failed(path, old_path, errno, err);
+    }
+    return 0;
+}
+
+int replace_file_take_place(replace_file& rf, file_error* err)
+{
+    const char* path = rf.path.c_str();
+    const char* new_path = rf.new_path.c_str();
+    bool exchanged = false;
+    if (rf.lock.fd < 0) {
+        // Nothing was at path when the run began: nothing to exchange.
+        if (rename(new_path, path) != 0) {
+            return rename_failed(new_path, path, errno, err);
+        }
+    } else if (renameat2(AT_FDCWD, new_path, AT_FDCWD, path, RENAME_EXCHANGE) == 0) {
+        // path.new now names what stood at path: the locked file, or one
+        // put there during the run, which gets its name back.
+        if (!names_locked(rf.new_path, rf)) {
+            if (renameat2(AT_FDCWD, new_path, AT_FDCWD, path, RENAME_EXCHANGE) != 0) {
+                return rename_failed(path, new_path, errno, err);
+            }
+            return replaced(rf, err);
+        }
+        exchanged = true;
+    } else if (errno == EINVAL || errno == ENOSYS || errno == ENOTSUP) {
+        // No exchange on this file system: a last look, then the rename.
+        if (int rc = replace_file_unchanged(rf, err)) {
+            return rc;
+        }
+        if (rename(new_path, path) != 0) {
+            return rename_failed(new_path, path, errno, err);
+        }
+    } else {
+        return rename_failed(new_path, path, errno, err);
     }
     unfinished_file_forget(rf.new_path);
+    unfinished_file_forget(rf.old_path);
     rf.swapped = true;
+    // The old file is still at path.old; its name at path.new goes.
+    if (exchanged && unlink(new_path) != 0 && errno != ENOENT) {
+        int e = errno;
+        return file_error_set(err, e, "remove '%s' failed: %d", new_path, e);
+    }
+    return 0;
+}
+
+int replace_file_swap(replace_file& rf, file_error* err)
+{
+    if (int rc = replace_file_link_old(rf, err)) {
+        return rc;
+    }
+    if (int rc = replace_file_take_place(rf, err)) {
+        // Not swapped: the old file keeps only the name it has.
+        if (!rf.swapped && rf.lock.fd >= 0 && names_locked(rf.old_path, rf)) {
+            unlink(rf.old_path.c_str());
+            unfinished_file_forget(rf.old_path);
+        }
+        return rc;
+    }
     return 0;
 }
 

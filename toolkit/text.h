@@ -10,7 +10,7 @@ int str_lower_ncmp(const char* a, const char* b, size_t n);
 const char* str_lower_find(const char* s, const char* p, int n);
 
 // ASCII-only helpers taking any char value safely.
-inline unsigned char ascii_lower(unsigned char c) { return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + ('a' - 'A')) : c; }
+constexpr unsigned char ascii_lower(unsigned char c) { return (c >= 'A' && c <= 'Z') ? static_cast<unsigned char>(c + ('a' - 'A')) : c; }
 inline bool ascii_space(unsigned char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 inline bool ascii_digit(unsigned char c) { return c >= '0' && c <= '9'; }
 // The value of a hexadecimal digit of either case, or -1 for any other byte.

@@ -18,8 +18,11 @@ void remove_registered()
     if (registered == nullptr) {
         return;
     }
-    for (const std::string& path : *registered) {
-        unlink(path.c_str());
+    // Latest first: the commit records of a run go before the new files
+    // they name, so that no moment shows a complete record whose new files
+    // are partly gone.
+    for (auto it = registered->rbegin(); it != registered->rend(); ++it) {
+        unlink(it->c_str());
     }
     registered->clear();
 }

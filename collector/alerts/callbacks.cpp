@@ -44,17 +44,23 @@ struct match_buffer {
 
 thread_local match_buffer thread_matches{};
 
-// A text field of a record, NUL-terminated whatever its producer did: a
-// field without its NUL is read as if cut at its last byte, never past it.
+// A text field of a record and its length, NUL-terminated whatever its
+// producer did: a field without its NUL is read as if cut at its last byte,
+// never past it.
+struct field_text {
+    const char* text;
+    size_t len;
+};
+
 template <size_t N>
-const char* terminated(const char (&field)[N], char (&spare)[N])
+field_text terminated(const char (&field)[N], char (&spare)[N])
 {
-    if (memchr(field, '\0', N) != nullptr) {
-        return field;
+    if (const void* nul = memchr(field, '\0', N)) {
+        return {field, static_cast<size_t>(static_cast<const char*>(nul) - field)};
     }
     memcpy(spare, field, N - 1);
     spare[N - 1] = '\0';
-    return spare;
+    return {spare, N - 1};
 }
 
 // What differs between the three kinds of event.
@@ -93,13 +99,13 @@ void run_rule(collector_ctx* ctx, method_rec* method, alert_rule* rule, alert_ch
 // The list rules in configuration order, then the chains of the matching
 // patterns in match order, each from its head along next.
 void run_rules(const event_kind& kind, collector_ctx* ctx, method_rec* method, ip_info* ip, void* record,
-               const event_time* when, const char* key)
+               const event_time* when, field_text key)
 {
     // The list rules are the rate rules: their alerts always get queued.
     for (alert_rule* rule = ctx->*kind.rules; rule != nullptr; rule = rule->next) {
         run_rule(ctx, method, rule, kind.slot, ip, record, when, true);
     }
-    int32_t n = match_lookup(ctx->*kind.index, key);
+    int32_t n = match_lookup(ctx->*kind.index, key.text, key.len);
     if (ctx->verbose) {
         log_message(kind.matches_line, n);
     }
@@ -115,17 +121,22 @@ void run_rules(const event_kind& kind, collector_ctx* ctx, method_rec* method, i
 
 // Escapes the query name into qname_esc; returns the name to look up, as
 // decoded. `spare` must outlive the use of the result.
-const char* escape_qname(dnsq_rec* rec, char (&spare)[sizeof dnsq_rec::qname])
+field_text escape_qname(dnsq_rec* rec, char (&spare)[sizeof dnsq_rec::qname])
 {
     static_assert(sizeof rec->qname_esc >= 3 * (sizeof rec->qname - 1) + 1, "an escaped name always fits");
-    const char* qname = terminated(rec->qname, spare);
-    str_escape(qname, rec->qname_esc, sizeof rec->qname_esc);
+    field_text qname = terminated(rec->qname, spare);
+    str_escape_n(qname.text, qname.len, rec->qname_esc, sizeof rec->qname_esc);
     return qname;
 }
 
 }  // namespace
 
 int32_t match_lookup(const pattern_index* index, const char* name)
+{
+    return match_lookup(index, name, strlen(name));
+}
+
+int32_t match_lookup(const pattern_index* index, const char* name, size_t len)
 {
     if (index == nullptr) {
         return 0;
@@ -136,7 +147,7 @@ int32_t match_lookup(const pattern_index* index, const char* name)
         buf.capacity = match_buffer_first_capacity;
     }
     for (;;) {
-        int32_t n = pattern_index_match(index, name, reinterpret_cast<void**>(buf.entries), buf.capacity);
+        int32_t n = pattern_index_match_n(index, name, len, reinterpret_cast<void**>(buf.entries), buf.capacity);
         if (n <= buf.capacity) {
             return n;
         }
@@ -182,7 +193,7 @@ int on_dnsq_req(collector_ctx* ctx, method_rec* method, ip_info* ip, void* recor
 {
     auto* rec = static_cast<dnsq_rec*>(record);
     char spare[sizeof rec->qname];
-    const char* qname = escape_qname(rec, spare);
+    field_text qname = escape_qname(rec, spare);
     if (al_write_dnsq_req(&ctx->dnsq_req_log, method, ip, rec, when) != 0 && al_closed(&ctx->dnsq_req_log)) {
         return 0;
     }
@@ -195,7 +206,7 @@ int on_dnsq_resp(collector_ctx* ctx, method_rec* method, ip_info* ip, void* reco
 {
     auto* rec = static_cast<dnsq_rec*>(record);
     char spare[sizeof rec->qname];
-    const char* qname = escape_qname(rec, spare);
+    field_text qname = escape_qname(rec, spare);
     // Responses have no activity log; they feed only their own rules, and
     // like queries raise nothing once the stop has closed the logs.
     if (al_closed(&ctx->dnsq_req_log)) {

@@ -2,6 +2,7 @@
 // pattern lookup they (and the watch rule loaders) use.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "collector/core/records.h"
@@ -19,6 +20,8 @@ int on_dnsq_resp(collector_ctx* ctx, method_rec* method, ip_info* ip, void* reco
 // thread's lookup never overwrites or moves it. It starts at 1024 entries,
 // doubles as a match needs and is freed when the thread ends.
 int32_t match_lookup(const pattern_index* index, const char* name);
+// The same for the `len` bytes at `name`.
+int32_t match_lookup(const pattern_index* index, const char* name, size_t len);
 
 // The calling thread's match buffer (nullptr before its first lookup); valid
 // until the thread's next match_lookup.

@@ -32,22 +32,6 @@ int key_bit(const char* key, int64_t i)
     return (static_cast<unsigned char>(key[i >> 3]) >> (i & 7)) & 1;
 }
 
-// Do `a` and `b` agree in their first k bits? Both must hold at least k / 8
-// bytes before their NUL.
-bool leading_bits_equal(const char* a, const char* b, int64_t k)
-{
-    size_t whole = static_cast<size_t>(k >> 3);
-    if (memcmp(a, b, whole) != 0) {
-        return false;
-    }
-    int rest = static_cast<int>(k & 7);
-    if (rest == 0) {
-        return true;
-    }
-    unsigned mask = (1u << rest) - 1u;
-    return ((static_cast<unsigned char>(a[whole]) ^ static_cast<unsigned char>(b[whole])) & mask) == 0;
-}
-
 pattern_node* pattern_node_new(char* key)
 {
     auto* node = static_cast<pattern_node*>(xalloc(sizeof(pattern_node), 1));
@@ -142,14 +126,54 @@ struct match_sink {
     }
 };
 
-void pattern_trie_match(const pattern_node* root, const char* name, match_sink* sink)
+// A name as a trie walk reads it, letter case folded byte by byte as it is
+// read, forward or from its end: neither a folded nor a reversed copy is
+// made. Byte `len` reads as the NUL, the one byte past the name ever read.
+struct forward_name {
+    const unsigned char* text;
+    size_t len;
+    unsigned char at(size_t j) const { return j < len ? ascii_lower(text[j]) : 0; }
+};
+struct reversed_name {
+    const unsigned char* text;
+    size_t len;
+    unsigned char at(size_t j) const { return j < len ? ascii_lower(text[len - 1 - j]) : 0; }
+};
+
+template <typename Name>
+int name_bit(const Name& name, int64_t i)
 {
-    const int64_t n = 8 * static_cast<int64_t>(strlen(name));
+    return (name.at(static_cast<size_t>(i >> 3)) >> (i & 7)) & 1;
+}
+
+// Does the name agree with `key` in the first k bits? The key holds at
+// least k / 8 bytes before its NUL.
+template <typename Name>
+bool name_leading_bits_equal(const Name& name, const char* key, int64_t k)
+{
+    size_t whole = static_cast<size_t>(k >> 3);
+    for (size_t j = 0; j < whole; ++j) {
+        if (name.at(j) != static_cast<unsigned char>(key[j])) {
+            return false;
+        }
+    }
+    int rest = static_cast<int>(k & 7);
+    if (rest == 0) {
+        return true;
+    }
+    unsigned mask = (1u << rest) - 1u;
+    return ((name.at(whole) ^ static_cast<unsigned char>(key[whole])) & mask) == 0;
+}
+
+template <typename Name>
+void pattern_trie_match(const pattern_node* root, const Name& name, match_sink* sink)
+{
+    const int64_t n = 8 * static_cast<int64_t>(name.len);
     const pattern_node* node = root->left;
     while (node != nullptr) {
         const int64_t b = node->bits;
         if (b == n) {
-            if (leading_bits_equal(name, node->key, n)) {
+            if (name_leading_bits_equal(name, node->key, n)) {
                 sink->emit(node->exact);
                 sink->emit(node->prefix);
             }
@@ -159,12 +183,12 @@ void pattern_trie_match(const pattern_node* root, const char* name, match_sink* 
             return;  // every pattern below is longer than the name
         }
         if (node->prefix != nullptr) {
-            if (!leading_bits_equal(name, node->key, b)) {
+            if (!name_leading_bits_equal(name, node->key, b)) {
                 return;  // nothing below shares the name's leading bits either
             }
             sink->emit(node->prefix);
         }
-        int want = key_bit(name, b);
+        int want = name_bit(name, b);
         if (node->left != nullptr) {
             if (key_bit(node->left->key, b) == want) {
                 node = node->left;
@@ -216,9 +240,6 @@ void reverse_in_place(char* text, size_t len)
     }
 }
 
-// Names looked up per packet are short; only longer ones need the heap.
-constexpr size_t short_name = 512;
-
 }  // namespace
 
 struct pattern_index {
@@ -253,19 +274,21 @@ void pattern_index_add(pattern_index* index, const char* pattern, void* value)
 
 int32_t pattern_index_match(const pattern_index* index, const char* name, void** out, int32_t capacity)
 {
-    size_t len = strlen(name);
-    char small[short_name];
-    char* copy = len < sizeof small ? small : static_cast<char*>(xalloc(len + 1, 0));
-    lower_copy(copy, name, len);
+    return pattern_index_match_n(index, name, strlen(name), out, capacity);
+}
 
-    match_sink sink{out, capacity, 0};
-    pattern_trie_match(index->forward, copy, &sink);
-    reverse_in_place(copy, len);
-    pattern_trie_match(index->reverse, copy, &sink);
-
-    if (copy != small) {
-        xfree(copy);
+int32_t pattern_index_match_n(const pattern_index* index, const char* name, size_t len, void** out,
+                              int32_t capacity)
+{
+    // An index without patterns (no watch rule of its kind) is the common
+    // case on a capture thread: nothing to walk.
+    if (index->forward->left == nullptr && index->reverse->left == nullptr) {
+        return 0;
     }
+    const auto* text = reinterpret_cast<const unsigned char*>(name);
+    match_sink sink{out, capacity, 0};
+    pattern_trie_match(index->forward, forward_name{text, len}, &sink);
+    pattern_trie_match(index->reverse, reversed_name{text, len}, &sink);
     return sink.count > INT32_MAX ? INT32_MAX : static_cast<int32_t>(sink.count);
 }
 

@@ -6,6 +6,7 @@
 // The tries underneath compare bytes exactly.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 struct pattern_index;
@@ -19,5 +20,8 @@ void pattern_index_add(pattern_index* index, const char* pattern, void* value);
 // forward patterns by growing length (an exact pattern before the trailing-'*'
 // pattern of the same text), then the leading-'*' patterns by growing length.
 int32_t pattern_index_match(const pattern_index* index, const char* name, void** out, int32_t capacity);
+// The same for the `len` bytes at `name`, which need no NUL after them.
+int32_t pattern_index_match_n(const pattern_index* index, const char* name, size_t len, void** out,
+                              int32_t capacity);
 // Frees the tries; the values belong to the caller.
 void pattern_index_free(pattern_index* index);

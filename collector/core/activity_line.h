@@ -3,7 +3,9 @@
 //   dhcp-pkt.al  "%d|%d|%" PRId64 "|%d|%.2x%.2x%.2x%.2x|%.*s|%.*s|%.2x%.2x%.2x%.2x\n"
 //   dnsq-req.al  "%d|%d|%" PRId64 "|%.2x%.2x%.2x%.2x|%.2x%.2x%.2x%.2x|%.*s|%d|%d\n"
 // (the texts up to their NUL or the end of their field), at a small part of
-// their cost: a line is made for every packet a capture thread sees.
+// their cost: a line is made for every packet a capture thread sees. Any
+// number of threads may make lines at once: the one state, the text of the
+// last line's first three fields, is each thread's own.
 #pragma once
 
 #include <cstddef>

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cinttypes>
 #include <cstdlib>
@@ -89,6 +90,44 @@ void report_loss(activity_log* log, bool force)
                 log->last_error, log->lines_lost);
 }
 
+// Where the file is to end after a failed write that put `ours` bytes at its
+// end, the last `cut_line` of them a line cut short: just past the last line
+// end among those bytes, or before all of them when they hold none. Read back
+// from the file as it is now, not worked out from a size recorded earlier:
+// the file may have been truncated from outside since (logrotate's
+// copytruncate), and a cut going by an older size would extend it with NUL
+// bytes and leave the cut line in place. Nothing before our bytes is taken.
+// -1: leave the file as it is.
+int64_t whole_lines_end(int fd, size_t ours, size_t cut_line)
+{
+    struct stat st {};
+    if (fstat(fd, &st) != 0) {
+        return -1;
+    }
+    const int64_t size = st.st_size;
+    const int64_t start = std::max<int64_t>(0, size - static_cast<int64_t>(ours));
+    char block[line_size];
+    for (int64_t end = size; end > start;) {
+        const int64_t n = std::min<int64_t>(end - start, static_cast<int64_t>(sizeof block));
+        size_t got = 0;
+        if (fd_read_at(fd, block, static_cast<size_t>(n), end - n, &got, nullptr, nullptr) != 0) {
+            // Not to be read back (a log opened for writing only): go by
+            // our own bytes instead.
+            return std::max<int64_t>(start, size - static_cast<int64_t>(cut_line));
+        }
+        if (static_cast<int64_t>(got) != n) {
+            return -1;  // truncated from outside just now: our bytes went with it
+        }
+        for (int64_t i = n; i > 0; --i) {
+            if (block[i - 1] == '\n') {
+                return end - n + i;
+            }
+        }
+        end -= n;
+    }
+    return start;
+}
+
 // Appends whole lines to the file. On a failed or short write the file is
 // cut back to the end of the last whole line it holds, and the lines that
 // did not make it are counted lost. Held: log->lock.
@@ -101,7 +140,6 @@ void write_out(activity_log* log, const char* data, size_t len)
     // A write that takes nothing is a full disk here, reported as such.
     int err = fd_write_all(log->fd, data, len, nullptr, nullptr, &done, ENOSPC);
     if (err == 0) {
-        log->whole_size += static_cast<int64_t>(len);
         return;
     }
     size_t keep = done;
@@ -109,11 +147,15 @@ void write_out(activity_log* log, const char* data, size_t len)
         --keep;
     }
     if (keep < done) {
-        // A cut line would be glued to the next one: take it back.
-        while (ftruncate(log->fd, log->whole_size + static_cast<int64_t>(keep)) != 0 && errno == EINTR) {
+        // A cut line would be glued to the next one: take it back. Never
+        // extend the file: the cut only ever makes it shorter.
+        int64_t end = whole_lines_end(log->fd, done, done - keep);
+        struct stat st {};
+        if (end >= 0 && fstat(log->fd, &st) == 0 && end < st.st_size) {
+            while (ftruncate(log->fd, end) != 0 && errno == EINTR) {
+            }
         }
     }
-    log->whole_size += static_cast<int64_t>(keep);
     log->lines_lost += count_lines(data + keep, len - keep);
     log->last_error = err;
     report_loss(log, false);
@@ -346,9 +388,13 @@ void al_open(activity_log* log)
     if (verbose(log)) {
         log_message("opening activity log %s", log->path);
     }
-    int fd = open(log->path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
-    struct stat st {};
-    if (fd < 0 || fstat(fd, &st) != 0) {
+    // Read access lets a cut-back after a failed write read the file's tail;
+    // a log the collector may only write to is still taken.
+    int fd = open(log->path, O_RDWR | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    if (fd < 0 && errno == EACCES) {
+        fd = open(log->path, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
+    }
+    if (fd < 0) {
         int err = errno;
         log_error_exit(err, "fopen(%s) failed: %d", log->path, err);
     }
@@ -356,7 +402,6 @@ void al_open(activity_log* log)
         log->pending = static_cast<char*>(xalloc(pending_size, 0));
     }
     log->pending_len = 0;
-    log->whole_size = static_cast<int64_t>(st.st_size);
     log->fd = fd;
     __atomic_store_n(&log->closed_at_stop, 0, __ATOMIC_RELEASE);
 }

@@ -19,10 +19,12 @@
 
 // The file only ever holds whole lines: every write's result is checked, and
 // a failed or short write (a full disk) cuts the file back to the end of its
-// last whole line. The lines that could not be stored are counted and
-// reported in a warning naming the log, the error number and the lines lost
-// so far (at once, then at most once a minute, and at close); the next write
-// simply tries again, so writing resumes by itself once there is room.
+// last whole line, found in the file as it is then (it may have been
+// truncated from outside meanwhile; the cut never lengthens it). The lines
+// that could not be stored are counted and reported in a warning naming the
+// log, the error number and the lines lost so far (at once, then at most
+// once a minute, and at close); the next write simply tries again, so
+// writing resumes by itself once there is room.
 struct activity_log {
     char* path = nullptr;  // "<al_dir>/dhcp-pkt.al" or "<al_dir>/dnsq-req.al", owned
     int fd = -1;           // open for appending; -1 before al_open and after al_close
@@ -30,7 +32,6 @@ struct activity_log {
     sync_mutex lock{};     // held while a line is written and while the file is rotated
     char* pending = nullptr;  // whole lines, CR LF ends, not yet in the file
     size_t pending_len = 0;
-    int64_t whole_size = 0;       // file length up to the end of its last whole line
     uint64_t lines_lost = 0;      // lines that never reached the file
     uint64_t lost_reported = 0;   // lines_lost at the last warning
     int64_t last_warning = 0;     // monotonic seconds of that warning

@@ -11,9 +11,10 @@
 // characters 0x30 + nibble ('0'-'9', ':'-'?'); everything else is copied.
 // A destination of 3 * strlen(src) + 1 bytes always holds the whole text;
 // a smaller one receives the escapes that fit whole, NUL-terminated.
-void str_escape(const char* src, char* dst, size_t dst_size);
+// Returns the length written, without the NUL.
+size_t str_escape(const char* src, char* dst, size_t dst_size);
 // The same for `len` bytes that may hold NUL bytes, each written "%00".
-void str_escape_n(const char* src, size_t len, char* dst, size_t dst_size);
+size_t str_escape_n(const char* src, size_t len, char* dst, size_t dst_size);
 
 // A received text field made safe to repeat in the collector's log: escaped
 // as the activity lines escape theirs, so no CR or LF a sender put in it can

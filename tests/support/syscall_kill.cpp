@@ -2,6 +2,9 @@
 
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstdlib>
+
 #include <sstream>
 
 std::string strace_path()
@@ -49,4 +52,71 @@ process_result run_killed_at(const std::vector<std::string>& argv, const std::st
     args.push_back("inject=" + syscall + ":signal=KILL:when=" + std::to_string(nth));
     args.insert(args.end(), argv.begin(), argv.end());
     return run_process(args, "", cwd);
+}
+
+std::map<std::string, int> kill_sweep(
+    const std::vector<std::string>& argv, const std::string& syscalls,
+    const std::function<void(const temp_dir& dir)>& set_up,
+    const std::function<void(const temp_dir& dir, const process_result& killed, const std::string& what)>& check)
+{
+    std::map<std::string, int> counts;
+    {
+        temp_dir dir;
+        set_up(dir);
+        counts = syscall_counts(argv, dir.path(), syscalls);
+    }
+    for (const auto& [syscall, count] : counts) {
+        for (int n = 1; n <= count; ++n) {
+            temp_dir dir;
+            set_up(dir);
+            process_result killed = run_killed_at(argv, dir.path(), syscall, n);
+            check(dir, killed, syscall + " #" + std::to_string(n));
+        }
+    }
+    return counts;
+}
+
+std::vector<std::string> delayed_at(const std::vector<std::string>& argv, const std::string& syscalls, long delay_us,
+                                    bool on_exit)
+{
+    // The program ends on its own here, and LeakSanitizer cannot look at a
+    // traced program: a sanitized build would end with an error of its own.
+    const char* asan = getenv("ASAN_OPTIONS");
+    std::vector<std::string> args{"/usr/bin/env",
+                                  std::string("ASAN_OPTIONS=") + (asan != nullptr ? asan : "") + ":detect_leaks=0",
+                                  strace_path(),
+                                  "-f",
+                                  "-qq",
+                                  "-o",
+                                  "/dev/null",
+                                  "-e",
+                                  "inject=" + syscalls + (on_exit ? ":delay_exit=" : ":delay_enter=") +
+                                      std::to_string(delay_us)};
+    args.insert(args.end(), argv.begin(), argv.end());
+    return args;
+}
+
+process_result run_rotating_during_swap(const std::vector<std::string>& argv, const std::string& cwd,
+                                        const std::string& ready, const std::string& path, const std::string& fresh)
+{
+    temp_dir logs;
+    process_result res;
+    child_process run(delayed_at(argv, "link,linkat", 1000000), cwd, logs.file("err"));
+    if (!wait_until([&] { return file_exists(ready); }, 30000)) {
+        res.err = "'" + ready + "' never came";
+        return res;
+    }
+    // The program reaches its first link within moments and waits there.
+    sleep_ms(200);
+    if (rename(path.c_str(), (path + ".1").c_str()) != 0) {
+        res.err = "cannot rotate '" + path + "'";
+        return res;
+    }
+    write_file(path, fresh);
+    if (!run.wait_for(60000, res)) {
+        res.err = "the program did not end";
+        return res;
+    }
+    res.err = read_file(logs.file("err"));
+    return res;
 }

@@ -6,6 +6,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <chrono>
+#include <thread>
+
 tcp_client::tcp_client(unsigned port, const char* from)
 {
     fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
@@ -27,6 +31,9 @@ tcp_client::tcp_client(unsigned port, const char* from)
     to.sin_port = htons(static_cast<uint16_t>(port));
     to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (connect(fd_, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) {
+        // Taken and then reset before this thread came back from connect
+        // (a refusal would be ECONNREFUSED).
+        ended_by_peer_ = errno == EPIPE || errno == ECONNRESET;
         ::close(fd_);
         fd_ = -1;
     }
@@ -69,6 +76,9 @@ void tcp_client::abort()
 
 bool tcp_client::peer_closed(int timeout_ms)
 {
+    if (ended_by_peer_) {
+        return true;
+    }
     if (fd_ < 0) {
         return false;
     }
@@ -78,6 +88,25 @@ bool tcp_client::peer_closed(int timeout_ms)
     }
     char byte;
     return recv(fd_, &byte, 1, MSG_DONTWAIT) <= 0;
+}
+
+bool tcp_client::send_fails_within(const std::string& bytes, int timeout_ms)
+{
+    if (ended_by_peer_) {
+        return true;  // as its first write would have
+    }
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+    while (fd_ >= 0) {
+        if (::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL | MSG_DONTWAIT) < 0 && errno != EAGAIN &&
+            errno != EWOULDBLOCK) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= until) {
+            return false;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
 }
 
 int tcp_client::local_port() const

@@ -216,6 +216,16 @@ TEST(Dsreader, TwentyFieldsAcceptedTwentyOneRefused)
             EXPECT_EQ(e.message, "line 'f1' has too many fields (more than 20)");
         }
     }
+    // The line is echoed with its control bytes escaped, read any way. No
+    // '\n' at the end: backward, too, the line comes first.
+    write_file(path, "\x1b[2J\r" + std::string(20, '|'));
+    for (int direction : {DSREADER_FORWARD, DSREADER_BACKWARD}) {
+        for (auto next : {dsreader_next, dsreader_next_whole}) {
+            dsreader_ptr reader(dsreader_open(path.c_str(), direction));
+            fatal_error e = expect_fatal([&] { next(reader.get()); });
+            EXPECT_EQ(e.message, "line '%1;[2J%0=' has too many fields (more than 20)");
+        }
+    }
 }
 
 TEST(Dsreader, OpenFailures)

@@ -65,9 +65,10 @@ TEST(ReplaceFile, FailedStepsLeaveTheFilesAsDescribed)
         ASSERT_EQ(replace_file_create(rf, &err), 0);
         ASSERT_EQ(out_file_start(rf.out, &err), 0);
         ASSERT_EQ(unlink(gone.c_str()), 0);
-        EXPECT_EQ(replace_file_commit(rf, &err), ENOENT);
-        EXPECT_EQ(err.message, "rename '" + gone + "' to '" + gone + ".old' failed: 2");
+        EXPECT_EQ(replace_file_commit(rf, &err), -1);
+        EXPECT_EQ(err.message, "dataset '" + gone + "' was replaced during the run: nothing written");
         EXPECT_FALSE(file_exists(gone));
+        EXPECT_FALSE(file_exists(gone + ".old"));
     }
     // A leftover at path.new that cannot be removed.
     write_file(path, "current\n");

@@ -1,13 +1,16 @@
 #include "tools/alertlog/log_tail.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
-#include <ctime>
 #include <string>
 
+#include "platform/clock.h"
+#include "platform/sync.h"
 #include "toolkit/diag.h"
 #include "toolkit/fd_io.h"
 
@@ -15,7 +18,12 @@ namespace {
 
 constexpr size_t block = 8192;  // the backward scan's blocks, and the copy's reads
 constexpr size_t follow_piece = 1 << 16;
-constexpr int64_t writer_wait_ns = 1000000000;
+// How long a writer that opened the old log before the rename is waited for
+// while it holds it open; without leases, how long the old log must have
+// been still before the catch-up ends.
+constexpr int64_t writer_wait_ms = 1000;
+// Without leases, a log written all the time is followed no longer than this.
+constexpr int64_t unwatched_limit_ms = 5000;
 
 // A failed read ends the run: "read(<path>) failed: <errno>".
 void read_at(int fd, char* buf, size_t count, int64_t offset, size_t* got, const char* path)
@@ -28,19 +36,6 @@ void write_fd(int fd, const char* data, size_t size, const char* path)
 {
     file_error err;
     file_error_check(fd_write_all(fd, data, size, path, &err), err);
-}
-
-int64_t now_ns()
-{
-    struct timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
-void sleep_ns(long ns)
-{
-    struct timespec ts = {0, ns};
-    nanosleep(&ts, nullptr);
 }
 
 // Appends what the old log holds from `pos` on; only whole lines unless
@@ -83,6 +78,17 @@ int writers_probe(int fd)
         return 0;
     }
     return errno == EAGAIN ? 1 : -1;
+}
+
+// The old log's size; growth tells of a writer when leases cannot.
+int64_t size_of(int fd, const char* path)
+{
+    struct stat st;
+    if (fstat(fd, &st) != 0) {
+        int e = errno;
+        fatal(fatal_code(e), "fstat(%s) failed: %d", path, e);
+    }
+    return static_cast<int64_t>(st.st_size);
 }
 
 }  // namespace
@@ -133,35 +139,59 @@ void log_tail_follow(int old_fd, int64_t from, int new_fd, const char* path)
         int e = errno;
         fatal(fatal_code(e), "fcntl(%s) failed: %d", path, e);
     }
+    // A writer that waits for the old log's lock writes to the old log once
+    // it has it: let it write now, while this copy still takes what it writes.
+    (void)flock(old_fd, LOCK_UN);
     // Probing with a lease: a writer opening the file at that instant would
     // signal the lease's holder, which must not end this program.
     signal(SIGIO, SIG_IGN);
-    int64_t deadline = now_ns() + writer_wait_ns;
+    const int64_t started = clock_monotonic_ms();
     int64_t start = from;
+    bool watched = true;  // leases tell when the last writer has closed the old log
     bool still_open = false;
+    int64_t size_seen = -1;
+    int64_t changed_at = started;
     for (;;) {
         from = append_from(old_fd, from, new_fd, false, path);
-        int writers = writers_probe(old_fd);
-        if (writers == 0) {
-            break;
+        int64_t now = clock_monotonic_ms();
+        if (watched) {
+            int writers = writers_probe(old_fd);
+            if (writers == 0) {
+                break;
+            }
+            if (writers > 0 && now - started > writer_wait_ms) {
+                still_open = true;
+                break;
+            }
+            watched = writers > 0;
         }
-        if (writers < 0) {
-            // No way to see the writers: give one that opened the old log
-            // just before the rename the time to write its entry.
-            sleep_ns(10000000);
-            from = append_from(old_fd, from, new_fd, false, path);
-            break;
+        if (!watched) {
+            // No way to see the writers (another user's log, a file system
+            // without leases): follow the old log until it has been still
+            // for as long as a writer is waited for above.
+            int64_t size = size_of(old_fd, path);
+            if (size != size_seen) {
+                size_seen = size;
+                changed_at = now;
+            } else if (now - changed_at >= writer_wait_ms) {
+                break;
+            }
+            if (now - started >= unwatched_limit_ms) {
+                still_open = true;
+                break;
+            }
         }
-        if (now_ns() > deadline) {
-            still_open = true;
-            break;
-        }
-        sleep_ns(1000000);
+        platform_sleep_ms(1);
     }
     from = append_from(old_fd, from, new_fd, true, path);
     if (from != start && fsync(new_fd) != 0) {
         int e = errno;
         fatal(fatal_code(e), "fsync(%s) failed: %d", path, e);
+    }
+    if (!watched) {
+        log_info("writers of '%s' could not be watched (no file lease): the old log was followed until it had been "
+                 "still for 1 s",
+                 path);
     }
     if (still_open) {
         log_info("'%s' is still open for writing elsewhere: what is written to the old log from now on is lost",

@@ -4,6 +4,7 @@
 
 #include "toolkit/diag.h"
 #include "toolkit/dsreader.h"
+#include "toolkit/echo_text.h"
 #include "toolkit/number.h"
 #include "toolkit/text.h"
 
@@ -63,7 +64,7 @@ bool format_address(const char* field, std::string& dotted)
 
 line_shaper::line_shaper(const shape_options& opts) : opts_(opts)
 {
-    for (int i = 0; i < ACTIVITY_FIELDS; ++i) {
+    for (int i = 0; i < activity_field_count; ++i) {
         roles_[i] = role_of(opts.type, i);
     }
 }
@@ -106,7 +107,7 @@ void line_shaper::put_time(const char* field, shape_output& out)
 void line_shaper::put_address(const char* field, shape_output& out)
 {
     if (!format_address(field, scratch_)) {
-        fatal(-1, "ip address '%s' is invalid", field);
+        fatal(-1, "ip address '%s' is invalid", echo_text(field).c_str());
     }
     out.put(scratch_.data(), scratch_.size());
 }

@@ -6,12 +6,11 @@
 #include <ctime>
 #include <string>
 
+#include "toolkit/activity_fields.h"
 #include "tools/format/shape_options.h"
 #include "tools/format/shape_output.h"
 
 struct dsreader;
-
-constexpr int ACTIVITY_FIELDS = 8;
 
 enum class field_role { unchanged, node, time, address };
 
@@ -34,7 +33,7 @@ private:
     void put_address(const char* field, shape_output& out);
 
     const shape_options& opts_;
-    field_role roles_[ACTIVITY_FIELDS];
+    field_role roles_[activity_field_count];
     // The last second converted and its text: logs hold many lines per second.
     bool have_time_ = false;
     int64_t last_time_ = 0;

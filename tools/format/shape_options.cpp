@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "toolkit/activity_fields.h"
 #include "toolkit/diag.h"
 #include "toolkit/number.h"
 
@@ -116,7 +117,9 @@ shape_options parse_shape_args(int argc, char** argv)
         }
     }
     if (!opts.fields_given) {
-        opts.fields = field_list_parse("2,3,4,5,6,7,8");
+        for (int i = 1; i < activity_field_count; ++i) {  // every field but the method id
+            opts.fields.push_back(i);
+        }
     }
     return opts;
 }

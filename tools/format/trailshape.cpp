@@ -7,6 +7,7 @@
 #include "tools/format/line_shaper.h"
 #include "tools/format/shape_options.h"
 #include "tools/format/shape_output.h"
+#include "toolkit/activity_fields.h"
 #include "toolkit/diag.h"
 #include "toolkit/dsreader.h"
 #include "toolkit/out_file.h"
@@ -67,7 +68,7 @@ int shape_log(int argc, char** argv)
     open_output = &out;
     line_shaper shaper(opts);
     while (dsreader_next(reader.get()) == 0) {
-        if (reader->field_count == ACTIVITY_FIELDS) {
+        if (reader->field_count == activity_field_count) {
             shaper.shape(*reader, out);
         }
     }

@@ -14,6 +14,7 @@
 
 #include "toolkit/diag.h"
 #include "toolkit/dsreader.h"
+#include "toolkit/echo_text.h"
 #include "toolkit/replace_set.h"
 #include "tools/merge/merge_files.h"
 #include "tools/merge/merge_input.h"
@@ -132,7 +133,7 @@ struct merge_dataset {
                 // the slot behind it is free; anything else is a fault of
                 // this program, never a reason to drop a line.
                 if (has_pushed_back) {
-                    fatal(-1, "internal error: no room for '%s' in '%s'", key.c_str(), path.c_str());
+                    fatal(-1, "internal error: no room for '%s' in '%s'", echo_text(key).c_str(), path.c_str());
                 }
                 std::swap(current, pushed_back);
                 has_pushed_back = true;

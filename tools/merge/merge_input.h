@@ -9,6 +9,7 @@
 
 #include "toolkit/diag.h"
 #include "toolkit/dsreader.h"
+#include "toolkit/echo_text.h"
 #include "toolkit/tournament.h"
 #include "tools/merge/key_head.h"
 #include "tools/merge/merge_record.h"
@@ -31,8 +32,8 @@ struct merge_input {
 inline void check_ascending(const char* where, std::string_view key, std::string& previous, bool& has_previous)
 {
     if (has_previous && key < std::string_view(previous)) {
-        fatal(-1, "records out of order in '%s': '%.*s' after '%s'", where, static_cast<int>(key.size()), key.data(),
-              previous.c_str());
+        fatal(-1, "records out of order in '%s': '%s' after '%s'", where, echo_text(key).c_str(),
+              echo_text(previous).c_str());
     }
     previous.assign(key);
     has_previous = true;

@@ -11,12 +11,11 @@
 #include <string>
 #include <vector>
 
+#include "toolkit/activity_fields.h"
 #include "toolkit/diag.h"
 #include "tools/query/query_frame.h"
 
 namespace {
-
-constexpr int activity_fields = 8;
 
 // A missing or unreadable log must end the run before any output, yet a
 // list of thousands of rotated logs must not need a descriptor each: every
@@ -81,7 +80,7 @@ int main(int argc, char** argv)
     for (const std::string& path : paths) {
         dsreader_ptr reader(dsreader_open(path.c_str(), opts.direction));
         query_guard_input(opts, reader.get());
-        query_scan_reader(opts, reader.get(), activity_fields, match_count);
+        query_scan_reader(opts, reader.get(), activity_field_count, match_count);
     }
     query_finish(opts, match_count);
     return 0;

@@ -12,7 +12,7 @@
 #include "toolkit/dsreader.h"
 #include "toolkit/number.h"
 #include "toolkit/out_file.h"
-#include "toolkit/replace_file.h"
+#include "toolkit/replace_set.h"
 #include "toolkit/unfinished_files.h"
 
 namespace {
@@ -113,19 +113,23 @@ int sort_dataset(int argc, char** argv)
     }
 
     // Sorting a dataset onto itself: it is locked, and the sorted lines go
-    // to "<outfile>.new", which takes its place whole, so the dataset is
-    // never seen cut short.
+    // to "<outfile>.new", which takes its place whole the way the merge
+    // tools replace a dataset (with a commit record), so the dataset is
+    // never seen cut short and what a killed run leaves is finished by the
+    // next one.
     unfinished_files_remove_on_failure();
     std::string target_path = output.path;
     file_error_check(out_file_close(output, &err), err);
-    replace_file target;
-    file_error_check(replace_file_lock(target, target_path, "outfile", nullptr, &err), err);
+    replace_set files;
+    file_error_check(files.lock({target_path}, "outfile", nullptr, &err), err);
+    file_error_check(files.recover(&err), err);
+    replace_file& target = files.file(0);
     read_rows(rows, run, &target);
     rows.sort_ascending();
     file_error_check(replace_file_create(target, &err), err);
     file_error_check(out_file_start(target.out, &err), err);
     file_error_check(rows.write(target.out, run.descending, &err), err);
-    file_error_check(replace_file_commit(target, &err), err);
+    file_error_check(files.commit(&err), err);
     return 0;
 }
 

@@ -1,5 +1,6 @@
 // The question section of a DNS message: response flag, response code and
 // the one question's name, type and class.
+#include <array>
 #include <cstring>
 
 #include "collector/core/warn_limit.h"
@@ -11,6 +12,20 @@ namespace {
 
 // Label bytes plus one length byte per label, without the final 0.
 constexpr size_t max_encoded_name = 256;
+
+// Each label byte as the name text holds it, letters lower-cased, so the
+// name is folded while it is copied; 0 for the three bytes that take a
+// presentation form instead (NUL, '.' and backslash).
+constexpr std::array<unsigned char, 256> name_bytes = [] {
+    std::array<unsigned char, 256> t{};
+    for (unsigned b = 0; b < 256; ++b) {
+        t[b] = ascii_lower(static_cast<unsigned char>(b));
+    }
+    t['.'] = 0;
+    t['\\'] = 0;
+    return t;
+}();
+
 // Four labels of 63 bytes, each written as "\000", and their dots.
 static_assert(4 * 63 * 4 + 3 + 1 <= dns_name_text_size, "a name in presentation form always fits");
 
@@ -66,13 +81,14 @@ parse_result dns_question_decode(dnsq_rec* rec, const unsigned char* message, si
         // move a label boundary; room is certain (see dns_name_text_size).
         for (unsigned i = 0; i < len; ++i) {
             unsigned char b = label[i];
-            if (b == 0) {
+            unsigned char c = name_bytes[b];
+            if (c != 0) {
+                rec->qname[out++] = static_cast<char>(c);
+            } else if (b == 0) {
                 memcpy(rec->qname + out, "\\000", 4);
                 out += 4;
-            } else if (b == '.' || b == '\\') {
-                rec->qname[out++] = '\\';
-                rec->qname[out++] = static_cast<char>(b);
             } else {
+                rec->qname[out++] = '\\';
                 rec->qname[out++] = static_cast<char>(b);
             }
         }
@@ -85,9 +101,6 @@ parse_result dns_question_decode(dnsq_rec* rec, const unsigned char* message, si
     }
     // Drop the final '.'.
     rec->qname[out > 0 ? out - 1 : 0] = '\0';
-    for (char* c = rec->qname; *c != '\0'; ++c) {
-        *c = static_cast<char>(ascii_lower(static_cast<unsigned char>(*c)));
-    }
     rec->qtype = static_cast<int32_t>(qtype);
     rec->qclass = static_cast<int32_t>(qclass);
     return parse_result::taken;

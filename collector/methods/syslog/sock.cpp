@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 #include "collector/core/log.h"
@@ -59,12 +60,16 @@ sock* sock_server_new(int32_t port, int32_t kind)
 
 void sock_open(sock* s)
 {
+    const bool tcp = s->kind == sock_kind_tcp;
+    char subject[warn_limit_subject_bytes];
+    snprintf(subject, sizeof subject, "syslog input on %s port %d", tcp ? "tcp" : "udp", s->port);
+    s->warn = warn_limit_for(subject);
+
     memset(&s->addr, 0, sizeof s->addr);
     s->addr.sin_family = AF_INET;
     s->addr.sin_addr.s_addr = htonl(INADDR_ANY);
     s->addr.sin_port = htons(static_cast<uint16_t>(s->port));
 
-    const bool tcp = s->kind == sock_kind_tcp;
     s->socket = socket(AF_INET, (tcp ? SOCK_STREAM : SOCK_DGRAM) | SOCK_CLOEXEC, tcp ? IPPROTO_TCP : IPPROTO_UDP);
     if (s->socket < 0) {
         log_error_exit(errno, "socket() failed: %d", errno);
@@ -123,13 +128,18 @@ void warn_receive_error(const sock* s, bool passes, const char* fmt, Args... arg
         return;  // the owner stopped this socket on purpose
     }
     if (passes) {
-        warn_limited(fmt, args...);
+        warn_limited_on(sock_warn_limit(s), fmt, args...);
     } else {
         log_message(fmt, args...);
     }
 }
 
 }  // namespace
+
+warn_limit* sock_warn_limit(const sock* s)
+{
+    return s != nullptr && s->warn != nullptr ? s->warn : warn_limit_for("syslog input");
+}
 
 int sock_accept(sock* listener, sock* conn)
 {
@@ -146,6 +156,7 @@ int sock_accept(sock* listener, sock* conn)
         return -1;
     }
     conn->socket = fd;
+    conn->warn = listener->warn;
     set_peer(conn);
     __atomic_store_n(&conn->last_receive_ms, clock_monotonic_ms(), __ATOMIC_RELAXED);
     return 0;
@@ -331,6 +342,20 @@ void sock_close(sock* s)
         log_message("*** WARN *** closesocket() failed: %d", errno);
     }
     s->socket = -1;
+}
+
+void sock_reset_at_close(sock* s)
+{
+    if (s == nullptr || s->socket < 0) {
+        return;
+    }
+    // Lingering for no time: the close sends a reset and drops the
+    // connection at once. No orphaned socket is left behind to drop what
+    // the peer sends without an answer (as one under a drop-all filter does).
+    linger at_once{1, 0};
+    if (setsockopt(s->socket, SOL_SOCKET, SO_LINGER, &at_once, sizeof at_once) != 0) {
+        log_message("*** WARN *** setsockopt(SO_LINGER) failed: %d", errno);
+    }
 }
 
 void sock_shutdown_read(sock* s)

@@ -8,6 +8,8 @@
 
 #include <cstdint>
 
+struct warn_limit;
+
 // A byte buffer grown in 1024-byte steps; callers keep `length`.
 struct growbuf {
     unsigned char* data;
@@ -40,6 +42,10 @@ struct sock {
     // Monotonic milliseconds of the accept or of the last receive that gave
     // bytes (atomic): how long a connection has been idle.
     int64_t last_receive_ms;
+    // The rate limit of the warnings any sender can cause on this socket:
+    // one per protocol and port, set by sock_open and handed on by
+    // sock_accept ("syslog input on tcp port N").
+    warn_limit* warn;
 };
 
 growbuf* growbuf_new();
@@ -52,6 +58,9 @@ sock* sock_server_new(int32_t port, int32_t kind);
 // A UDP socket asks for sock_udp_rcvbuf_bytes, beyond net.core.rmem_max
 // when the process is allowed to, and logs what the kernel granted.
 void sock_open(sock* s);
+// The rate limit for the warnings about input on the record's socket: its
+// own (set when it was opened or accepted), else one shared by such records.
+warn_limit* sock_warn_limit(const sock* s);
 
 // 0 with the connection's socket, peer_addr and port set; -1 on failure,
 // errno holding the error and the warning written (rate-limited when the
@@ -89,6 +98,13 @@ int sock_recv_batch(sock* s, sock_batch* batch, bool wait = true);
 // Shuts down both directions and closes; the handle becomes -1 in every
 // case. A record already closed (or never opened) is left alone.
 void sock_close(sock* s);
+// From now on, the close of the connection (sock_close, or the process's
+// exit) resets it: the peer's kernel learns at once that nothing more is
+// taken, so a sender that only writes sees its next write fail, instead of
+// writing on into a socket that no longer reads. sock_close sends the end of
+// the stream first, which a peer that reads meets before the reset. For the
+// connections the collector ends; one its peer ended closes in order.
+void sock_reset_at_close(sock* s);
 // Stops receiving without closing: a thread blocked in accept, recv or
 // recvfrom on the socket wakes up; bytes already queued can still be read,
 // after which a receive gives 0 (accept fails, without a warning).

@@ -141,11 +141,20 @@ void serve_udp(syslog_listener* listener)
 }
 
 // The connection reads what the kernel holds for it, then meets its end:
-// nothing more is taken in. Held: the listener's lock.
+// nothing more is taken in, and its close, whenever it comes, tells the
+// sender so. Held: the listener's lock.
 void stop_reading(syslog_conn* c)
 {
     sock_refuse_input(c->conn);
     sock_shutdown_read(c->conn);
+    sock_reset_at_close(c->conn);
+}
+
+// A connection the listener will not serve, closed so that its sender learns at once.
+void turn_away(sock* conn)
+{
+    sock_reset_at_close(conn);
+    sock_free(conn);
 }
 
 void conn_unlink(syslog_conn* c)
@@ -217,8 +226,9 @@ syslog_conn* idle_longest(syslog_listener* listener)
 void warn_full(const syslog_listener* listener, const sock* closed)
 {
     const unsigned char* a = closed->peer_addr;
-    warn_limited("*** WARN *** %d connections on tcp port %d already: closing the one from %d.%d.%d.%d",
-                 syslog_max_connections, listener->server->port, a[0], a[1], a[2], a[3]);
+    warn_limited_on(sock_warn_limit(listener->socket),
+                    "*** WARN *** %d connections on tcp port %d already: closing the one from %d.%d.%d.%d",
+                    syslog_max_connections, listener->server->port, a[0], a[1], a[2], a[3]);
 }
 
 // Takes the connection on, or closes it at once when no method takes lines
@@ -229,9 +239,10 @@ void conn_start(syslog_listener* listener, sock* conn)
     const unsigned char* a = conn->peer_addr;
     // Before it takes a slot or a thread: strangers cannot crowd out the senders.
     if (!source_accepted(listener->server, a)) {
-        warn_limited("*** WARN *** no method on tcp port %d takes lines from %d.%d.%d.%d: connection closed",
-                     listener->server->port, a[0], a[1], a[2], a[3]);
-        sock_free(conn);
+        warn_limited_on(sock_warn_limit(listener->socket),
+                        "*** WARN *** no method on tcp port %d takes lines from %d.%d.%d.%d: connection closed",
+                        listener->server->port, a[0], a[1], a[2], a[3]);
+        turn_away(conn);
         return;
     }
     auto* c = new syslog_conn{};
@@ -268,14 +279,14 @@ void conn_start(syslog_listener* listener, sock* conn)
         }
     }
     if (c->listener == nullptr) {
-        sock_free(conn);
+        turn_away(conn);
         delete c;
         return;
     }
     if (thread_start(conn_thread, c) != 0) {
         // thread_start has warned; the connection is not served, so it goes.
         conn_unlink(c);
-        sock_free(conn);
+        turn_away(conn);
         delete c;
     }
 }
@@ -554,8 +565,11 @@ int syslog_tcp_read_line(sock* conn, growbuf* line, void (*before_wait)())
         }
         scanned = in->length;
         if (in->length == in->capacity) {
-            warn_limited("*** WARN *** line of more than %d bytes from %d.%d.%d.%d: connection closed", in->capacity,
-                         conn->peer_addr[0], conn->peer_addr[1], conn->peer_addr[2], conn->peer_addr[3]);
+            warn_limited_on(sock_warn_limit(conn),
+                            "*** WARN *** line of more than %d bytes from %d.%d.%d.%d: connection closed",
+                            in->capacity, conn->peer_addr[0], conn->peer_addr[1], conn->peer_addr[2],
+                            conn->peer_addr[3]);
+            sock_reset_at_close(conn);
             return 1;
         }
         unsigned char* free_tail = in->data + in->length;
@@ -571,6 +585,9 @@ int syslog_tcp_read_line(sock* conn, growbuf* line, void (*before_wait)())
             }
         } else {
             n = sock_recv(conn, free_tail, room);
+        }
+        if (n < 0) {
+            sock_reset_at_close(conn);  // given up on: whatever the sender still sends is not read
         }
         if (n <= 0) {
             return 1;

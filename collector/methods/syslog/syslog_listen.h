@@ -55,13 +55,19 @@ void syslog_handler_list_append(syslog_server* server, syslog_handler* handler);
 // starts its thread. The listener lives until the process ends; it is listed
 // in its collector's syslog side (when the server has a collector). A TCP
 // listener closes at once, with a rate-limited warning, a connection from an
-// address that none of its methods takes lines from.
+// address that none of its methods takes lines from. Every connection the
+// listener ends (that one, one giving way to a newcomer, one ended by a stop,
+// a line too long or a failed receive) is closed with a reset, so that even
+// a sender that never reads has its next write fail; one the sender ended
+// closes in order.
 syslog_listener* syslog_listener_start(syslog_server* server);
 
 // The two halves of an orderly stop. The request (no blocking) makes the
 // kernel refuse whatever arrives from then on (datagrams, stream bytes, new
 // connections) and wakes the threads; each hands on what was queued when the
 // stop came and then ends, so the drain is bounded whatever the senders do.
+// A connection's close, whenever it comes (after its drain, or at the exit
+// of a process whose stop did not wait for it), resets the connection.
 // The finish waits, at most syslog_stop_wait_ms, until no thread of the
 // listener calls a handler any more ("still busy at stop" otherwise), and
 // reports the kernel's datagram drops not reported yet.
@@ -77,7 +83,8 @@ void syslog_drops_report(void* collector);
 // The next line of a TCP connection into `line`, with its terminator and a
 // NUL after it; line->length counts both. 0, or 1 at the end of the stream
 // (an unterminated tail is dropped; so is a connection whose buffer fills
-// without a terminator). With `before_wait`, a receive that would wait for
+// without a terminator, which, like one whose receive failed, is left to be
+// reset at its close). With `before_wait`, a receive that would wait for
 // the peer is preceded by a call of it (the lines taken so far are written
 // out then).
 int syslog_tcp_read_line(sock* conn, growbuf* line, void (*before_wait)() = nullptr);

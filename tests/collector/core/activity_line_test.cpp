@@ -1,6 +1,7 @@
 // The hand-made activity lines against the printf formats they replace.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdint>
 #include <cstdio>
@@ -146,6 +147,39 @@ TEST(ActivityLine, DhcpPacketLineIsTheFormattedLine)
                 ASSERT_EQ(got, reference_dhcp(m, rec, when)) << "round " << round << ", mac case " << t;
             }
         }
+    }
+}
+
+// The numbers are written two digits a step: every count of digits, at its
+// first and last value and either sign, in every numeric field.
+TEST(ActivityLine, NumbersOfEveryLengthAreTheFormattedOnes)
+{
+    std::vector<int64_t> values{INT64_MIN, INT64_MAX, INT32_MIN, INT32_MAX};
+    for (int64_t p = 1;; p *= 10) {
+        for (int64_t v : {p - 1, p, p + 1}) {
+            values.push_back(v);
+            values.push_back(-v);
+        }
+        if (p > INT64_MAX / 10) {
+            break;
+        }
+    }
+    for (int64_t v : values) {
+        const int32_t v32 = static_cast<int32_t>(std::clamp<int64_t>(v, INT32_MIN, INT32_MAX));
+        method_rec m = method_of(v32, v32);
+        event_time when{v, 0};
+        ip_info ip{};
+        dnsq_rec rec{};
+        rec.qtype = v32;
+        rec.qclass = v32;
+        EXPECT_EQ(made(activity_line_dnsq_req_max,
+                       [&](char* out) { return activity_line_dnsq_req(out, &m, &ip, &rec, &when); }),
+                  reference_dnsq(m, ip, rec, when));
+        dhcp_pkt_rec dhcp{};
+        dhcp.msg_type = v32;
+        EXPECT_EQ(made(activity_line_dhcp_pkt_max,
+                       [&](char* out) { return activity_line_dhcp_pkt(out, &m, &dhcp, &when); }),
+                  reference_dhcp(m, dhcp, when));
     }
 }
 

@@ -75,6 +75,33 @@ TEST(StrEscape, SmallDestinationKeepsWholeEscapesOnly)
     }
 }
 
+// Texts are read eight bytes at a time: every byte value, in every position
+// of a word and of the shorter tail, among bytes that need no escape.
+TEST(StrEscape, EveryByteInEveryPositionOfAWord)
+{
+    const auto escape_of = [](unsigned char b) {
+        if (b >= 0x20 && b < 0x7F && b != '|' && b != '%') {
+            return std::string(1, static_cast<char>(b));
+        }
+        return std::string{'%', static_cast<char>(0x30 + (b >> 4)), static_cast<char>(0x30 + (b & 0x0F))};
+    };
+    for (size_t len : {1u, 7u, 8u, 9u, 20u}) {
+        for (size_t at = 0; at < len; ++at) {
+            for (int b = 0; b < 256; ++b) {
+                std::string src(len, 'a');
+                src[at] = static_cast<char>(b);
+                std::vector<char> dst(3 * len + 1 + 8, 'Z');
+                size_t n = str_escape_n(src.data(), len, dst.data(), 3 * len + 1);
+                std::string want = std::string(at, 'a') + escape_of(static_cast<unsigned char>(b)) +
+                                   std::string(len - at - 1, 'a');
+                ASSERT_EQ(std::string(dst.data()), want) << "byte " << b << " at " << at << " of " << len;
+                ASSERT_EQ(n, want.size());
+                ASSERT_EQ(dst[3 * len + 1], 'Z');
+            }
+        }
+    }
+}
+
 TEST(StrUnescape, DecodesTwoHexDigitsAndKeepsTheRest)
 {
     const struct {

@@ -96,6 +96,35 @@ TEST_F(WarnLimit, SuppressedCountIsWrittenWhenTheWindowEndsAndAtStop)
     EXPECT_EQ(count_of(read_file(path), "]: *** WARN *** 1 more warnings about"), 1u) << read_file(path);
 }
 
+// The syslog ports and the captured packets each have their own quota and
+// their own count line, which names what was suppressed.
+TEST_F(WarnLimit, EachSubjectHasItsOwnQuotaAndCountLine)
+{
+    warn_limit* tcp = warn_limit_for("syslog input on tcp port 514");
+    warn_limit* udp = warn_limit_for("syslog input on udp port 514");
+    EXPECT_EQ(warn_limit_for("syslog input on tcp port 514"), tcp) << "one limit per subject";
+    EXPECT_NE(udp, tcp);
+    at(1000);
+    for (int i = 0; i < 8; ++i) {
+        warn_limited_on(tcp, "*** WARN *** tcp warning %d", i);
+        warn_limited("*** WARN *** packet warning %d", i);
+    }
+    warn_limited_on(udp, "*** WARN *** udp warning");
+    std::string text = read_file(path);
+    EXPECT_EQ(count_of(text, "tcp warning"), 5u) << text;
+    EXPECT_EQ(count_of(text, "packet warning"), 5u) << "not crowded out by the syslog warnings\n" << text;
+    EXPECT_EQ(count_of(text, "udp warning"), 1u) << text;
+
+    at(1001);
+    warn_limit_flush(true);
+    text = read_file(path);
+    EXPECT_EQ(count_of(text, "]: *** WARN *** 3 more warnings about syslog input on tcp port 514 were suppressed\r\n"),
+              1u)
+        << text;
+    EXPECT_EQ(count_of(text, "]: *** WARN *** 3 more warnings about captured packets were suppressed\r\n"), 1u) << text;
+    EXPECT_EQ(count_of(text, "suppressed"), 2u) << "nothing suppressed on udp: no line for it\n" << text;
+}
+
 TEST_F(WarnLimit, SharedByAllThreads)
 {
     std::vector<std::thread> pool;

@@ -265,6 +265,7 @@ TEST(Trailshape, AddressesOfEitherCaseAndInvalidOnes)
     struct row {
         std::string address;
         std::string expected;  // "" for the fatal message
+        std::string shown = address;  // the address in that message
     } rows[] = {
         {"c0a8010a", "192.168.1.10"},
         {"C0A8010A", "192.168.1.10"},
@@ -274,6 +275,8 @@ TEST(Trailshape, AddressesOfEitherCaseAndInvalidOnes)
         {"c0a801", ""},
         {"c0a8010a0", ""},
         {"", ""},
+        // Echoed escaped: a field cannot drive the operator's terminal.
+        {"\x1b]0;x\x07%\x9b", "", "%1;]0;x%07%25%9;"},
     };
     for (bool compress : {false, true}) {
         for (const row& r : rows) {
@@ -288,7 +291,7 @@ TEST(Trailshape, AddressesOfEitherCaseAndInvalidOnes)
             std::string out = compress ? zcat(dir.file("activity-log.fmt")) : read_file(dir.file("activity-log.fmt"));
             if (r.expected.empty()) {
                 EXPECT_EQ(res.status, 255) << r.address;
-                EXPECT_EQ(res.err, "ERROR: ip address '" + r.address + "' is invalid\n");
+                EXPECT_EQ(res.err, "ERROR: ip address '" + r.shown + "' is invalid\n");
                 EXPECT_EQ(out, "1.2.3.4|");
             } else {
                 EXPECT_EQ(res.status, 0) << r.address << ": " << res.err;

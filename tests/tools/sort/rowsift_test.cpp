@@ -261,14 +261,12 @@ TEST(Rowsift, InPlaceRefusals)
 }
 
 // Killed at each write, link, rename, removal and sync of an in-place sort:
-// the dataset is always whole, old or sorted, and a rerun sorts it (unless
-// the kill came between the rename and the removal of "<dataset>.old", a
-// file the rerun does not replace).
+// the dataset is always whole, old or sorted, and a rerun sorts it and
+// leaves nothing else behind, whatever the kill left (a "<dataset>.old"
+// after the rename included: the rerun finishes that swap first).
 TEST(Rowsift, InPlaceKilledAtEveryStep)
 {
-    if (strace_path().empty()) {
-        GTEST_SKIP() << "strace is not installed (scripts/deps.sh installs it)";
-    }
+    SKIP_WITHOUT_STRACE();
     std::string original, sorted;
     for (int i = 0; i < 3000; ++i) {
         original += std::to_string(i) + "|some text to make the output take several writes\n";
@@ -277,34 +275,60 @@ TEST(Rowsift, InPlaceKilledAtEveryStep)
         sorted += std::to_string(i) + "|some text to make the output take several writes\n";
     }
     const std::vector<std::string> argv = {rowsift, "--outfile", "data", "data"};
-    std::map<std::string, int> counts;
-    {
-        temp_dir dir;
-        write_file(dir.file("data"), original);
-        counts = syscall_counts(argv, dir.path(), "write,link,linkat,rename,renameat,renameat2,unlink,unlinkat,fsync");
-    }
-    ASSERT_GT(counts["write"], 1);
-    for (const auto& [syscall, count] : counts) {
-        for (int n = 1; n <= count; ++n) {
-            const std::string what = syscall + " #" + std::to_string(n);
-            temp_dir dir;
-            write_file(dir.file("data"), original);
-            process_result killed = run_killed_at(argv, dir.path(), syscall, n);
+    std::map<std::string, int> counts = kill_sweep(
+        argv, "write,link,linkat,rename,renameat,renameat2,unlink,unlinkat,fsync",
+        [&](const temp_dir& dir) { write_file(dir.file("data"), original); },
+        [&](const temp_dir& dir, const process_result& killed, const std::string& what) {
             EXPECT_EQ(killed.signal, SIGKILL) << what;
             std::string now = read_file(dir.file("data"));
             EXPECT_TRUE(now == original || now == sorted) << what << ": " << now.size() << " bytes";
             process_result rerun = run_process(argv, "", dir.path());
-            if (file_exists(dir.file("data.old"))) {
-                EXPECT_EQ(rerun.status, EEXIST) << what;
-                EXPECT_TRUE(read_file(dir.file("data.old")) == original) << what;
-                EXPECT_TRUE(read_file(dir.file("data")) == sorted) << what;
-            } else {
-                EXPECT_EQ(rerun.status, 0) << what << ": " << rerun.err;
-                EXPECT_TRUE(read_file(dir.file("data")) == sorted) << what;
-                EXPECT_FALSE(file_exists(dir.file("data.new"))) << what;
-            }
-        }
-    }
+            EXPECT_EQ(rerun.status, 0) << what << ": " << rerun.err;
+            EXPECT_TRUE(read_file(dir.file("data")) == sorted) << what;
+            EXPECT_EQ(list_dir(dir.path()), std::vector<std::string>{"data"}) << what;
+        });
+    EXPECT_GT(counts["write"], 1);
+    EXPECT_GT(counts["renameat2"] + counts["rename"], 0);
+}
+
+// Killed between the rename that puts the sorted file in place and the
+// removal of the old one: the rerun exits 0 and leaves the sorted lines.
+TEST(Rowsift, InPlaceKilledBeforeTheOldNameGoes)
+{
+    SKIP_WITHOUT_STRACE();
+    temp_dir dir;
+    write_file(dir.file("data"), "a|1\nb|3\nc|2\n");
+    const std::vector<std::string> argv = {rowsift, "--field", "2", "--outfile", "data", "data"};
+    process_result killed = run_killed_at(argv, dir.path(), "unlink", 1, "data.old");
+    EXPECT_EQ(killed.signal, SIGKILL);
+    EXPECT_EQ(read_file(dir.file("data")), "b|3\nc|2\na|1\n");
+    EXPECT_TRUE(file_exists(dir.file("data.old")));
+    process_result rerun = run_process(argv, "", dir.path());
+    EXPECT_EQ(rerun.status, 0) << rerun.err;
+    EXPECT_EQ(rerun.err, "");
+    EXPECT_EQ(read_file(dir.file("data")), "b|3\nc|2\na|1\n");
+    EXPECT_EQ(list_dir(dir.path()), std::vector<std::string>{"data"});
+}
+
+// The dataset put in place of the one being sorted (renamed away, a new one
+// made at its name) while the sort waits in its swap: the new one keeps its
+// name and content, nothing is written, and a rerun sorts the new one.
+TEST(Rowsift, InPlaceDatasetReplacedDuringTheSort)
+{
+    SKIP_WITHOUT_STRACE();
+    temp_dir dir;
+    write_file(dir.file("data"), "a|1\nb|3\n");
+    const std::vector<std::string> argv = {rowsift, "--field", "2", "--outfile", "data", "data"};
+    process_result res =
+        run_rotating_during_swap(argv, dir.path(), dir.file("data.new"), dir.file("data"), "x|5\ny|9\n");
+    EXPECT_EQ(res.status, 255);
+    EXPECT_EQ(res.err, "ERROR: outfile 'data' was replaced during the run: nothing written\n");
+    EXPECT_EQ(read_file(dir.file("data")), "x|5\ny|9\n");
+    EXPECT_EQ(read_file(dir.file("data.1")), "a|1\nb|3\n");
+    EXPECT_EQ(list_dir(dir.path()), (std::vector<std::string>{"data", "data.1"}));
+    process_result rerun = run_process(argv, "", dir.path());
+    EXPECT_EQ(rerun.status, 0) << rerun.err;
+    EXPECT_EQ(read_file(dir.file("data")), "y|9\nx|5\n");
 }
 
 }  // namespace

@@ -78,6 +78,13 @@ TEST_F(DnsQuestion, DecodesOrRefusesSilently)
          "qr=0 rcode=0 qname=a\\.b.com qtype=1 qclass=1"},
         {"backslash inside a label", with([](dns_fields& f) { f.qname = {2, 'a', '\\', 3, 'c', 'o', 'm', 0}; }),
          "qr=0 rcode=0 qname=a\\\\.com qtype=1 qclass=1"},
+        // Letters are folded as they are copied: beside the bytes in
+        // presentation form too, and only the ASCII ones.
+        {"letters beside the bytes in presentation form",
+         with([](dns_fields& f) { f.qname = {7, 'A', '.', 'B', '\\', 'C', 0, 'D', 3, 'Z', '@', '[', 0}; }),
+         "qr=0 rcode=0 qname=a\\.b\\\\c\\000d.z@[ qtype=1 qclass=1"},
+        {"bytes above 0x7f are not letters", with([](dns_fields& f) { f.qname = {2, 0xc9, 0xe9, 0}; }),
+         "qr=0 rcode=0 qname=\xc9\xe9 qtype=1 qclass=1"},
         {"other control bytes stay as they are", with([](dns_fields& f) { f.qname = {2, 0x01, 0x7f, 0}; }),
          "qr=0 rcode=0 qname=\x01\x7f qtype=1 qclass=1"},
         {"opcode NOTIFY", with([](dns_fields& f) { f.flags_hi = 0x20; }), ""},

@@ -29,6 +29,7 @@
 #include "tests/collector/alerts/alert_test_support.h"
 #include "tests/collector/methods/syslog/syslog_test_support.h"
 #include "tests/support/process.h"
+#include "tests/support/tcp_client.h"
 #include "tests/support/udp_send.h"
 
 namespace {
@@ -533,6 +534,24 @@ TEST_F(SyslogHarvd, ALineIsWrittenBeforeTheReceiverWaitsForMore)
     harvd->send(SIGTERM);
     process_result done;
     ASSERT_TRUE(harvd->wait_for(20000, done));
+}
+
+// A sender that only writes and never reads, connected when harvd stops:
+// once harvd has exited, its writes fail, rather than going on for minutes
+// into a connection that nothing reads any more.
+TEST_F(SyslogHarvd, AWriteOnlySenderConnectedAtStopSeesItsWritesFailOnceHarvdHasExited)
+{
+    auto harvd = start(method(1, 1) + method(2, 2));
+    ASSERT_FALSE(HasFatalFailure());
+    tcp_client sender(port);
+    ASSERT_TRUE(sender.send(query_line("before.stop.test") + "\n"));
+    size_t bad = 0;
+    ASSERT_TRUE(wait_until([&] { return logged(&bad).count("before.stop.test") == 1; }, 5000)) << log();
+    harvd->send(SIGTERM);
+    process_result done;
+    ASSERT_TRUE(harvd->wait_for(20000, done));
+    EXPECT_EQ(done.status, 0) << log();
+    EXPECT_TRUE(sender.send_fails_within(query_line("after.exit.test") + "\n", 1000));
 }
 
 // Lines, an empty datagram and more lines queued while harvd is frozen,

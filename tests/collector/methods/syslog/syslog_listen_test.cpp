@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <regex>
 #include <string>
@@ -68,6 +69,20 @@ protected:
         syslog_listener* l = syslog_listener_start(server);
         started.push_back(l);
         return l;
+    }
+
+    // Opens connections to `port` until `clients` holds `count`, each
+    // sending one line that is taken before the next connects: the short
+    // listen backlog never overflows into slow retransmitted handshakes.
+    void connect_each(int port, size_t count, std::vector<std::unique_ptr<tcp_client>>& clients)
+    {
+        while (clients.size() < count) {
+            const size_t before = seen().size();
+            clients.push_back(std::make_unique<tcp_client>(port));
+            ASSERT_TRUE(clients.back()->connected()) << clients.size();
+            ASSERT_TRUE(clients.back()->send(line_from("h1", "n: " + std::to_string(clients.size() - 1) + "\n")));
+            ASSERT_TRUE(seen().wait_for(before + 1)) << clients.size();
+        }
     }
 };
 
@@ -228,14 +243,8 @@ TEST_F(SyslogListen, WhenEverySlotIsTakenTheConnectionIdleLongestGivesWay)
     const int port = free_port();
     listen(syslog_protocol_tcp, port, {{1, "h1"}});
     std::vector<std::unique_ptr<tcp_client>> clients;
-    for (int i = 0; i < syslog_max_connections; ++i) {
-        clients.push_back(std::make_unique<tcp_client>(port));
-        ASSERT_TRUE(clients.back()->connected()) << i;
-        ASSERT_TRUE(clients.back()->send(line_from("h1", "n: " + std::to_string(i) + "\n")));
-        // One at a time: the listen backlog is short, and an overflowing
-        // backlog only slows connections down with retransmissions.
-        ASSERT_TRUE(seen().wait_for(static_cast<size_t>(i) + 1)) << i;
-    }
+    connect_each(port, syslog_max_connections, clients);
+    ASSERT_FALSE(HasFatalFailure());
     // The oldest connection speaks again: the second one is idle longest now.
     sleep_ms(5);
     ASSERT_TRUE(clients[0]->send(line_from("h1", "n: 0 again\n")));
@@ -253,6 +262,58 @@ TEST_F(SyslogListen, WhenEverySlotIsTakenTheConnectionIdleLongestGivesWay)
     EXPECT_FALSE(clients[0]->peer_closed(100));
 }
 
+// Every way the listener ends a connection, with a sender that only writes
+// and never reads (logger -T, a script, an appliance): its writes must start
+// failing at once. A close that reaches the sender as no more than the end
+// of the stream tells it nothing, and a socket that refuses input after a
+// stop or after giving way drops what the sender writes without an answer,
+// so the sender would write on, unheard, until its kernel gives up minutes
+// later.
+TEST_F(SyslogListen, ASenderThatOnlyWritesLearnsAtOnceThatItsConnectionWasEnded)
+{
+    struct row {
+        const char* name;
+        const char* from;  // the sender's address
+        // Ends the connection of `sender`, on listener `l` at `port`.
+        std::function<void(syslog_listener* l, int port, tcp_client& sender)> end;
+    };
+    std::vector<std::unique_ptr<tcp_client>> others;
+    const std::string head = line_from("h1", "");
+    const std::vector<row> rows = {
+        {"stop", "127.0.0.1",
+         [&](syslog_listener* l, int, tcp_client& sender) {
+             ASSERT_TRUE(sender.send(line_from("h1", "n: before the stop\n")));
+             ASSERT_TRUE(seen().wait_for(1));
+             syslog_listener_stop_request(l);
+             syslog_listener_stop_finish(l);
+         }},
+        {"every slot taken: the idle longest gives way", "127.0.0.1",
+         [&](syslog_listener*, int port, tcp_client& sender) {
+             ASSERT_TRUE(sender.send(line_from("h1", "n: idle from now on\n")));
+             ASSERT_TRUE(seen().wait_for(1));
+             connect_each(port, syslog_max_connections, others);  // the last one is the newcomer
+         }},
+        {"line over the limit", "127.0.0.1",
+         [&](syslog_listener*, int, tcp_client& sender) { ASSERT_TRUE(sender.send(head + std::string(5000, 'x'))); }},
+        {"address that no method takes", "127.0.0.2", [&](syslog_listener*, int, tcp_client&) {}},
+    };
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.name);
+        {
+            std::lock_guard<std::mutex> hold(seen().lock);
+            seen().lines.clear();
+        }
+        others.clear();
+        const int port = free_port();
+        syslog_listener* l = listen(syslog_protocol_tcp, port, {{1, "h1"}});
+        tcp_client sender(port, r.from);
+        ASSERT_TRUE(sender.connected() || sender.peer_closed(0));
+        r.end(l, port, sender);
+        ASSERT_FALSE(HasFatalFailure());
+        EXPECT_TRUE(sender.send_fails_within(line_from("h1", "n: unheard\n"), 1000)) << log();
+    }
+}
+
 TEST_F(SyslogListen, StrangersAreClosedBeforeTheyTakeASlot)
 {
     const int port = free_port();
@@ -261,7 +322,8 @@ TEST_F(SyslogListen, StrangersAreClosedBeforeTheyTakeASlot)
     std::vector<std::unique_ptr<tcp_client>> strangers;
     for (int i = 0; i < syslog_max_connections; ++i) {
         strangers.push_back(std::make_unique<tcp_client>(port, "127.0.0.2"));
-        ASSERT_TRUE(strangers.back()->connected()) << i;
+        // Or turned away already, before connect returned.
+        ASSERT_TRUE(strangers.back()->connected() || strangers.back()->peer_closed(0)) << i;
         strangers.back()->send("x");  // junk, a byte at a time; may meet the close already
         // Paced by the listener's answer, so the short listen backlog never
         // overflows into slow retransmitted handshakes.
@@ -283,6 +345,12 @@ TEST_F(SyslogListen, StrangersAreClosedBeforeTheyTakeASlot)
               std::string::npos)
         << log();
     EXPECT_EQ(log().find("received connection from 127.0.0.2"), std::string::npos) << "no thread was started for them";
+    // The warnings beyond the quota are counted under the port's own subject.
+    warn_limit_flush(true);
+    EXPECT_NE(log().find("more warnings about syslog input on tcp port " + std::to_string(port) + " were suppressed\r\n"),
+              std::string::npos)
+        << log();
+    EXPECT_EQ(log().find("captured packets"), std::string::npos) << log();
 }
 
 TEST_F(SyslogListen, StopHandsOnWhatWasReceived)
