@@ -345,6 +345,22 @@ int next_backward(dsreader* reader)
     return 0;
 }
 
+// The next line in the reader's direction, without its '\r', at line_start:
+// 0, or 1 at the end of the file (no fields then).
+int read_next_line(dsreader* reader)
+{
+    if (reader->at_end) {
+        return 1;
+    }
+    int rc = reader->direction == DSREADER_FORWARD ? next_forward(reader) : next_backward(reader);
+    if (rc != 0) {
+        reader->field_count = 0;
+        return rc;
+    }
+    drop_carriage_return(reader);
+    return 0;
+}
+
 }  // namespace
 
 dsreader* dsreader_open(const char* path, int direction)
@@ -386,30 +402,18 @@ dsreader* dsreader_open(const char* path, int direction)
 
 int dsreader_next(dsreader* reader)
 {
-    if (reader->at_end) {
-        return 1;
-    }
-    int rc = reader->direction == DSREADER_FORWARD ? next_forward(reader) : next_backward(reader);
-    if (rc != 0) {
-        reader->field_count = 0;
+    if (int rc = read_next_line(reader)) {
         return rc;
     }
-    drop_carriage_return(reader);
     split_line(reader);
     return 0;
 }
 
 int dsreader_next_whole(dsreader* reader)
 {
-    if (reader->at_end) {
-        return 1;
-    }
-    int rc = reader->direction == DSREADER_FORWARD ? next_forward(reader) : next_backward(reader);
-    if (rc != 0) {
-        reader->field_count = 0;
+    if (int rc = read_next_line(reader)) {
         return rc;
     }
-    drop_carriage_return(reader);
     const char* end = reader->line_start + reader->line_length;
     const char* limit = end + 1;
     // A line inside the block: the data after it may be read too.

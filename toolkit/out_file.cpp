@@ -150,12 +150,14 @@ int out_file_start(out_file& out, file_error* err)
     if (!isatty(fd)) {
         static char stdout_buffer[OUT_FILE_BUFFER];
         static bool stdout_buffered = false;
-        if (!out.is_stdout() && out.buffer == nullptr) {
+        if (out.is_stdout()) {
+            if (!stdout_buffered) {
+                setvbuf(out.stream, stdout_buffer, _IOFBF, OUT_FILE_BUFFER);
+                stdout_buffered = true;
+            }
+        } else if (out.buffer == nullptr) {
             out.buffer = std::make_unique_for_overwrite<char[]>(OUT_FILE_BUFFER);
             setvbuf(out.stream, out.buffer.get(), _IOFBF, OUT_FILE_BUFFER);
-        } else if (!stdout_buffered) {
-            setvbuf(out.stream, stdout_buffer, _IOFBF, OUT_FILE_BUFFER);
-            stdout_buffered = true;
         }
     }
     return 0;
