@@ -1,6 +1,8 @@
 # bench_lib.sh: what the benchmark scripts beside it share; each sources it
 # right after `set -euo pipefail`. Sets `root` (the source tree), `build`
-# (BENCH_BUILD_DIR, else build/bench under the tree) and `pairs`.
+# (BENCH_BUILD_DIR, else build/bench under the tree), `tools` (the tools
+# measured: TOOLS names the tools/ folder of another build, an earlier one
+# say, else $build/tools) and `pairs`.
 #
 # Every comparison runs our command and the peer's alternately, A B A B, for
 # `pairs` pairs (PAIRS, at least 3), on the same inputs and resources, and
@@ -9,6 +11,7 @@
 # counts against ours before it reports a figure.
 root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
 build=${BENCH_BUILD_DIR:-$root/build/bench}
+tools=${TOOLS:-$build/tools}
 pairs=${PAIRS:-3}
 if [ "$pairs" -lt 3 ]; then
   echo "PAIRS=$pairs is too few to give a median and a spread: 3 pairs are run" >&2
@@ -45,7 +48,7 @@ bench_banner() {  # TITLE: what runs where, and how busy the machine is
   echo "== $1"
   echo "   $(date -u '+%Y-%m-%d %H:%M:%S UTC'), $(nproc) cores, load average $(bench_load)" \
        "(the machine may be shared: compare figures only within one run)"
-  echo "   source at $(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo '?')${HARVD:+, measuring $HARVD}," \
+  echo "   source at $(git -C "$root" rev-parse --short HEAD 2>/dev/null || echo '?')${HARVD:+, measuring $HARVD}${TOOLS:+, measuring $TOOLS}," \
        "$pairs interleaved pairs per comparison"
 }
 

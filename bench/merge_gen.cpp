@@ -1,7 +1,8 @@
 // merge_gen DIR FILES KEYS DATASETS LINES IDS [SEED]: writes FILES sorted
-// report data files of KEYS lines each (DIR/r00 ...) and DATASETS sorted
+// report data files of KEYS lines each (DIR/r0000 ...) and DATASETS sorted
 // datasets of LINES lines each (DIR/d0 ...), every line a fixed-width key
-// and a count list of IDS pairs. Dataset keys take every other place of a
+// and a count list of IDS pairs, or with IDS 0 one integer (the lines of
+// last-used datasets). Dataset keys take every other place of a
 // key space of 2 * LINES places; report keys fall anywhere in it, so about
 // half of them meet a dataset line and half are new. Fixed-width keys make
 // whole-line byte order the key order, so `sort -m` sees the same order.
@@ -15,6 +16,10 @@ namespace {
 
 void write_list(FILE* out, std::mt19937& rng, int ids)
 {
+    if (ids == 0) {
+        fprintf(out, "|%u\n", static_cast<unsigned>(rng() % 1000000));
+        return;
+    }
     std::uniform_int_distribution<int> id(0, ids * 2 - 1), count(1, 9);
     for (int i = 0; i < ids; ++i) {
         fprintf(out, "%c%d=%d", i == 0 ? '|' : ' ', id(rng), count(rng));
@@ -48,7 +53,7 @@ int main(int argc, char** argv)
     long space = 2 * lines;
     for (int f = 0; f < files; ++f) {
         char name[32];
-        snprintf(name, sizeof name, "/r%02d", f);
+        snprintf(name, sizeof name, "/r%04d", f);
         FILE* out = open_out(dir + name);
         // KEYS increasing places spread over the key space.
         double step = static_cast<double>(space) / static_cast<double>(keys);

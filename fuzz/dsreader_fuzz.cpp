@@ -7,6 +7,8 @@
 // them, split at '|'; the empty piece at the far end of the reading direction
 // is no line. A line of too many fields ends the reading through the fatal
 // reporter, which here throws back into the target: an expected outcome.
+// Read whole (dsreader_next_whole), a line is the whole piece, NULs and all,
+// with the same field count.
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -39,9 +41,10 @@ struct line {
     bool operator==(const line& o) const { return text == o.text && fields == o.fields; }
 };
 
-// The expected lines in one direction; `refused` is set when a line has too
-// many fields, and the lines before it are what must come first.
-std::vector<line> model(const std::string& content, int direction, bool* refused)
+// The expected lines in one direction (whole: every byte of each piece);
+// `refused` is set when a line has too many fields, and the lines before it
+// are what must come first.
+std::vector<line> model(const std::string& content, int direction, bool* refused, bool whole = false)
 {
     std::vector<std::string> pieces = dsreader_model_pieces(content, direction);
     *refused = false;
@@ -53,7 +56,7 @@ std::vector<line> model(const std::string& content, int direction, bool* refused
             *refused = true;
             break;
         }
-        lines.push_back({seen, fields});
+        lines.push_back({whole ? p : seen, fields});
     }
     return lines;
 }
@@ -61,10 +64,10 @@ std::vector<line> model(const std::string& content, int direction, bool* refused
 int file = -1;
 std::string path;
 
-void read_and_check(const std::string& content, int direction, size_t block, size_t capacity)
+void read_and_check(const std::string& content, int direction, size_t block, size_t capacity, bool whole)
 {
     bool refused = false;
-    std::vector<line> expected = model(content, direction, &refused);
+    std::vector<line> expected = model(content, direction, &refused, whole);
     dsreader_ptr reader(dsreader_open(path.c_str(), direction));
     if (block != 0) {
         // The block limit and the line buffer's size, smaller than the
@@ -76,7 +79,15 @@ void read_and_check(const std::string& content, int direction, size_t block, siz
     std::vector<line> got;
     bool thrown = false;
     try {
-        while (dsreader_next(reader.get()) == 0) {
+        while (whole && dsreader_next_whole(reader.get()) == 0) {
+            int fields = reader->field_count;
+            if (fields < 1 || fields > DSREADER_MAX_FIELDS || reader->line_start != reader->fields[0] ||
+                reader->line_start[reader->line_length] != '\0') {
+                abort();
+            }
+            got.push_back({std::string(reader->line_start, reader->line_length), fields});
+        }
+        while (!whole && dsreader_next(reader.get()) == 0) {
             int fields = reader->field_count;
             if (fields < 1 || fields > DSREADER_MAX_FIELDS) {
                 abort();
@@ -138,7 +149,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         pwrite(file, content.data(), content.size(), 0) != static_cast<ssize_t>(content.size())) {
         abort();
     }
-    read_and_check(content, DSREADER_FORWARD, block, capacity);
-    read_and_check(content, DSREADER_BACKWARD, block, capacity);
+    for (bool whole : {false, true}) {
+        read_and_check(content, DSREADER_FORWARD, block, capacity, whole);
+        read_and_check(content, DSREADER_BACKWARD, block, capacity, whole);
+    }
     return 0;
 }

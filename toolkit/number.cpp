@@ -18,12 +18,15 @@ int64_t num_parse_i64(const char* text)
     // Up to 18 digits cannot leave the range: the common case needs no
     // saturation test per digit.
     {
-        const unsigned char* q = p;
         int64_t quick = 0;
-        while (ascii_digit(*q) && q - p < 18) {
-            quick = quick * 10 + (*q++ - '0');
+        for (int n = 0; n < 18; ++n) {
+            unsigned digit = static_cast<unsigned>(p[n]) - '0';
+            if (digit > 9) {
+                return negative ? -quick : quick;
+            }
+            quick = quick * 10 + digit;
         }
-        if (!ascii_digit(*q)) {
+        if (!ascii_digit(p[18])) {
             return negative ? -quick : quick;
         }
     }

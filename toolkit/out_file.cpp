@@ -29,6 +29,7 @@ void release(out_file& out)
     if (!out.is_stdout() && out.stream != nullptr) {
         fclose(out.stream);
     }
+    out.buffer.reset();  // only now that no stream uses it
     out.stream = stdout;
     out.path.clear();
     out.mode = OUT_FILE_REPLACE;
@@ -39,7 +40,7 @@ void release(out_file& out)
 
 out_file::out_file(out_file&& other) noexcept
     : stream(std::exchange(other.stream, stdout)), path(std::move(other.path)), mode(other.mode),
-      write_error(std::exchange(other.write_error, 0))
+      write_error(std::exchange(other.write_error, 0)), buffer(std::move(other.buffer))
 {
     other.path.clear();
 }
@@ -53,6 +54,7 @@ out_file& out_file::operator=(out_file&& other) noexcept
         other.path.clear();
         mode = other.mode;
         write_error = std::exchange(other.write_error, 0);
+        buffer = std::move(other.buffer);
     }
     return *this;
 }
@@ -141,9 +143,22 @@ int out_file_start(out_file& out, file_error* err)
         return file_error_set(err, e, "ftruncate(%s) failed: %d", out.name(), e);
     }
     // Whole blocks instead of one write per line; a terminal keeps its
-    // line buffering.
+    // line buffering. The buffer is given, not only its size: glibc takes
+    // the size only along with a buffer, and would keep its own 4 KiB one.
+    // Standard output outlives every out_file (exit flushes it), so it gets
+    // a buffer that lives as long as the program.
     if (!isatty(fd)) {
-        setvbuf(out.stream, nullptr, _IOFBF, 1 << 16);
+        static char stdout_buffer[OUT_FILE_BUFFER];
+        static bool stdout_buffered = false;
+        if (out.is_stdout()) {
+            if (!stdout_buffered) {
+                setvbuf(out.stream, stdout_buffer, _IOFBF, OUT_FILE_BUFFER);
+                stdout_buffered = true;
+            }
+        } else if (out.buffer == nullptr) {
+            out.buffer = std::make_unique_for_overwrite<char[]>(OUT_FILE_BUFFER);
+            setvbuf(out.stream, out.buffer.get(), _IOFBF, OUT_FILE_BUFFER);
+        }
     }
     return 0;
 }
@@ -220,6 +235,7 @@ int out_file_close(out_file& out, file_error* err)
         return rc;
     }
     FILE* stream = std::exchange(out.stream, stdout);
+    std::unique_ptr<char[]> buffer = std::move(out.buffer);  // freed after the fclose below
     std::string path = std::move(out.path);
     out.path.clear();
     out.mode = OUT_FILE_REPLACE;

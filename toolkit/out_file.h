@@ -16,9 +16,12 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "toolkit/file_error.h"
+
+constexpr size_t OUT_FILE_BUFFER = 1 << 16;
 
 enum out_file_mode : int {
     OUT_FILE_REPLACE = 0,  // emptied by out_file_start, written from its start
@@ -30,6 +33,7 @@ struct out_file {
     std::string path;  // empty while the output is standard output
     int mode = OUT_FILE_REPLACE;
     int write_error = 0;  // errno of the first failed write, reported again at flush and close
+    std::unique_ptr<char[]> buffer;  // the stream's buffer from out_file_start on; outlives the stream
 
     out_file() = default;
     out_file(const out_file&) = delete;
@@ -69,8 +73,8 @@ int out_file_adopt(out_file& out, int fd, const char* path, int mode, file_error
 int out_file_guard(const out_file& out, int input_fd, const char* input_path, file_error* err);
 
 // Called once every input is open and guarded: empties a replaced file
-// ("ftruncate(%s) failed: %d") and gives the stream a large buffer unless it
-// is a terminal. A standard output that cannot be written (closed when the
+// ("ftruncate(%s) failed: %d") and gives the stream a buffer of
+// OUT_FILE_BUFFER bytes unless it is a terminal. A standard output that cannot be written (closed when the
 // program started) fails here, before any input is read: "write(stdout)
 // failed: 9".
 int out_file_start(out_file& out, file_error* err);

@@ -44,13 +44,16 @@ std::vector<line> model(const std::string& content, int direction)
     return lines;
 }
 
-std::vector<line> read_all(const std::string& path, int direction)
+// Every line, cut and rejoined, or read whole.
+std::vector<line> read_all(const std::string& path, int direction, bool whole = false)
 {
     dsreader_ptr reader(dsreader_open(path.c_str(), direction));
     std::vector<line> lines;
-    while (dsreader_next(reader.get()) == 0) {
+    while ((whole ? dsreader_next_whole(reader.get()) : dsreader_next(reader.get())) == 0) {
         int fields = reader->field_count;
-        dsreader_rejoin(reader.get(), '|');
+        if (!whole) {
+            dsreader_rejoin(reader.get(), '|');
+        }
         lines.push_back({reader->line_start, fields});
         EXPECT_EQ(strlen(reader->line_start), reader->line_length);
     }
@@ -61,14 +64,16 @@ std::vector<line> read_all(const std::string& path, int direction)
 void expect_matches_model(const std::string& path, const std::string& content, const std::string& what)
 {
     for (int direction : {DSREADER_FORWARD, DSREADER_BACKWARD}) {
-        EXPECT_EQ(read_all(path, direction), model(content, direction))
-            << what << ", direction " << direction;
+        for (bool whole : {false, true}) {
+            EXPECT_EQ(read_all(path, direction, whole), model(content, direction))
+                << what << ", direction " << direction << (whole ? ", whole" : "");
+        }
     }
 }
 
 // A file of exactly `size` bytes: lines of up to 10 fields, some CR LF ends,
 // a line of more than two blocks when there is room, and a "\r\n" pair split
-// across every block boundary.
+// across every block boundary (the forward block divides the backward one).
 std::string generated(size_t size, unsigned seed, int ending)
 {
     std::mt19937 rng(seed);
@@ -92,7 +97,7 @@ std::string generated(size_t size, unsigned seed, int ending)
         text += (rng() % 3 == 0) ? "\r\n" : "\n";
     }
     text.resize(size);
-    for (size_t b = DSREADER_BLOCK; b < size; b += DSREADER_BLOCK) {
+    for (size_t b = DSREADER_FORWARD_BLOCK; b < size; b += DSREADER_FORWARD_BLOCK) {
         text[b - 1] = '\r';
         text[b] = '\n';
     }
@@ -121,10 +126,12 @@ TEST(DsreaderModel, SmallFiles)
 TEST(DsreaderModel, SizesAroundBlockMultiples)
 {
     temp_dir dir;
-    // Around multiples of the read block, and of the line buffer's first size.
+    // Around multiples of the read blocks, and of the line buffer's first size.
     const size_t B = DSREADER_BLOCK;
+    const size_t F = DSREADER_FORWARD_BLOCK;
     const size_t L = DSREADER_LINE_BUF_START;
-    const size_t sizes[] = {1, 2, L - 1, L, L + 1, 2 * L + 1, B - 1, B, B + 1, 2 * B - 1, 2 * B, 2 * B + 1, 3 * B + 7};
+    const size_t sizes[] = {1, 2, L - 1, L, L + 1, 2 * L + 1, F - 1, F, F + 1, 2 * F + 1,
+                            B - 1, B, B + 1, 2 * B - 1, 2 * B, 2 * B + 1, 3 * B + 7};
     unsigned seed = 1;
     for (size_t size : sizes) {
         for (int ending = 0; ending < 3; ++ending) {
@@ -183,6 +190,11 @@ TEST(Dsreader, NulInsideALineEndsWhatIsSeen)
     EXPECT_STREQ(reader->line_start, "a");
     ASSERT_EQ(dsreader_next(reader.get()), 0);
     EXPECT_EQ(reader->field_count, 2);
+    // Read whole, the line keeps every byte; its fields are counted as cut.
+    reader.reset(dsreader_open(path.c_str(), DSREADER_FORWARD));
+    ASSERT_EQ(dsreader_next_whole(reader.get()), 0);
+    EXPECT_EQ(reader->field_count, 1);
+    EXPECT_EQ(std::string(reader->line_start, reader->line_length), std::string("a\0b|c", 5));
 }
 
 TEST(Dsreader, TwentyFieldsAcceptedTwentyOneRefused)
@@ -193,20 +205,27 @@ TEST(Dsreader, TwentyFieldsAcceptedTwentyOneRefused)
     std::string path = dir.file("fields");
     write_file(path, twenty + "\n" + twenty + "|f21\n");
     for (int direction : {DSREADER_FORWARD, DSREADER_BACKWARD}) {
-        dsreader_ptr reader(dsreader_open(path.c_str(), direction));
-        // Forward the 20-field line comes first, backward the empty piece
-        // after the last '\n'.
-        ASSERT_EQ(dsreader_next(reader.get()), 0);
-        EXPECT_EQ(reader->field_count, direction == DSREADER_FORWARD ? 20 : 1);
-        fatal_error e = expect_fatal([&] { dsreader_next(reader.get()); });
-        EXPECT_EQ(e.code, -1);
-        EXPECT_EQ(e.message, "line 'f1' has too many fields (more than 20)");
+        for (auto next : {dsreader_next, dsreader_next_whole}) {
+            dsreader_ptr reader(dsreader_open(path.c_str(), direction));
+            // Forward the 20-field line comes first, backward the empty piece
+            // after the last '\n'.
+            ASSERT_EQ(next(reader.get()), 0);
+            EXPECT_EQ(reader->field_count, direction == DSREADER_FORWARD ? 20 : 1);
+            fatal_error e = expect_fatal([&] { next(reader.get()); });
+            EXPECT_EQ(e.code, -1);
+            EXPECT_EQ(e.message, "line 'f1' has too many fields (more than 20)");
+        }
     }
-    // The line is echoed with its control bytes escaped.
-    write_file(path, "\x1b[2J\r" + std::string(20, '|') + "\n");
-    dsreader_ptr reader(dsreader_open(path.c_str(), DSREADER_FORWARD));
-    fatal_error e = expect_fatal([&] { dsreader_next(reader.get()); });
-    EXPECT_EQ(e.message, "line '%1;[2J%0=' has too many fields (more than 20)");
+    // The line is echoed with its control bytes escaped, read any way. No
+    // '\n' at the end: backward, too, the line comes first.
+    write_file(path, "\x1b[2J\r" + std::string(20, '|'));
+    for (int direction : {DSREADER_FORWARD, DSREADER_BACKWARD}) {
+        for (auto next : {dsreader_next, dsreader_next_whole}) {
+            dsreader_ptr reader(dsreader_open(path.c_str(), direction));
+            fatal_error e = expect_fatal([&] { next(reader.get()); });
+            EXPECT_EQ(e.message, "line '%1;[2J%0=' has too many fields (more than 20)");
+        }
+    }
 }
 
 TEST(Dsreader, OpenFailures)
@@ -292,16 +311,20 @@ TEST(Dsreader, ReadFailureNamesTheFile)
 
 // The readers open at once share one read budget: many open files take
 // small blocks, so their memory stays bounded (a block of the largest size
-// each would be 300 MiB here), while a reader left alone reads large blocks
-// again. A reader whose block size changes in the middle of its file, either
-// way and in either direction, still delivers every line.
+// each would be 600 MiB here), while a reader left alone reads large blocks
+// again: 1 MiB last line first, 64 KiB first line first. A reader whose
+// block size changes in the middle of its file, either way and in either
+// direction, still delivers every line.
 TEST(Dsreader, OpenReadersShareTheReadBudget)
 {
     temp_dir dir;
     const std::string content = generated(8 * DSREADER_BLOCK + 7, 99, 0);
     const std::string path = dir.file("gen");
     write_file(path, content);
+    // Enough readers that an even share is below either largest block.
+    const int readers = static_cast<int>(DSREADER_READ_BUDGET / DSREADER_FORWARD_BLOCK) + 100;
     for (int direction : {DSREADER_FORWARD, DSREADER_BACKWARD}) {
+        const size_t largest = direction == DSREADER_FORWARD ? DSREADER_FORWARD_BLOCK : DSREADER_BLOCK;
         const std::vector<line> expected = model(content, direction);
         dsreader_ptr alone(dsreader_open(path.c_str(), direction));
         std::vector<line> got;
@@ -313,23 +336,23 @@ TEST(Dsreader, OpenReadersShareTheReadBudget)
             }
         };
         take(1000);
-        EXPECT_EQ(alone->block_size, DSREADER_BLOCK);
+        EXPECT_EQ(alone->block_size, largest);
 
         size_t before = heap_in_use();
         std::vector<dsreader_ptr> many;
-        for (int i = 0; i < 300; ++i) {
+        for (int i = 0; i < readers; ++i) {
             many.emplace_back(dsreader_open(path.c_str(), direction));
             ASSERT_EQ(dsreader_next(many.back().get()), 0);
         }
         size_t held = heap_in_use() - before;
-        EXPECT_LT(held, DSREADER_READ_BUDGET + 300 * (DSREADER_MIN_BLOCK + 2 * DSREADER_LINE_BUF_START))
-            << "bytes held by 300 open readers";
-        take(40000);  // past the end of its first block: a small block now
-        EXPECT_LT(alone->block_size, DSREADER_BLOCK);
+        EXPECT_LT(held, DSREADER_READ_BUDGET + readers * (DSREADER_MIN_BLOCK + 2 * DSREADER_LINE_BUF_START))
+            << "bytes held by " << readers << " open readers";
+        take(40000);  // past the end of its first blocks: a small block now
+        EXPECT_LT(alone->block_size, largest);
 
         many.clear();
         take(40000);
-        EXPECT_EQ(alone->block_size, DSREADER_BLOCK);
+        EXPECT_EQ(alone->block_size, largest);
         take(SIZE_MAX);
         EXPECT_EQ(got, expected) << "direction " << direction;
     }

@@ -76,6 +76,37 @@ TEST(OutFile, AppendKeepsWhatIsThere)
     EXPECT_EQ(read_file(path), "first\nsecond|2\n");
 }
 
+// Lines reach the file in whole blocks of OUT_FILE_BUFFER bytes, not in the
+// C library's default 4 KiB; the buffer moves with the output.
+TEST(OutFile, WritesWholeBlocks)
+{
+    temp_dir dir;
+    std::string path = dir.file("out");
+    out_file out;
+    file_error err;
+    ASSERT_EQ(out_file_open(out, path.c_str(), OUT_FILE_REPLACE, &err), 0);
+    ASSERT_EQ(out_file_start(out, &err), 0);
+    const std::string line = "1700000000|3|rule-1|node-2|dns-query-watch|host1.example\n";
+    std::string want;
+    auto size_now = [&] {
+        struct stat st;
+        return stat(path.c_str(), &st) == 0 ? static_cast<size_t>(st.st_size) : size_t{0};
+    };
+    while (want.size() + line.size() < OUT_FILE_BUFFER) {
+        ASSERT_EQ(out_file_write(out, line.data(), line.size(), &err), 0);
+        want += line;
+    }
+    EXPECT_EQ(size_now(), 0u) << "written before a block was full";
+    out_file moved(std::move(out));
+    for (int i = 0; i < 2; ++i) {
+        ASSERT_EQ(out_file_write(moved, line.data(), line.size(), &err), 0);
+        want += line;
+    }
+    EXPECT_EQ(size_now(), OUT_FILE_BUFFER);
+    ASSERT_EQ(out_file_close(moved, &err), 0);
+    EXPECT_EQ(read_file(path), want);
+}
+
 TEST(OutFile, OpenFailureNamesThePath)
 {
     temp_dir dir;

@@ -83,11 +83,12 @@ struct merge_dataset {
     // Reads the next dataset line into `current`; sets `done` at the end.
     void read_current()
     {
-        if (dsreader_next(reader.get()) != 0) {
+        line_text line;
+        if (!next_line(reader.get(), line)) {
             done = true;
             return;
         }
-        record_from_line<Kind>(current, reader_line(reader.get()));
+        record_from_line<Kind>(current, line);
         check_ascending(path.c_str(), current.key, last_line_key, has_last_line_key);
         has_current = true;
     }
@@ -161,11 +162,11 @@ struct merge_dataset {
             has_pushed_back = false;
         }
         while (!done) {
-            if (dsreader_next(reader.get()) != 0) {
+            line_text line;
+            if (!next_line(reader.get(), line)) {
                 done = true;
                 break;
             }
-            line_text line = reader_line(reader.get());
             check_ascending(path.c_str(), line_key(line), last_line_key, has_last_line_key);
             emit_raw(line);
         }

@@ -10,6 +10,8 @@
 #include "toolkit/diag.h"
 #include "toolkit/dsreader.h"
 #include "toolkit/echo_text.h"
+#include "toolkit/tournament.h"
+#include "tools/merge/key_head.h"
 #include "tools/merge/merge_record.h"
 
 template <typename Kind>
@@ -17,9 +19,11 @@ struct merge_input {
     std::string path;
     dsreader_ptr reader;
     bool done = false;
-    bool held = false;  // `current` holds a record read and not yet delivered
-    typename Kind::record current;
-    std::string previous_key;  // of the last record read, for the order check
+    // The record delivered last and the one read after it, taking turns:
+    // the delivered one stays whole until the next is read, and the order
+    // check reads it instead of a copy of its key.
+    typename Kind::record records[2];
+    int latest = 0;  // the slot of the record read last
     bool has_previous = false;
 };
 
@@ -52,42 +56,88 @@ public:
 
     const std::vector<std::unique_ptr<merge_input<Kind>>>& inputs() const { return inputs_; }
 
-    // The next record of the ascending sequence, swapped into `out`; false
-    // once every file is at its end. Equal keys go to the earlier file of
-    // the list first, and within one file in file order.
-    bool next(typename Kind::record& out)
+    // The next record of the ascending sequence, valid until the next call;
+    // null once every file is at its end. Equal keys go to the earlier file
+    // of the list first, and within one file in file order. An input's next
+    // record is read only at the call after the one that delivered its
+    // last: each input holds at most one undelivered record.
+    const typename Kind::record* next()
     {
-        merge_input<Kind>* best = nullptr;
-        for (auto& input : inputs_) {
-            if (!input->held && !input->done) {
-                refill(*input);
+        auto by_key = [this](size_t a, size_t b) {
+            const head& x = heads_[a];
+            const head& y = heads_[b];
+            if (!x.held || !y.held) {
+                return static_cast<int>(y.held) - static_cast<int>(x.held);  // used up comes last
             }
-            if (input->held && (best == nullptr || input->current.key < best->current.key)) {
-                best = input.get();
+            int c = key_head_compare(x.key, y.key);
+            return c != 0 ? c : latest_key(a).compare(latest_key(b));
+        };
+        if (!started_) {
+            heads_.resize(inputs_.size());
+            for (size_t i = 0; i < inputs_.size(); ++i) {
+                refill(i);
             }
+            tree_.build(inputs_.size(), by_key);
+            started_ = true;
+        } else if (!inputs_.empty()) {
+            refill(tree_.winner());
+            tree_.replay(by_key);
         }
-        if (best == nullptr) {
-            return false;
+        if (inputs_.empty() || !heads_[tree_.winner()].held) {
+            return nullptr;
         }
-        std::swap(out, best->current);
-        best->held = false;
-        return true;
+        merge_input<Kind>& best = *inputs_[tree_.winner()];
+        heads_[tree_.winner()].held = false;
+        return &best.records[best.latest];
     }
 
     void close() { inputs_.clear(); }
 
 private:
     std::vector<std::unique_ptr<merge_input<Kind>>> inputs_;
+    tournament tree_;  // which input holds the least key
+    bool started_ = false;
+    // Per input, in one array for the tree's comparisons: whether its latest
+    // record is still to be delivered, and the head of that record's key
+    // (kept after delivery for the order check of the next one).
+    struct head {
+        key_head key;
+        bool held = false;
+    };
+    std::vector<head> heads_;
 
-    static void refill(merge_input<Kind>& input)
+    const std::string& latest_key(size_t i) const
     {
-        if (dsreader_next(input.reader.get()) != 0) {
+        const merge_input<Kind>& input = *inputs_[i];
+        return input.records[input.latest].key;
+    }
+
+    void refill(size_t i)
+    {
+        merge_input<Kind>& input = *inputs_[i];
+        if (heads_[i].held || input.done) {
+            return;
+        }
+        line_text line;
+        if (!next_line(input.reader.get(), line)) {
             input.done = true;
             input.reader.reset();  // at its end: give the buffers back now
             return;
         }
-        record_from_line<Kind>(input.current, reader_line(input.reader.get()));
-        check_ascending(input.path.c_str(), input.current.key, input.previous_key, input.has_previous);
-        input.held = true;
+        const int previous = input.latest;
+        typename Kind::record& r = input.records[1 - previous];
+        record_from_line<Kind>(r, line);
+        key_head h = key_head_of(r.key);
+        // A head greater than the last one read is a greater key: the
+        // common case needs no look at the text.
+        if (input.has_previous && key_head_compare(h, heads_[i].key) <= 0) {
+            order_scratch_.assign(input.records[previous].key);
+            check_ascending(input.path.c_str(), r.key, order_scratch_, input.has_previous);
+        }
+        input.has_previous = true;
+        input.latest = 1 - previous;
+        heads_[i] = {h, true};
     }
+
+    std::string order_scratch_;  // the previous key, for the message of an order error
 };

@@ -2,12 +2,6 @@
 
 #include "toolkit/number.h"
 
-line_text reader_line(dsreader* reader)
-{
-    dsreader_rejoin(reader, '|');
-    return {reader->line_start, reader->line_length};
-}
-
 void count_kind::append_written(std::string& out, const record& r)
 {
     out.append(r.key);

@@ -54,12 +54,21 @@ struct value_kind {
     static void append_written(std::string& out, const record& r);
 };
 
-// The whole current line of `reader` (every separator put back), by length.
+// A line as read, by length.
 struct line_text {
     const char* data;
     size_t len;
 };
-line_text reader_line(dsreader* reader);
+
+// The next line of `reader`, whole; false at its end.
+inline bool next_line(dsreader* reader, line_text& line)
+{
+    if (dsreader_next_whole(reader) != 0) {
+        return false;
+    }
+    line = {reader->line_start, reader->line_length};
+    return true;
+}
 
 // The key of a line: the text before its last '|', or the whole line.
 inline std::string_view line_key(line_text line)

@@ -67,9 +67,9 @@ int merge_run(const char* file_list_path, const char* dataset_list_path, dataset
     list_file_close(file_list);
     list_file_close(dataset_list_file);
 
-    typename Kind::record r;
     std::string rebuilt;
-    while (inputs.next(r)) {
+    while (const typename Kind::record* next = inputs.next()) {
+        const typename Kind::record& r = *next;
         for (auto& d : datasets.datasets()) {
             if constexpr (std::is_same_v<Kind, count_kind>) {
                 if (d->has_ctime) {

@@ -136,9 +136,16 @@ void query_emit(query_options& opts, dsreader* reader, int64_t& match_count)
         return;
     }
     dsreader_rejoin(reader, '|');
+    // The line as the fields show it: up to its first NUL, which ends the
+    // last field. Its line end goes out in the same write, standing for a
+    // moment in that NUL's place.
+    char* last = reader->fields[reader->field_count - 1];
+    char* end = last + strlen(last);
+    *end = '\n';
     file_error err;
-    file_error_check(out_file_puts(opts.output, reader->line_start, &err), err);
-    file_error_check(out_file_putc(opts.output, '\n', &err), err);
+    int rc = out_file_write(opts.output, reader->line_start, static_cast<size_t>(end - reader->line_start) + 1, &err);
+    *end = '\0';
+    file_error_check(rc, err);
 }
 
 void query_take_line(query_options& opts, dsreader* reader, int64_t& match_count)

@@ -140,6 +140,39 @@ TEST(MergeRefusals, UnreadableListIsAnError)
     }
 }
 
+// A report data file out of key order is refused wherever its keys differ:
+// within their first 16 bytes or after them, or only by a trailing NUL.
+// Equal keys in a row are in order. Keys that differ only after the part
+// compared first are echoed with their control bytes escaped too.
+TEST(MergeRefusals, ReportOutOfOrderAnywhereInItsKeys)
+{
+    const std::string p = "0123456789abcdef";  // as long as the part the pick compares first
+    struct row {
+        std::string report;
+        int status;
+        std::string err;
+    } rows[] = {
+        {"c|1=1\nb|1=1\n", 255, "ERROR: records out of order in 'r': 'b' after 'c'\n"},
+        {p + "z\x1b|1=1\n" + p + "y\x1b|1=1\n", 255,
+         "ERROR: records out of order in 'r': '" + p + "y%1;' after '" + p + "z%1;'\n"},
+        {p + "|1=1\n" + p + "|2=2\n" + p + "x|1=1\n", 0, ""},
+        {std::string("ab\0|1=1\nab|1=1\n", 15), 255, ""},
+    };
+    for (const row& r : rows) {
+        temp_dir dir;
+        write_file(dir.file("r"), r.report);
+        write_file(dir.file("files"), "r\n");
+        write_file(dir.file("d"), "");
+        write_file(dir.file("datasets"), "d\n");
+        process_result res = run_merge("peakfuse", {"files", "datasets"}, dir.path());
+        EXPECT_EQ(res.status, r.status) << testing::PrintToString(r.report) << res.err;
+        if (!r.err.empty() || r.status == 0) {
+            EXPECT_EQ(res.err, r.err);
+        }
+        EXPECT_EQ(read_file(dir.file("d")), r.status == 0 ? p + "|2=2 1=1\n" + p + "x|1=1\n" : "");
+    }
+}
+
 // A name taken at "d2.old" (here a directory holding a file) would make the
 // swap of d2 fail after d1 was already replaced, and the swap never renames
 // over it: the run is refused before anything is written.

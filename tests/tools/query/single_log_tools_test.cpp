@@ -153,6 +153,8 @@ TEST(QueryRead, NewestFirstAndLineEnds)
         {"1|a|b|c\r\n2|d|e|f\r\n", {}, "2|d|e|f\n1|a|b|c\n2\n"},
         {"1|a|b|c\r\n2|d|e|f\r\n", {"--sort-dir", "asc"}, "1|a|b|c\n2|d|e|f\n2\n"},
         {"1|a|b|c\r\r\n", {}, "1|a|b|c\r\n1\n"},  // only one CR belongs to the line end
+        // A NUL ends what the fields show: the line is printed up to it.
+        {std::string("1|a|b|c\0tail\n2|d|e|f\n", 21), {"--sort-dir", "asc"}, "1|a|b|c\n2|d|e|f\n2\n"},
     };
     for (const row& r : rows) {
         std::string log = dir.file("log");
